@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs every test: installs missing packages, builds the native, sanitizer and
+# Windows trees, runs the unit suite natively, under the sanitizers and under
+# Wine, then the end-to-end suite against the built programs. Exits non-zero
+# on any failure.
+set -u
+. "$(dirname "$0")/lib.sh"
+
+ensure_packages || { echo "package installation failed"; exit 1; }
+mkdir -p "$TARN_BUILD"
+
+status=0
+step() {
+  local title=$1
+  shift
+  echo "== $title"
+  if ! "$@"; then
+    echo "FAILED: $title"
+    status=1
+  fi
+}
+
+step "build native" build_native
+step "build native (address and undefined-behaviour sanitizers)" build_asan
+step "build windows" build_win
+
+wine_start
+trap wine_stop EXIT
+
+step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" --output-on-failure
+step "unit tests (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$TARN_BUILD/asan" --output-on-failure
+step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" --output-on-failure
+
+e2e() {
+  local binary_dir=$1
+  shift
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$TARN_ROOT/tests/e2e" --build-dir "$binary_dir" "$@"
+  local rc=$?
+  # 5: nothing collected for this target
+  [ $rc -eq 5 ] && rc=0
+  return $rc
+}
+if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
+  step "end-to-end tests (wine)" e2e "$TARN_BUILD/win" --target=win
+  step "end-to-end tests (native)" e2e "$TARN_BUILD/native" --target=native
+fi
+
+wine_stop
+trap - EXIT
+if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
+exit $status

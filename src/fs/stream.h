@@ -1,0 +1,17 @@
+// Synchronous data transfer on a handle: data moved, end of data, or failure.
+#pragma once
+
+#include <cstdint>
+
+#include "base/error.h"
+#include "platform/platform.h"
+
+constexpr uint64_t kStreamPieceMax = 0x1000000;  // 16 MiB per system call
+constexpr uint32_t kStreamAbortRetryMax = 16;    // aborted write pieces in a row
+
+// Fills the buffer from the handle; returns after the first piece that moves
+// less than 16 MiB. 0 bytes with result 0 means end of data.
+Error stream_read(HANDLE h, void* buffer, uint64_t length, uint64_t* done = nullptr);
+
+// Writes the buffer to the handle; at least one byte when length is not 0.
+Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done = nullptr);

@@ -1,0 +1,2 @@
+// Windows names of the path area for the Linux build.
+#pragma once

@@ -1,0 +1,2 @@
+// Windows names of the sync area for the Linux build.
+#pragma once

@@ -1,0 +1,167 @@
+// Linux implementation of the base calls: last-error slot, virtual memory,
+// standard handles and synchronous reads and writes on descriptors.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local DWORD t_last_error = 0;
+
+// A write to a pipe whose reader has gone must fail with an error, as on
+// Windows, instead of killing the process.
+struct IgnoreSigpipe {
+  IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+} g_ignore_sigpipe;
+
+size_t page_size() {
+  static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return t_last_error; }
+void SetLastError(DWORD error) { t_last_error = error; }
+
+DWORD posix_error_from_errno(int e) {
+  switch (e) {
+    case 0: return 0;
+    case ENOENT: return 2;        // file not found
+    case ENOTDIR: return 3;       // path not found
+    case EMFILE: case ENFILE: return 4;
+    case EACCES: case EPERM: case EISDIR: return 5;
+    case EBADF: return 6;
+    case ENOMEM: return 8;
+    case EROFS: return 19;        // write protected
+    case EXDEV: return 17;        // not same device
+    case EBUSY: case ETXTBSY: return 32;
+    case EEXIST: return 80;       // file exists
+    case EINVAL: return 87;
+    case EPIPE: return 109;       // pipe ended
+    case ENOSPC: case EDQUOT: return 112;
+    case ENOTEMPTY: return 145;   // folder not empty
+    case ENAMETOOLONG: return 206;
+    case ELOOP: return 1921;
+    case EFBIG: return 223;
+    default: return 1117;         // I/O device error
+  }
+}
+
+// Memory comes as whole pages that read as zero. One extra page in front of
+// the block records its size so that release with size 0 frees it all, as
+// the system does.
+NTSTATUS NtAllocateVirtualMemory(HANDLE process, PVOID* base, ULONG_PTR zero_bits, SIZE_T* size,
+                                 ULONG type, ULONG protect) {
+  if (process != NtCurrentProcess() || !base || !size || *base != nullptr || zero_bits != 0 ||
+      !(type & MEM_COMMIT) || protect != PAGE_READWRITE || *size == 0)
+    return STATUS_INVALID_PARAMETER;
+  const size_t page = page_size();
+  if (*size > SIZE_MAX - 2 * page) return STATUS_NO_MEMORY;
+  const size_t rounded = (*size + page - 1) & ~(page - 1);
+  void* p = mmap(nullptr, rounded + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return STATUS_NO_MEMORY;
+  *static_cast<size_t*>(p) = rounded;
+  *base = static_cast<char*>(p) + page;
+  *size = rounded;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtFreeVirtualMemory(HANDLE process, PVOID* base, SIZE_T* size, ULONG type) {
+  if (process != NtCurrentProcess() || !base || !*base || !size || *size != 0 || type != MEM_RELEASE)
+    return STATUS_INVALID_PARAMETER;
+  const size_t page = page_size();
+  char* start = static_cast<char*>(*base) - page;
+  const size_t rounded = *reinterpret_cast<size_t*>(start);
+  if (munmap(start, rounded + page) != 0) return STATUS_MEMORY_NOT_ALLOCATED;
+  *size = rounded;
+  return STATUS_SUCCESS;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  switch (which) {
+    case STD_INPUT_HANDLE: return posix_handle_from_fd(0);
+    case STD_OUTPUT_HANDLE: return posix_handle_from_fd(1);
+    case STD_ERROR_HANDLE: return posix_handle_from_fd(2);
+    default:
+      SetLastError(6);
+      return INVALID_HANDLE_VALUE;
+  }
+}
+
+static bool handle_valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE && posix_fd_from_handle(h) >= 0; }
+
+// Synchronous read: one read(2), retried on interruption. End of file is
+// success with 0 bytes.
+BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
+  if (done) *done = 0;
+  if (!handle_valid(h) || ov) {
+    SetLastError(6);
+    return FALSE;
+  }
+  ssize_t n;
+  do n = read(posix_fd_from_handle(h), buffer, length);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastError(posix_error_from_errno(errno));
+    return FALSE;
+  }
+  if (done) *done = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+// Synchronous write: the whole piece is written or the call fails, as a
+// synchronous write on Windows does; a short write is never success.
+BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
+  if (done) *done = 0;
+  if (!handle_valid(h) || ov) {
+    SetLastError(6);
+    return FALSE;
+  }
+  const int fd = posix_fd_from_handle(h);
+  const char* p = static_cast<const char*>(buffer);
+  DWORD moved = 0;
+  if (length == 0) {
+    if (write(fd, p, 0) < 0 && errno != EINTR) {
+      SetLastError(posix_error_from_errno(errno));
+      return FALSE;
+    }
+    return TRUE;
+  }
+  while (moved < length) {
+    ssize_t n = write(fd, p + moved, length - moved);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastError(posix_error_from_errno(errno));
+      return FALSE;
+    }
+    if (n == 0) {
+      SetLastError(112);
+      return FALSE;
+    }
+    moved += static_cast<DWORD>(n);
+  }
+  if (done) *done = moved;
+  return TRUE;
+}
+
+BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
+  if (mode) *mode = 0;
+  if (!handle_valid(h) || !isatty(posix_fd_from_handle(h))) {
+    SetLastError(6);
+    return FALSE;
+  }
+  if (mode) *mode = 0x7;  // processed, line and echo input
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE h) {
+  if (!handle_valid(h) || close(posix_fd_from_handle(h)) != 0) {
+    SetLastError(6);
+    return FALSE;
+  }
+  return TRUE;
+}

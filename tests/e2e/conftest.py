@@ -1,0 +1,61 @@
+"""Shared set-up of the end-to-end suite.
+
+The suite runs against one build: the native Linux programs, or the Windows
+programs under Wine. Choose with --build-dir and --target (native or win).
+Paths are passed to the programs as Linux paths; the Windows build resolves
+them to Z:\\... itself.
+"""
+import os
+import shutil
+import subprocess
+
+import pytest
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build-dir", default=None, help="build folder holding the programs")
+    parser.addoption("--target", default="native", choices=["native", "win"], help="which build")
+
+
+class Target:
+    def __init__(self, build_dir, kind):
+        self.build_dir = build_dir
+        self.kind = kind
+
+    @property
+    def is_wine(self):
+        return self.kind == "win"
+
+    def program(self, name):
+        """Path of a built program (tarn, or a test program), or None."""
+        path = os.path.join(self.build_dir, name + (".exe" if self.is_wine else ""))
+        return path if os.path.exists(path) else None
+
+    def command(self, name, *args):
+        path = self.program(name)
+        if path is None:
+            pytest.skip(f"{name} is not built for {self.kind}")
+        return (["wine", path] if self.is_wine else [path]) + [str(a) for a in args]
+
+    def run(self, name, *args, timeout=120, **kw):
+        """Runs a program to the end; returns CompletedProcess with bytes."""
+        return subprocess.run(self.command(name, *args), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, stdin=kw.pop("stdin", subprocess.DEVNULL),
+                              timeout=timeout, **kw)
+
+    def start(self, name, *args, **kw):
+        """Starts a program; returns Popen with stdout piped."""
+        return subprocess.Popen(self.command(name, *args), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=kw.pop("stdin", subprocess.DEVNULL), **kw)
+
+
+@pytest.fixture(scope="session")
+def target(request):
+    build_dir = request.config.getoption("--build-dir")
+    kind = request.config.getoption("--target")
+    if build_dir is None:
+        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        build_dir = os.path.join(root, "build", kind)
+    if kind == "win" and shutil.which("wine") is None:
+        pytest.skip("wine is not installed")
+    return Target(os.path.abspath(build_dir), kind)

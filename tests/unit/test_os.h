@@ -1,0 +1,41 @@
+// Test scaffolding that needs the operating system directly: temporary
+// folders, whole-file reads and writes, pipes. Not part of the program.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace testos {
+
+// A fresh empty folder, removed with its contents on destruction. path() is
+// the native form (Linux path, or Windows path under Wine).
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string join(const std::string& rel) const;
+
+ private:
+  std::string path_;
+};
+
+bool write_file(const std::string& path, const std::string& bytes);
+bool read_file(const std::string& path, std::string* bytes);
+bool make_dir(const std::string& path);
+bool exists(const std::string& path);
+
+// Opens a file for reading or writing as a synchronous handle.
+HANDLE open_read(const std::string& path);
+HANDLE open_write(const std::string& path);  // creates or truncates
+
+// A pipe: read end and write end.
+bool make_pipe(HANDLE* read_end, HANDLE* write_end);
+void close(HANDLE h);
+
+bool running_under_wine();
+
+}  // namespace testos
