@@ -1,0 +1,69 @@
+// Console rendering of the engine's events.
+#include "app/report.h"
+
+#include "app/cancel.h"
+#include "base/sync.h"
+#include "base/memory.h"
+#include "base/text_format.h"
+
+ReportSettings g_report;
+
+namespace {
+
+struct EventRow {
+  int32_t level;       // full line above this verbosity, mark at it
+  const char* mark;    // null: the event has no mark
+  const char* format;  // message with the relative path
+};
+
+// Indexed by event code; row 0 is unused.
+constexpr EventRow kEventTable[] = {
+    {0, nullptr, nullptr},
+    {2, "=", "= %s"},
+    {1, "-", "- %s"},
+    {1, "+", "+ %s"},
+    {2, "?", "? %s"},
+    {0, nullptr, "WARNING: unable to delete \"%s\""},
+    {0, nullptr, "WARNING: unable to create \"%s\""},
+    {0, nullptr, "WARNING: unable to open \"%s\""},
+    {0, nullptr, "WARNING: unable to read \"%s\""},
+    {0, nullptr, "WARNING: unable to write \"%s\""},
+    {0, nullptr, "WARNING: unable to read symlink \"%s\""},
+    {0, nullptr, "WARNING: unable to create symlink \"%s\""},
+};
+constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1;
+constexpr int32_t kFirstFailureEvent = static_cast<int32_t>(SyncEvent::DeleteFailed);
+
+}  // namespace
+
+void report_event(void*, SyncEvent event, const char* relative_path) {
+  const int32_t code = static_cast<int32_t>(event);
+  if (code < 1 || code > kEventCount) return;
+  const EventRow& row = kEventTable[code];
+
+  // The abort request comes first, so -e works at any verbosity.
+  if (code >= kFirstFailureEvent && g_report.abort_on_error) {
+    signal_raise(cancel_context(kAbortSignal));
+  }
+
+  if (g_report.verbosity > row.level) {
+    ScopedPool scratch;
+    const char* message = pool_format(scratch.alloc(), row.format, str_or_empty(relative_path));
+    print("%s%s\n", g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
+    g_report.pending_marks = 0;
+  } else if (row.mark != nullptr && g_report.verbosity == row.level) {
+    if (++g_report.pending_marks >= kMarksPerLine) {
+      print("%s\n", row.mark);
+      g_report.pending_marks = 0;
+    } else {
+      print("%s", row.mark);
+    }
+  }
+}
+
+void report_end_marks() {
+  if (g_report.pending_marks != 0) {
+    print("\n");
+    g_report.pending_marks = 0;
+  }
+}

@@ -1,0 +1,273 @@
+// The command line and the run.
+#include "app/run.h"
+
+#include "app/cancel.h"
+#include "base/sync.h"
+#include "app/report.h"
+#include "app/signal_window.h"
+#include "base/memory.h"
+#include "base/text_format.h"
+#include "fs/file_ops.h"
+#include "fs/path.h"
+#include "sync/engine.h"
+
+namespace {
+
+constexpr const char kUsage[] =
+    "Larchwood\n"
+    "build 26AL\n"
+    "syntax: tarn [<switch> ..] [-p | <source>] [ -r | <target>] [[+|-]<filter> ...]\n"
+    "switches:\n"
+    "  -a  Always replace target, even when appears identical to source files.\n"
+    "  -d  Delete files in target that don't exist in source.\n"
+    "  -e  Abort on error.\n"
+    "  -i  Ignore times when determining if files are identical.\n"
+    "  -k  Do not replace existing files.\n"
+    "  -p  Source is a virtual empty folder, for use with -d to facilitate filtered deletions.\n"
+    "  -q  Less verbose output.\n"
+    "  -r  Target is a virtual empty folder, to facilitate verify/recall/caching of source files.\n"
+    "  -t  Test run, make no modifications.\n"
+    "  -v  More verbose output.\n"
+    "  -  Remaining arguments are not switches.\n"
+    "If <source> contains wildcards, the portion up to the first element containing wildcards "
+    "will be used as the source folder and the remaining elements will be used as a + filter. "
+    "Wilcards are not processed in the <target>.\n"
+    "If no filters are specified then all files are processed.\n"
+    "examples:\n"
+    "   tarn source backup -**.obj -**.lib +tools/**\n"
+    "   tarn source backup *.cpp\n"
+    "   tarn source/*.cpp backup\n"
+    "   tarn -d -p backup +**.obj\n"
+    "   tarn source -r\n";
+
+struct StatusPair {
+  Error code;
+  int32_t status;
+};
+
+// Searched from the top; the first match wins, so the later duplicates of 5
+// and 123 are never reached.
+constexpr StatusPair kStatusTable[] = {
+    {0, 0},       {109, 1},     {1223, 2},  {995, 2},   {1, 3},     {1305, 3},
+    {87, 4},      {6, 4},       {111, 4},   {5, 5},     {5, 5},     {0xC00000BA, 5},
+    {14, 6},      {31, 7},      {668, 7},   {1168, 8},  {126, 8},   {2, 8},
+    {3, 9},       {3, 9},       {183, 10},  {80, 10},   {39, 11},   {112, 11},
+    {123, 12},    {1921, 12},   {145, 13},  {38, 14},   {5, 15},    {303, 16},
+    {11, 17},     {193, 17},    {121, 18},  {64, 18},   {267, 19},  {267, 19},
+    {18, 20},     {737, 21},    {1237, 22}, {10035, 22}, {23, 23},  {17, 24},
+    {129, 3},     {130, 3},     {123, 3},   {135, 3},   {102, 3},
+};
+static_assert(sizeof(kStatusTable) / sizeof(kStatusTable[0]) == 47);
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Everything one run reads from its arguments.
+struct RunState {
+  StringPool* pool;
+  const char* source = nullptr;   // resolved; "" for a virtual empty source
+  const char* target = nullptr;   // resolved; "" for a virtual empty target
+  const char** filters = nullptr; // room for every argument plus the terminator
+  int32_t filter_count = 0;
+  uint32_t flags = kSyncDefaultFlags;
+  bool end_of_switches = false;
+};
+
+void add_filter(RunState* run, const char* filter) { run->filters[run->filter_count++] = filter; }
+
+// Splits the source argument into a folder and an optional "+" filter:
+// wildcards start the filter at the element that holds the first of them,
+// and an existing file becomes a filter naming just that file.
+Error take_source(RunState* run, const char* arg) {
+  Allocator* a = &run->pool->allocator;
+  const size_t length = str_len(arg);
+  size_t wildcard = length;
+  for (size_t i = 0; i < length; ++i) {
+    if (arg[i] == '*' || arg[i] == '?') {
+      wildcard = i;
+      break;
+    }
+  }
+
+  size_t split_end = 0;  // split at the last separator before this position
+  bool split = false;
+  if (wildcard < length) {
+    split = true;
+    split_end = wildcard;
+  } else if (length > 0 && !is_separator(arg[length - 1])) {
+    uint8_t is_folder = 0;
+    if (file_probe(arg, &is_folder) == 0 && !is_folder) {
+      split = true;
+      split_end = length;
+    }
+  }
+
+  const char* folder = arg;
+  if (split) {
+    size_t sep = split_end;
+    while (sep > 0 && !is_separator(arg[sep - 1])) --sep;
+    if (sep > 0) {
+      folder = pool_strndup(a, arg, sep - 1);
+      add_filter(run, pool_format(a, "+%s", arg + sep));
+    } else {
+      folder = ".";
+      add_filter(run, pool_format(a, "+%s", arg));
+    }
+  }
+
+  if (run->pool->failures != 0) return err::out_of_memory;
+  const char* resolved = str_is_empty(folder) ? nullptr : path_resolve(run->pool, nullptr, folder);
+  if (resolved == nullptr) {
+    print("ERROR: Invalid source \"%s\"\n", str_or_empty(folder));
+    return err::invalid_parameter;
+  }
+  run->source = resolved;
+  return 0;
+}
+
+Error take_target(RunState* run, const char* arg) {
+  const char* resolved = path_resolve(run->pool, nullptr, arg);
+  if (resolved == nullptr) {
+    print("ERROR: Invalid target \"%s\"\n", arg);
+    return err::invalid_parameter;
+  }
+  run->target = resolved;
+  return 0;
+}
+
+enum class ArgOutcome { Next, Usage, Failed, OutOfMemory };
+
+ArgOutcome take_switch(RunState* run, const char* arg) {
+  switch (ascii_lower(arg[1])) {
+    case 'a': run->flags &= ~uint32_t{SYNC_SKIP_IDENTICAL}; break;
+    case 'd': run->flags &= ~uint32_t{SYNC_KEEP_EXTRAS}; break;
+    case 'e': g_report.abort_on_error = true; break;
+    case 'i': run->flags |= SYNC_IGNORE_TIMES; break;
+    case 'k': run->flags |= SYNC_KEEP_EXISTING; break;
+    case 't': run->flags |= SYNC_TEST_RUN; break;
+    case 'q': --g_report.verbosity; break;
+    case 'v': ++g_report.verbosity; break;
+    case 'p':
+      if (run->source != nullptr) {
+        print("ERROR: -p implies an empty source folder, but source folder was already specified.\n");
+        return ArgOutcome::Failed;
+      }
+      run->source = "";
+      break;
+    case 'r':
+      if (run->target != nullptr) {
+        print("ERROR: -r implies an empty target folder, but target folder was already specified.\n");
+        return ArgOutcome::Failed;
+      }
+      run->target = "";
+      break;
+    case 'h':
+    case '?':
+      return ArgOutcome::Usage;
+    default:
+      print("WARNING: Ignoring unknown switch \"%s\"\n", arg);
+      break;
+  }
+  return ArgOutcome::Next;
+}
+
+ArgOutcome take_argument(RunState* run, const char* arg) {
+  if (arg[0] == '-' && arg[1] == 0) {
+    run->end_of_switches = true;
+    return ArgOutcome::Next;
+  }
+  if (!run->end_of_switches && (arg[0] == '-' || arg[0] == '/') && arg[1] != 0 && arg[2] == 0)
+    return take_switch(run, arg);
+  Error e = 0;
+  if (run->source == nullptr)
+    e = take_source(run, arg);
+  else if (run->target == nullptr)
+    e = take_target(run, arg);
+  else
+    add_filter(run, arg);
+  return e == 0 ? ArgOutcome::Next : e == err::out_of_memory ? ArgOutcome::OutOfMemory : ArgOutcome::Failed;
+}
+
+Error run_sync(RunState* run, Signal* abort) {
+  if (g_report.verbosity >= 2) {
+    print("source: %s\n", run->source);
+    print("target: %s\n", run->target);
+    for (int32_t i = 0; i < run->filter_count; ++i) print("filter: %s\n", run->filters[i]);
+  }
+  run->filters[run->filter_count] = nullptr;
+
+  const SyncResult result =
+      synchronize(abort, run->source, run->target, run->flags, run->filters, report_event, nullptr);
+  report_end_marks();
+
+  switch (result) {
+    case SyncResult::Finished:
+      return 0;
+    case SyncResult::Aborted:
+      print("ERROR: Aborted due to user request\n");
+      return err::cancelled;
+    case SyncResult::SourceUnusable:
+      print("ERROR: Unable to open source folder \"%s\"\n", run->source);
+      return err::not_found;
+    case SyncResult::TargetUnusable:
+      print("ERROR: Unable to open or create target folder \"%s\"\n", run->target);
+      return err::access_denied;
+  }
+  return 0;
+}
+
+Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, bool* usage) {
+  if (argc < 1) {
+    print("ERROR: Must specify source and target\n");
+    return err::invalid_parameter;
+  }
+  if (argc == 1) {
+    *usage = true;
+    return 0;
+  }
+  // Every argument can add at most one filter, the source at most two.
+  run->filters = static_cast<const char**>(
+      pool_allocate(run->pool, (static_cast<size_t>(argc) + 2) * sizeof(const char*)));
+  if (run->filters == nullptr) return err::out_of_memory;
+
+  for (int32_t i = 1; i < argc; ++i) {
+    if (signal_is_raised(abort)) break;
+    switch (take_argument(run, argv[i] ? argv[i] : "")) {
+      case ArgOutcome::Next: break;
+      case ArgOutcome::Usage: *usage = true; return 0;
+      case ArgOutcome::Failed: return err::invalid_parameter;
+      case ArgOutcome::OutOfMemory: return err::out_of_memory;
+    }
+  }
+  if (run->source == nullptr || run->target == nullptr) {
+    print("ERROR: Must specify source and target\n");
+    return err::invalid_parameter;
+  }
+  if (run->pool->failures != 0) return err::out_of_memory;
+  return run_sync(run, abort);
+}
+
+}  // namespace
+
+void print_usage() { print("%s", kUsage); }
+
+int32_t error_to_status(Error code) {
+  for (const StatusPair& pair : kStatusTable)
+    if (pair.code == code) return pair.status;
+  return kStatusUnlisted;
+}
+
+int32_t run_command(int32_t argc, char** argv) {
+  ScopedPool pool;
+  Signal* abort = cancel_context(kAbortSignal);
+  signals_start();
+
+  RunState run;
+  run.pool = pool.get();
+  bool usage = false;
+  const Error code = run_arguments(&run, abort, argc, argv, &usage);
+  if (usage) {
+    print_usage();
+    return kStatusSuccess;
+  }
+  return code == 0 ? kStatusSuccess : error_to_status(code);
+}

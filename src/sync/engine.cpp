@@ -1,0 +1,387 @@
+// The synchronization engine: one merged pass over two ordered entry streams.
+#include "sync/engine.h"
+
+#include "app/cancel.h"
+#include "base/sync.h"
+#include "base/memory.h"
+#include "fs/file_info.h"
+#include "fs/file_ops.h"
+#include "fs/native.h"
+#include "fs/path.h"
+#include "fs/stream.h"
+#include "fs/symlink.h"
+#include "listing/collation.h"
+#include "listing/tree_lister.h"
+
+namespace {
+
+constexpr uint32_t kListFlags = LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENTS;
+constexpr uint32_t kOpenRead = 3;        // file_open: read data
+constexpr uint32_t kCreateNew = 0;       // file_create: new file, must not exist
+constexpr uint32_t kFinishKeepMask = 0xFFFFFFF6;  // all but read-only and content-indexed
+constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
+// A lister answers each error once; this many in a row means it is stuck.
+constexpr int kMaxListingErrorsInRow = 64;
+
+HANDLE const kNoHandle = INVALID_HANDLE_VALUE;
+
+// One side of the merge: its lister and its pending entry.
+struct Side {
+  TreeLister* lister = nullptr;
+  const char* base = nullptr;   // root with a trailing separator (for errors before the first entry)
+  const char* path = nullptr;   // pending entry's full path; null when the side is finished
+  const FileInfo* info = nullptr;
+  uint64_t offset = 0;          // length of the root prefix of every path
+  bool offset_known = false;
+  bool listing_failed = false;  // some folder of this side could not be listed
+
+  const char* relative() const { return path + offset; }
+};
+
+struct Engine {
+  Signal* abort;
+  SyncCallback callback;
+  void* user;
+  uint32_t flags;
+  bool virtual_target;
+  bool no_modify;
+  Side source;
+  Side target;
+  StringPool long_pool;
+  StringPool step_pool;
+  void* buffer = nullptr;
+  HANDLE source_handle = kNoHandle;
+  HANDLE target_handle = kNoHandle;
+  bool source_preopened = false;  // source_handle already belongs to the pending source file
+
+  bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
+  void report(SyncEvent event, const char* relative) {
+    if (callback) callback(user, event, relative);
+  }
+  bool flag(uint32_t bit) const { return (flags & bit) != 0; }
+};
+
+bool source_is_link(const FileInfo* i) { return i && i->is_link && !i->via_link; }
+bool target_is_link(const FileInfo* i) { return i && i->is_link; }
+bool is_folder(const FileInfo* i) { return i && i->is_dir; }
+bool is_after_contents(const FileInfo* i) { return i && i->after_contents; }
+
+void close_handle(HANDLE* h) {
+  native_close(*h);
+  *h = kNoHandle;
+}
+
+bool starts_with(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix)
+    if (*text != *prefix) return false;
+  return true;
+}
+
+// The relative path of an entry a lister names in an error.
+const char* error_relative(const Side& side, const char* path) {
+  if (side.offset_known && str_len(path) >= side.offset) return path + side.offset;
+  if (side.base && starts_with(path, side.base)) return path + str_len(side.base);
+  return path;
+}
+
+// Reads the side's next entry. A listing error is reported as OpenFailed with
+// the folder it names, remembered, and the listing goes on.
+void advance(Engine* g, Side* side) {
+  for (int errors = 0;;) {
+    const char* path = nullptr;
+    uint64_t offset = 0;
+    const FileInfo* info = nullptr;
+    const Error e = tree_lister_next(side->lister, &path, &offset, &info);
+    if (e == err::ok && path != nullptr) {
+      if (!side->offset_known) {
+        side->offset = offset;
+        side->offset_known = true;
+      }
+      side->path = path;
+      side->info = info;
+      return;
+    }
+    if (e == err::ok || e == err::no_more_files || ++errors > kMaxListingErrorsInRow) break;
+    side->listing_failed = true;
+    // A cancelled listing ends the run as aborted; it is not a warning.
+    if (e != err::cancelled && path != nullptr) g->report(SyncEvent::OpenFailed, error_relative(*side, path));
+  }
+  side->path = nullptr;
+  side->info = nullptr;
+}
+
+// Removes a target entry (or reports that it would). A folder waits for its
+// second delivery, after its contents; a link is removed as itself at once.
+void remove_target(Engine* g) {
+  Side& t = g->target;
+  const char* rel = t.relative();
+  if (is_folder(t.info) && !target_is_link(t.info) && !is_after_contents(t.info)) return;
+  if (g->no_modify) {
+    g->report(SyncEvent::Removed, rel);
+    return;
+  }
+  // Protective attributes of a link are its own; clearing them through the
+  // path would change what the link points to. Deleting a link clears them
+  // on the link itself when it has to.
+  if (!target_is_link(t.info)) attr_clear_protect(t.path, t.info);
+  g->report(entry_delete(t.path) == 0 ? SyncEvent::Removed : SyncEvent::DeleteFailed, rel);
+}
+
+// Extra target entry: left and reported, or removed. After a source folder
+// could not be listed, the source is incomplete and nothing more is removed.
+void only_in_target(Engine* g) {
+  if (g->flag(SYNC_KEEP_EXTRAS) || g->source.listing_failed)
+    g->report(SyncEvent::Differs, g->target.relative());
+  else
+    remove_target(g);
+}
+
+// Write times that differ by a whole number of hours up to a day, give or
+// take two seconds, count as equal.
+bool write_times_match(uint64_t a, uint64_t b) {
+  const int64_t s = filetime_to_unix(a);
+  const int64_t t = filetime_to_unix(b);
+  const uint64_t d = s > t ? static_cast<uint64_t>(s) - static_cast<uint64_t>(t)
+                           : static_cast<uint64_t>(t) - static_cast<uint64_t>(s);
+  if (d > 86400) return false;
+  const int64_t off_hour = static_cast<int64_t>((d + 1800) % 3600) - 1800;
+  return off_hour >= -2 && off_hour <= 2;
+}
+
+bool entries_same(const Engine* g, const FileInfo* s, const FileInfo* t) {
+  if (source_is_link(s)) return target_is_link(t);
+  if (is_folder(s)) return is_folder(t) && !target_is_link(t);
+  if (target_is_link(t) || is_folder(t) || !g->flag(SYNC_SKIP_IDENTICAL) || !s || !t) return false;
+  return s->size == t->size && (g->flag(SYNC_IGNORE_TIMES) || write_times_match(s->write_time, t->write_time));
+}
+
+Error open_source(Engine* g) {
+  close_handle(&g->source_handle);
+  return file_open(&g->source_handle, g->source.path, kOpenRead);
+}
+
+// Both sides hold the entry. Returns whether the source entry was consumed
+// (the target entry always is).
+bool both(Engine* g) {
+  const FileInfo* s = g->source.info;
+  const char* rel = g->source.relative();
+  if (entries_same(g, s, g->target.info)) {
+    g->report(SyncEvent::Identical, rel);
+    return true;
+  }
+  if (g->flag(SYNC_KEEP_EXISTING)) {
+    g->report(SyncEvent::Differs, rel);
+    return true;
+  }
+  // A file replaces the target entry only once it can be read: a source that
+  // cannot be opened leaves the target entry as it is.
+  if (!source_is_link(s) && !is_folder(s)) {
+    if (open_source(g) != 0) {
+      g->report(SyncEvent::OpenFailed, rel);
+      return true;
+    }
+    g->source_preopened = true;
+  }
+  remove_target(g);
+  return false;
+}
+
+// Reads the open source file to its end (read-through of a virtual target).
+void read_through(Engine* g, const char* rel) {
+  if (g->buffer == nullptr) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return;
+  }
+  for (;;) {
+    if (g->aborted()) return;
+    uint64_t count = 0;
+    const Error e = stream_read(g->source_handle, g->buffer, kSyncCopyBufferSize, &count);
+    if (e != 0 && e != err::handle_eof) {
+      g->report(SyncEvent::ReadFailed, rel);
+      return;
+    }
+    if (count == 0) break;
+  }
+  g->report(SyncEvent::Added, rel);
+}
+
+// Copies the open source file to a new target file at `dest`. Any failure or
+// an abort deletes the partial file.
+void copy_file(Engine* g, const char* dest, const char* rel) {
+  close_handle(&g->target_handle);
+  if (g->buffer == nullptr || file_create(&g->target_handle, dest, kCreateNew) != 0) {
+    g->report(SyncEvent::CreateFailed, rel);
+    return;
+  }
+  bool done = false;
+  for (;;) {
+    if (g->aborted()) break;
+    uint64_t count = 0;
+    const Error e = stream_read(g->source_handle, g->buffer, kSyncCopyBufferSize, &count);
+    if (e != 0 && e != err::handle_eof) {
+      g->report(SyncEvent::ReadFailed, rel);
+      break;
+    }
+    if (count == 0) {
+      FileInfo fresh{};
+      const FileInfo* from = file_info_from_handle(g->source_handle, &fresh) == 0 ? &fresh : g->source.info;
+      if (from != nullptr) {
+        write_time_set(g->target_handle, from->write_time);
+        attr_update_handle(g->target_handle, kFinishKeepMask, from->attr & kFinishSetMask);
+      }
+      done = true;
+      break;
+    }
+    if (stream_write(g->target_handle, g->buffer, count) != 0) {
+      g->report(SyncEvent::WriteFailed, rel);
+      break;
+    }
+  }
+  close_handle(&g->target_handle);
+  if (done)
+    g->report(SyncEvent::Added, rel);
+  else
+    entry_delete(dest);
+}
+
+void only_in_source(Engine* g) {
+  const Side& s = g->source;
+  const FileInfo* info = s.info;
+  const char* rel = s.relative();
+  if (is_after_contents(info)) return;
+  const char* dest = path_join(&g->step_pool, g->target.base, rel);
+
+  if (source_is_link(info)) {
+    char* text = nullptr;
+    if (link_read(&g->step_pool, s.path, &text) != 0) {
+      g->report(SyncEvent::LinkReadFailed, rel);
+    } else if (g->no_modify) {
+      g->report(SyncEvent::Added, rel);
+    } else {
+      const bool made = dest != nullptr && link_create(dest, text) == 0;
+      g->report(made ? SyncEvent::Added : SyncEvent::LinkCreateFailed, rel);
+    }
+    return;
+  }
+  if (is_folder(info)) {
+    if (g->no_modify) {
+      g->report(SyncEvent::Added, rel);
+    } else {
+      const bool made = dest != nullptr && folder_create(dest) == 0;
+      g->report(made ? SyncEvent::Added : SyncEvent::CreateFailed, rel);
+    }
+    return;
+  }
+
+  if (g->source_preopened) {
+    g->source_preopened = false;
+  } else if (open_source(g) != 0) {
+    g->report(SyncEvent::OpenFailed, rel);
+    return;
+  }
+  if (g->flag(SYNC_TEST_RUN))
+    g->report(SyncEvent::Added, rel);
+  else if (g->virtual_target)
+    read_through(g, rel);
+  else if (dest == nullptr)
+    g->report(SyncEvent::CreateFailed, rel);
+  else
+    copy_file(g, dest, rel);
+}
+
+SyncResult open_target(Engine* g, const char* target, const char* const* filters) {
+  if (g->virtual_target) return empty_lister_open(&g->target.lister) == 0 ? SyncResult::Finished
+                                                                           : SyncResult::TargetUnusable;
+  const char* resolved = path_resolve(&g->long_pool, nullptr, target);
+  const char* base = resolved ? path_join(&g->long_pool, resolved, "") : nullptr;
+  if (base == nullptr) return SyncResult::TargetUnusable;
+  g->target.base = base;
+  if (tree_lister_open(&g->target.lister, g->abort, base, kListFlags, filters) == 0) return SyncResult::Finished;
+  if (file_probe(base, nullptr) == 0) return SyncResult::TargetUnusable;
+  // A missing target is created (one level); with no modification allowed
+  // it is taken as empty.
+  if (g->no_modify)
+    return empty_lister_open(&g->target.lister) == 0 ? SyncResult::Finished : SyncResult::TargetUnusable;
+  folder_create(base);
+  return tree_lister_open(&g->target.lister, g->abort, base, kListFlags, filters) == 0
+             ? SyncResult::Finished
+             : SyncResult::TargetUnusable;
+}
+
+SyncResult run_engine(Engine* g, const char* source, const char* target, const char* const* filters) {
+  const bool virtual_source = source != nullptr && source[0] == 0;
+  if (virtual_source) {
+    if (empty_lister_open(&g->source.lister) != 0) return SyncResult::SourceUnusable;
+  } else {
+    const char* resolved = path_resolve(&g->long_pool, nullptr, source);
+    g->source.base = resolved ? path_join(&g->long_pool, resolved, "") : nullptr;
+    if (tree_lister_open(&g->source.lister, g->abort, source, kListFlags, filters) != 0)
+      return SyncResult::SourceUnusable;
+  }
+  const SyncResult opened = open_target(g, target, filters);
+  if (opened != SyncResult::Finished) return opened;
+
+  advance(g, &g->source);
+  advance(g, &g->target);
+  // The target lister's own form of the root becomes the base of new paths.
+  if (g->target.path != nullptr) {
+    char* base = pool_strndup(&g->long_pool.allocator, g->target.path, g->target.offset);
+    if (base != nullptr) g->target.base = base;
+  }
+  if (g->target.base == nullptr && !g->virtual_target) return SyncResult::TargetUnusable;
+
+  for (;;) {
+    pool_release(&g->step_pool);
+    if (g->aborted()) return SyncResult::Aborted;
+    bool take_source = false;
+    bool take_target = false;
+    if (g->source.path == nullptr && g->target.path == nullptr) return SyncResult::Finished;
+    int order = 0;
+    if (g->source.path == nullptr)
+      order = 1;
+    else if (g->target.path == nullptr)
+      order = -1;
+    else
+      order = entry_compare(g->source.relative(), g->source.info, g->target.relative(), g->target.info);
+
+    if (order < 0) {
+      only_in_source(g);
+      take_source = true;
+    } else if (order > 0) {
+      only_in_target(g);
+      take_target = true;
+    } else {
+      take_source = both(g);
+      take_target = true;
+    }
+    if (take_source) advance(g, &g->source);
+    if (take_target) advance(g, &g->target);
+  }
+}
+
+}  // namespace
+
+SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
+                       const char* const* filters, SyncCallback callback, void* user) {
+  Engine g;
+  g.abort = abort;
+  g.callback = callback;
+  g.user = user;
+  g.flags = flags;
+  g.virtual_target = (flags & SYNC_VIRTUAL_TARGET) != 0 || (target != nullptr && target[0] == 0);
+  g.no_modify = g.virtual_target || (flags & SYNC_TEST_RUN) != 0;
+  pool_init(&g.long_pool);
+  pool_init(&g.step_pool);
+  g.buffer = block_alloc(kSyncCopyBufferSize);
+
+  const SyncResult result = run_engine(&g, source, target, filters);
+
+  tree_lister_destroy(g.target.lister);
+  tree_lister_destroy(g.source.lister);
+  if (g.buffer != nullptr) block_free(g.buffer, kSyncCopyBufferSize);
+  close_handle(&g.source_handle);
+  close_handle(&g.target_handle);
+  pool_release(&g.step_pool);
+  pool_release(&g.long_pool);
+  return result;
+}

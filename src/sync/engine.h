@@ -1,0 +1,59 @@
+// The synchronization engine: makes a target folder tree match a source tree
+// in one merged, ordered pass over both, reporting one event per decision.
+#pragma once
+
+#include <cstdint>
+
+#include "base/error.h"
+
+struct Signal;
+struct TreeLister;
+
+// Flag word of a run. Bits not named here are ignored.
+enum SyncFlags : uint32_t {
+  SYNC_KEEP_EXTRAS = 0x01,     // extra target entries stay (reported as Differs)
+  SYNC_SKIP_IDENTICAL = 0x02,  // identical file pairs are left alone
+  SYNC_IGNORE_TIMES = 0x04,    // the identical test compares sizes only
+  SYNC_KEEP_EXISTING = 0x08,   // differing pairs are left alone (Differs)
+  SYNC_TEST_RUN = 0x10,        // nothing is modified; events as if it were
+  SYNC_VIRTUAL_TARGET = 0x40,  // the target is a virtual empty folder
+};
+
+constexpr uint32_t kSyncDefaultFlags = SYNC_KEEP_EXTRAS | SYNC_SKIP_IDENTICAL;
+
+enum class SyncEvent : int32_t {
+  Identical = 1,
+  Removed = 2,
+  Added = 3,
+  Differs = 4,
+  DeleteFailed = 5,
+  CreateFailed = 6,
+  OpenFailed = 7,
+  ReadFailed = 8,
+  WriteFailed = 9,
+  LinkReadFailed = 10,
+  LinkCreateFailed = 11,
+};
+
+enum class SyncResult : int32_t {
+  Finished = 0,
+  Aborted = 1,
+  SourceUnusable = 2,
+  TargetUnusable = 3,
+};
+
+// Called once per decision with the entry's relative path (valid during the
+// call only).
+using SyncCallback = void (*)(void* user, SyncEvent event, const char* relative_path);
+
+// Copy and read-through piece size.
+constexpr uint64_t kSyncCopyBufferSize = 0x100000;
+
+// An empty source string means a virtual empty source folder; an empty target
+// string (or SYNC_VIRTUAL_TARGET) a virtual empty target folder. `filters` is
+// a null-terminated array handed unchanged to both listers (may be null).
+SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
+                       const char* const* filters, SyncCallback callback, void* user);
+
+// A lister that yields nothing: its next answers 18 with empty outputs.
+Error empty_lister_open(TreeLister** out);

@@ -1,0 +1,20 @@
+// Test program: runs the command line with one planned system call failure.
+//   tarn_fault <call> <nth> <status> [<tarn argument> ...]
+// makes the <nth> call of <call> from the start fail with <status> (decimal
+// or 0x hexadecimal), then runs "tarn <tarn argument> ...".
+#include <cstdlib>
+
+#include "app/run.h"
+#include "base/memory.h"
+#include "base/unicode.h"
+#include "platform/platform.h"
+
+extern "C" int wmain(int argc, wchar16** argv) {
+  char** args = argv_to_utf8(&heap_allocator, argv);
+  if (args == nullptr || argc < 4) return 100;
+  const auto nth = static_cast<uint32_t>(std::strtoul(args[2], nullptr, 0));
+  const auto status = static_cast<uint32_t>(std::strtoul(args[3], nullptr, 0));
+  if (!sys::fault_arm(args[1], nth, status)) return 101;
+  args[3] = args[0];
+  return run_command(argc - 3, args + 3);
+}

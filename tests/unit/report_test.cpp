@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/cancel.h"
+#include "app/report.h"
+#include "app/run.h"
+#include "test_os.h"
+
+namespace {
+
+// Runs `body` with standard output captured; returns what it printed.
+template <typename F>
+std::string captured(F body) {
+  testos::TempDir dir;
+  const std::string path = dir.join("out.txt");
+  {
+    testos::StdoutToFile redirect(path);
+    EXPECT_TRUE(redirect.ok());
+    body();
+  }
+  std::string text;
+  EXPECT_TRUE(testos::read_file(path, &text));
+  return text;
+}
+
+struct ReportTest : ::testing::Test {
+  void SetUp() override { g_report = ReportSettings{}; }
+  void TearDown() override {
+    g_report = ReportSettings{};
+    signal_reset(cancel_context(kAbortSignal));
+  }
+};
+
+std::string event_output(int32_t verbosity, SyncEvent e) {
+  g_report = ReportSettings{};
+  g_report.verbosity = verbosity;
+  return captured([&] {
+    report_event(nullptr, e, "dir\\f.txt");
+    report_end_marks();
+  });
+}
+
+TEST_F(ReportTest, LinesAndMarksByVerbosity) {
+  struct Row {
+    SyncEvent event;
+    const char* line;
+    const char* mark;
+    int32_t level;
+  };
+  const Row rows[] = {
+      {SyncEvent::Identical, "= dir\\f.txt\n", "=\n", 2},
+      {SyncEvent::Removed, "- dir\\f.txt\n", "-\n", 1},
+      {SyncEvent::Added, "+ dir\\f.txt\n", "+\n", 1},
+      {SyncEvent::Differs, "? dir\\f.txt\n", "?\n", 2},
+      {SyncEvent::DeleteFailed, "WARNING: unable to delete \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::CreateFailed, "WARNING: unable to create \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::OpenFailed, "WARNING: unable to open \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::ReadFailed, "WARNING: unable to read \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::WriteFailed, "WARNING: unable to write \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::LinkReadFailed, "WARNING: unable to read symlink \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::LinkCreateFailed, "WARNING: unable to create symlink \"dir\\f.txt\"\n", "", 0},
+  };
+  for (const Row& row : rows) {
+    for (int32_t v : {-3, 0, 1, 2, 3, 7}) {
+      const std::string expected = v > row.level ? row.line : v == row.level ? row.mark : "";
+      EXPECT_EQ(event_output(v, row.event), expected)
+          << "event " << static_cast<int>(row.event) << " verbosity " << v;
+    }
+  }
+}
+
+TEST_F(ReportTest, CodesOutsideTheTablePrintNothing) {
+  g_report.abort_on_error = true;
+  const std::string out = captured([] {
+    report_event(nullptr, static_cast<SyncEvent>(0), "x");
+    report_event(nullptr, static_cast<SyncEvent>(12), "x");
+    report_event(nullptr, static_cast<SyncEvent>(-1), "x");
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(g_report.pending_marks, 0);
+  EXPECT_FALSE(signal_is_raised(cancel_context(kAbortSignal)));
+}
+
+TEST_F(ReportTest, FiftyMarksToALineOfAnyKind) {
+  const std::string out = captured([] {
+    for (int i = 0; i < 120; ++i) report_event(nullptr, i == 60 ? SyncEvent::Differs : SyncEvent::Identical, "x");
+    report_end_marks();
+    report_end_marks();  // nothing pending: nothing more
+  });
+  EXPECT_EQ(out, std::string(50, '=') + "\n" + std::string(10, '=') + "?" + std::string(39, '=') + "\n" +
+                     std::string(20, '=') + "\n");
+}
+
+TEST_F(ReportTest, FullLineAfterMarksStartsOnFreshLine) {
+  const std::string out = captured([] {
+    for (int i = 0; i < 3; ++i) report_event(nullptr, SyncEvent::Identical, "x");
+    report_event(nullptr, SyncEvent::Added, "new");
+    report_event(nullptr, SyncEvent::Identical, "y");
+    report_event(nullptr, SyncEvent::OpenFailed, "z");
+  });
+  EXPECT_EQ(out, "===\n+ new\n=\nWARNING: unable to open \"z\"\n");
+  EXPECT_EQ(g_report.pending_marks, 0);
+}
+
+TEST_F(ReportTest, AbortOnErrorRaisesBeforeAnyPrinting) {
+  Signal* abort = cancel_context(kAbortSignal);
+  g_report.abort_on_error = true;
+  g_report.verbosity = -1;
+  const std::string out = captured([] {
+    report_event(nullptr, SyncEvent::Added, "a");
+    report_event(nullptr, SyncEvent::Differs, "b");
+  });
+  EXPECT_FALSE(signal_is_raised(abort));  // only failures request the abort
+  EXPECT_EQ(captured([] { report_event(nullptr, SyncEvent::ReadFailed, "c"); }), "");
+  EXPECT_TRUE(signal_is_raised(abort));
+  EXPECT_EQ(out, "");
+}
+
+TEST(ErrorToStatus, TableOrderDecides) {
+  struct Pair {
+    Error code;
+    int32_t status;
+  };
+  // One row per code, with the status of its first pair; 5 and 123 appear
+  // twice in the table and the first pair wins.
+  const Pair pairs[] = {
+      {0, 0},     {109, 1},   {1223, 2},  {995, 2},   {1, 3},     {1305, 3},  {87, 4},    {6, 4},
+      {111, 4},   {5, 5},     {0xC00000BA, 5}, {14, 6}, {31, 7},    {668, 7},   {1168, 8},  {126, 8},
+      {2, 8},     {3, 9},     {183, 10},  {80, 10},   {39, 11},   {112, 11},  {123, 12},  {1921, 12},
+      {145, 13},  {38, 14},   {303, 16},  {11, 17},   {193, 17},  {121, 18},  {64, 18},   {267, 19},
+      {18, 20},   {737, 21},  {1237, 22}, {10035, 22}, {23, 23},  {17, 24},   {129, 3},   {130, 3},
+      {135, 3},   {102, 3},
+  };
+  for (const Pair& p : pairs) EXPECT_EQ(error_to_status(p.code), p.status) << "code " << p.code;
+  for (Error unlisted : {4u, 8u, 13u, 50u, 1117u, 0xFFFFFFFFu}) EXPECT_EQ(error_to_status(unlisted), 7);
+}
+
+}  // namespace
