@@ -7,10 +7,8 @@
 
 #include <cstdint>
 
+#include "base/unicode.h"
 #include "fs/file_info.h"
-
-// Length value meaning "runs to its terminator".
-constexpr uint64_t kNameToTerminator = UINT64_MAX;
 
 // The simple case folding of Unicode 5.0.0 (generated into
 // casefold_tables.cpp by tools/gen_casefold.py).
@@ -33,7 +31,7 @@ uint32_t case_fold(uint32_t cp);
 // beyond the length: returns 0 and *next = pos.
 uint32_t utf8_next_folded(const char* text, uint64_t length, uint64_t pos, uint64_t* next);
 
-// -1, 0 or 1. A length of kNameToTerminator means the string runs to its
+// -1, 0 or 1. A length of kToTerminator (all ones) means the string runs to its
 // terminator; a null string is empty. A proper prefix sorts first.
 int name_compare_folded(const char* a, uint64_t len_a, const char* b, uint64_t len_b);
 int name_compare_exact(const char* a, uint64_t len_a, const char* b, uint64_t len_b);

@@ -76,7 +76,7 @@ TEST(CaseFold, KnownFoldings) {
 TEST(Utf8NextFolded, Decoding) {
   struct Case {
     const char* bytes;
-    uint64_t length;  // kNameToTerminator: runs to the terminator
+    uint64_t length;  // kToTerminator: runs to the terminator
     uint64_t pos;
     uint32_t cp;
     uint64_t next;
@@ -84,7 +84,7 @@ TEST(Utf8NextFolded, Decoding) {
       {"A", 1, 0, 'a', 1},
       {"\xC3\x89", 2, 0, 0xE9, 2},               // É folds to é
       {"\xC3\x89", 1, 0, 0xFFFFFFFF, 1},         // cut by the length
-      {"\xC3", kNameToTerminator, 0, 0xFFFFFFFF, 1},  // terminator is no continuation
+      {"\xC3", kToTerminator, 0, 0xFFFFFFFF, 1},  // terminator is no continuation
       {"\xC3" "A", 2, 0, 0xFFFFFFFF, 1},
       {"\x80", 1, 0, 0xFFFFFFFF, 1},
       {"\xF8\x88\x80\x80\x80", 5, 0, 0xFFFFFFFF, 1},
@@ -99,7 +99,7 @@ TEST(Utf8NextFolded, Decoding) {
       {"ab", 2, 1, 'b', 2},
       {"ab", 2, 2, 0, 2},                        // at the length
       {"ab", 2, 7, 0, 7},                        // beyond it
-      {"", kNameToTerminator, 0, 0, 1},          // the terminator decodes as 0
+      {"", kToTerminator, 0, 0, 1},          // the terminator decodes as 0
   };
   for (const auto& c : cases) {
     uint64_t next = 99;
@@ -140,9 +140,9 @@ TEST(NameCompare, Examples) {
     EXPECT_EQ(exact(c.a, c.b), c.exact) << c.a << " | " << c.b;
     EXPECT_EQ(exact(c.b, c.a), -c.exact) << c.a << " | " << c.b;
     // Terminated forms agree with the measured ones.
-    EXPECT_EQ(name_compare_folded(c.a.c_str(), kNameToTerminator, c.b.c_str(), kNameToTerminator),
+    EXPECT_EQ(name_compare_folded(c.a.c_str(), kToTerminator, c.b.c_str(), kToTerminator),
               c.folded);
-    EXPECT_EQ(name_compare_exact(c.a.c_str(), c.a.size(), c.b.c_str(), kNameToTerminator), c.exact);
+    EXPECT_EQ(name_compare_exact(c.a.c_str(), c.a.size(), c.b.c_str(), kToTerminator), c.exact);
   }
 }
 
@@ -155,9 +155,9 @@ TEST(NameCompare, LengthsNullsAndTerminators) {
   EXPECT_EQ(name_compare_exact("\xC3\xA9", 1, "\xC3\xA9", 2), 1);
   // Null strings are empty whatever their length.
   EXPECT_EQ(name_compare_folded(nullptr, 5, "", 0), 0);
-  EXPECT_EQ(name_compare_exact(nullptr, kNameToTerminator, nullptr, 3), 0);
+  EXPECT_EQ(name_compare_exact(nullptr, kToTerminator, nullptr, 3), 0);
   EXPECT_EQ(name_compare_folded(nullptr, 0, "a", 1), -1);
-  EXPECT_EQ(name_compare_exact("a", kNameToTerminator, nullptr, 0), 1);
+  EXPECT_EQ(name_compare_exact("a", kToTerminator, nullptr, 0), 1);
   // A zero byte inside the length ends the comparison.
   EXPECT_EQ(name_compare_exact("ab\0x", 4, "ab\0y", 4), 0);
 }
