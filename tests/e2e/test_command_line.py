@@ -67,7 +67,8 @@ def test_usage_text_and_status(target, tmp_path, args):
     (["//x", "dst"], b'ERROR: Invalid source "//x"\n'),
     (["/*.cpp", "dst"], b'ERROR: Invalid source ""\n'),
     (["", "dst"], b'ERROR: Invalid source ""\n'),
-    (["src", "//"], b'ERROR: Invalid target "//"\n'),
+    (["src", "///"], b'ERROR: Invalid target "///"\n'),
+    (["src", "//"], b'WARNING: Ignoring unknown switch "//"\n' + MISSING),
 ])
 def test_argument_errors(target, tmp_path, args, line):
     build(tmp_path / "src", {"a": "a"})
