@@ -110,7 +110,7 @@ uint32_t pattern_overlap(const char* a, uint64_t a_length, const char* b, uint64
   return search<true>(Text{a, a_length}, Text{b, b_length});
 }
 
-char* filter_prepare(StringPool* pool, const char* argument) {
+char* filter_prepare(Allocator* a, const char* argument) {
   ScopedPool scratch;
   const char* rest = str_or_empty(argument);
   char sign = '+';
@@ -122,25 +122,8 @@ char* filter_prepare(StringPool* pool, const char* argument) {
   if (!canonical) return nullptr;
   const char* signed_pattern = pool_format(scratch.alloc(), sign == '+' ? "+%s" : "-%s", canonical);
   if (!signed_pattern) return nullptr;
-  return path_join(pool, signed_pattern, "**");
-}
-
-Error filter_prepare_all(StringPool* pool, const char* const* arguments, const char*** out,
-                         size_t* count) {
-  *out = nullptr;
-  *count = 0;
-  size_t n = 0;
-  while (arguments && arguments[n]) ++n;
-  auto** filters = static_cast<const char**>(pool_allocate(pool, (n + 1) * sizeof(char*)));
-  if (!filters) return err::out_of_memory;
-  for (size_t i = 0; i < n; ++i) {
-    filters[i] = filter_prepare(pool, arguments[i]);
-    if (!filters[i]) return err::out_of_memory;
-  }
-  filters[n] = nullptr;
-  *out = filters;
-  *count = n;
-  return err::ok;
+  const char* prepared = path_join(scratch.get(), signed_pattern, "**");
+  return prepared ? pool_strdup(a, prepared) : nullptr;
 }
 
 bool filter_selects(const char* const* filters, const char* relative_path) {

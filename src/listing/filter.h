@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/error.h"
 #include "base/memory.h"
 
 // Most pending alternatives of one pattern search. A pattern complex enough
@@ -23,14 +22,10 @@ constexpr int kPatternAlternatives = 50;
 // Length meaning "runs to its terminator".
 constexpr uint64_t kPatternToTerminator = UINT64_MAX;
 
-// One prepared filter in `pool`, or null when an allocation fails.
-char* filter_prepare(StringPool* pool, const char* argument);
-
-// Prepares a null-terminated argument list (null: no filters) into a
-// null-terminated array in `pool`, in the same order. 0 or
-// err::out_of_memory; on failure *out is null and *count 0.
-Error filter_prepare_all(StringPool* pool, const char* const* arguments, const char*** out,
-                         size_t* count);
+// One prepared filter from `a` (the sign, the canonical pattern, "\**"),
+// or null when an allocation fails (here or in the scratch pool used to
+// build it): a caller preparing a list must test each result.
+char* filter_prepare(Allocator* a, const char* argument);
 
 // True when the entry with this relative path (ending in '\', as src\a.cpp\)
 // is delivered: the last filter whose pattern matches decides by its sign;
