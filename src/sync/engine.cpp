@@ -9,7 +9,7 @@
 #include "fs/native.h"
 #include "fs/path.h"
 #include "fs/stream.h"
-#include "fs/symlink.h"
+#include "fs/link.h"
 #include "listing/collation.h"
 #include "listing/tree_lister.h"
 

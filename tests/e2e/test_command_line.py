@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from tree import build, snapshot, tarn, shown
+from tree import fs_target, build, snapshot, tarn, shown
 
 USAGE = (
     b"Larchwood\n"
@@ -84,7 +84,8 @@ def test_argument_error_stops_reading(target, tmp_path):
     assert r.out == b"ERROR: -p implies an empty source folder, but source folder was already specified.\n"
 
 
-def test_engine_results_to_statuses(target, tmp_path):
+def test_engine_results_to_statuses(fs_target, tmp_path):
+    target = fs_target
     build(tmp_path / "src", {"a": "a"})
     build(tmp_path / "file-parent", {"f": "x"})
     missing = tmp_path / "missing"
@@ -106,7 +107,8 @@ def test_engine_results_to_statuses(target, tmp_path):
     assert r.body.startswith("ERROR: Unable to open or create target folder")
 
 
-def test_unknown_switch_warns_and_goes_on(target, trees):
+def test_unknown_switch_warns_and_goes_on(fs_target, trees):
+    target = fs_target
     src, dst = trees
     r = tarn(target, "-x", "/Z", src, dst)
     assert r.status == 0
@@ -114,7 +116,8 @@ def test_unknown_switch_warns_and_goes_on(target, trees):
     assert os.path.exists(os.path.join(dst, "sub", "b.txt"))
 
 
-def test_header_lines_show_resolved_paths(target, tmp_path, trees):
+def test_header_lines_show_resolved_paths(fs_target, tmp_path, trees):
+    target = fs_target
     src, dst = trees
     r = tarn(target, "src/../src", "dst", "+**", "-*.obj", cwd=tmp_path)
     assert r.status == 0
@@ -127,7 +130,8 @@ def test_header_lines_show_resolved_paths(target, tmp_path, trees):
     assert r.header.startswith("source: ")
 
 
-def test_header_of_virtual_sides(target, tmp_path, trees):
+def test_header_of_virtual_sides(fs_target, tmp_path, trees):
+    target = fs_target
     src, dst = trees
     r = tarn(target, "-t", "-p", dst, "+**.obj", cwd=tmp_path)
     assert r.header == f"source: \ntarget: {shown(target, dst)}\nfilter: +**.obj\n"
@@ -135,7 +139,8 @@ def test_header_of_virtual_sides(target, tmp_path, trees):
     assert r.header == f"source: {shown(target, src)}\ntarget: \n"
 
 
-def test_dash_ends_switches(target, tmp_path):
+def test_dash_ends_switches(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"d": "d", "e": "e"})
     dst = build(tmp_path / "dst", {"x": "x"})
     # After "-", -d is a filter (excluding the entry named d), not a switch;
@@ -146,7 +151,8 @@ def test_dash_ends_switches(target, tmp_path):
     assert sorted(os.listdir(dst)) == ["e", "x"]   # x kept: -d was not a switch
 
 
-def test_slash_introduces_switches(target, trees):
+def test_slash_introduces_switches(fs_target, trees):
+    target = fs_target
     src, dst = trees
     r = tarn(target, "/t", "/V", src, dst)
     assert r.status == 0
@@ -154,7 +160,8 @@ def test_slash_introduces_switches(target, trees):
     assert not os.path.exists(dst)
 
 
-def test_switch_letters_fold_and_longer_arguments_are_positional(target, tmp_path, trees):
+def test_switch_letters_fold_and_longer_arguments_are_positional(fs_target, tmp_path, trees):
+    target = fs_target
     src, dst = trees
     # -T is -t; "-tq" is three bytes long and therefore a positional argument
     # (here a filter).

@@ -7,14 +7,15 @@ import time
 
 import pytest
 
-from tree import assert_same_tree, build, snapshot, tarn
+from tree import fs_target, assert_same_tree, build, snapshot, tarn
 
 
 def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def test_locked_source_file_leaves_target_untouched(target, tmp_path):
+def test_locked_source_file_leaves_target_untouched(fs_target, tmp_path):
+    target = fs_target
     if not target.is_wine:
         pytest.skip("needs Windows share modes to lock a file against reading")
     src = build(tmp_path / "src", {"a": "new a", "locked": "new contents", "z": "new z"})
@@ -37,7 +38,8 @@ def test_locked_source_file_leaves_target_untouched(target, tmp_path):
 
 
 @pytest.mark.parametrize("verbosity", [[], ["-q", "-q"]])
-def test_abort_on_first_warning(target, tmp_path, verbosity):
+def test_abort_on_first_warning(fs_target, tmp_path, verbosity):
+    target = fs_target
     # The source file x cannot be created over the target folder x.
     src = build(tmp_path / "src", {"x": "file", "y": "y"})
     dst = build(tmp_path / "dst", {"x": {"inner": "i"}})
@@ -54,7 +56,8 @@ def test_abort_on_first_warning(target, tmp_path, verbosity):
     assert r.body == 'WARNING: unable to create "x"\n??\n+ y\n'
 
 
-def test_interrupt_during_copy_leaves_no_partial_file(target, tmp_path):
+def test_interrupt_during_copy_leaves_no_partial_file(fs_target, tmp_path):
+    target = fs_target
     src = tmp_path / "src"
     src.mkdir()
     with open(src / "big", "wb") as f:
@@ -79,7 +82,8 @@ def test_interrupt_during_copy_leaves_no_partial_file(target, tmp_path):
     assert not (dst / "big").exists()
 
 
-def test_unreadable_source_folder_deletes_nothing(target, tmp_path):
+def test_unreadable_source_folder_deletes_nothing(fs_target, tmp_path):
+    target = fs_target
     """A source folder that cannot be listed must not make -d delete its
     target copy (nor anything after it). The failure is planned through the
     fault plan: the listing of the source folder "a" fails."""

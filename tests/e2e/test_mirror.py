@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from tree import BASE_TIME, assert_same_tree, build, is_readonly, set_mtime, snapshot, tarn, write_file
+from tree import fs_target, BASE_TIME, assert_same_tree, build, is_readonly, set_mtime, snapshot, tarn, write_file
 
 SOURCE = {
     "a.txt": "alpha",
@@ -19,7 +19,8 @@ SOURCE = {
 }
 
 
-def test_fresh_copy_into_missing_target(target, tmp_path):
+def test_fresh_copy_into_missing_target(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", SOURCE)
     dst = str(tmp_path / "dst")
     r = tarn(target, src, dst)
@@ -36,7 +37,8 @@ def test_fresh_copy_into_missing_target(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_large_file_copied_in_pieces(target, tmp_path):
+def test_large_file_copied_in_pieces(fs_target, tmp_path):
+    target = fs_target
     data = os.urandom(3 * 1024 * 1024 + 17)
     src = build(tmp_path / "src", {"big": data})
     dst = str(tmp_path / "dst")
@@ -44,7 +46,8 @@ def test_large_file_copied_in_pieces(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_marks_fifty_to_a_line(target, tmp_path):
+def test_marks_fifty_to_a_line(fs_target, tmp_path):
+    target = fs_target
     spec = {f"f{i:03}": "x" for i in range(120)}
     src = build(tmp_path / "src", spec)
     dst = build(tmp_path / "dst", spec)
@@ -62,7 +65,8 @@ def test_marks_fifty_to_a_line(target, tmp_path):
     (0, True), (2, True), (-2, True), (3, False), (1799, False), (3598, True), (3600, True),
     (-3602, True), (3603, False), (7200, True), (86400, True), (86401, False), (90000, False),
 ])
-def test_write_time_match(target, tmp_path, delta, same):
+def test_write_time_match(fs_target, tmp_path, delta, same):
+    target = fs_target
     src = build(tmp_path / "src", {"f": "same size"})
     dst = build(tmp_path / "dst", {"f": "SAME SIZE"}, mtime=BASE_TIME + delta)
     r = tarn(target, src, dst)
@@ -75,7 +79,8 @@ def test_write_time_match(target, tmp_path, delta, same):
         assert_same_tree(src, dst)
 
 
-def test_size_difference_replaces(target, tmp_path):
+def test_size_difference_replaces(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"f": "longer text"})
     dst = build(tmp_path / "dst", {"f": "short"})
     r = tarn(target, src, dst)
@@ -83,7 +88,8 @@ def test_size_difference_replaces(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_always_replace(target, tmp_path):
+def test_always_replace(fs_target, tmp_path):
+    target = fs_target
     spec = {"f": "f", "sub": {"g": "g"}}
     src = build(tmp_path / "src", spec)
     dst = build(tmp_path / "dst", spec)
@@ -93,7 +99,8 @@ def test_always_replace(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_keep_existing(target, tmp_path):
+def test_keep_existing(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"same": "s", "diff": "new content", "new": "n"})
     dst = build(tmp_path / "dst", {"same": "s", "diff": "old"})
     r = tarn(target, "-k", "-v", src, dst)
@@ -101,7 +108,8 @@ def test_keep_existing(target, tmp_path):
     assert open(os.path.join(dst, "diff")).read() == "old"
 
 
-def test_ignore_times(target, tmp_path):
+def test_ignore_times(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"t": "same", "s": "size differs"})
     dst = build(tmp_path / "dst", {"t": "SAME", "s": "small"}, mtime=BASE_TIME + 5)
     r = tarn(target, "-i", "-v", src, dst)
@@ -109,7 +117,8 @@ def test_ignore_times(target, tmp_path):
     assert open(os.path.join(dst, "t")).read() == "SAME"
 
 
-def test_extras_kept_by_default_and_removed_with_d(target, tmp_path):
+def test_extras_kept_by_default_and_removed_with_d(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"keep": "k"})
     dst = build(tmp_path / "dst", {"keep": "k", "extra": {"e1": "1", "inner": {"e2": "2"}}, "z": "z"})
     r = tarn(target, "-v", src, dst)
@@ -123,7 +132,8 @@ def test_extras_kept_by_default_and_removed_with_d(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_filters_restrict_and_prune(target, tmp_path):
+def test_filters_restrict_and_prune(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", SOURCE)
     dst = str(tmp_path / "dst")
     r = tarn(target, "-q", "-v", src, dst, "-**.obj", "-tail")
@@ -133,7 +143,8 @@ def test_filters_restrict_and_prune(target, tmp_path):
     assert "sub/deep/z.c" in got and "a.txt" in got
 
 
-def test_virtual_source_filtered_delete(target, tmp_path):
+def test_virtual_source_filtered_delete(fs_target, tmp_path):
+    target = fs_target
     dst = build(tmp_path / "dst", {"a.obj": "o", "a.c": "c", "sub": {"b.obj": "o", "b.h": "h"}})
     # Without -d nothing is removed; extras are only reported.
     r = tarn(target, "-p", dst, "+**.obj")
@@ -144,7 +155,8 @@ def test_virtual_source_filtered_delete(target, tmp_path):
     assert sorted(snapshot(dst)) == ["a.c", "sub", "sub/b.h"]
 
 
-def test_virtual_source_delete_all_with_test_run(target, tmp_path):
+def test_virtual_source_delete_all_with_test_run(fs_target, tmp_path):
+    target = fs_target
     dst = build(tmp_path / "dst", {"a": "a", "sub": {"b": "b"}})
     before = snapshot(dst)
     r = tarn(target, "-d", "-t", "-p", dst)
@@ -152,7 +164,8 @@ def test_virtual_source_delete_all_with_test_run(target, tmp_path):
     assert snapshot(dst) == before
 
 
-def test_test_run_changes_nothing(target, tmp_path):
+def test_test_run_changes_nothing(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", SOURCE)
     dst = build(tmp_path / "dst", {"a.txt": "different", "extra": {"e": "e"}, "sub": "a file"})
     before = snapshot(tmp_path)
@@ -179,7 +192,8 @@ def bytes_read_per_file(log):
     return totals
 
 
-def test_read_through_reads_everything_and_writes_nothing(target, tmp_path):
+def test_read_through_reads_everything_and_writes_nothing(fs_target, tmp_path):
+    target = fs_target
     mib = 1024 * 1024
     src = build(tmp_path / "src", {"big": os.urandom(2 * mib + 5), "small": "s", "sub": {"z": "zz"}})
     before = snapshot(tmp_path)
@@ -204,7 +218,8 @@ def test_read_through_reads_everything_and_writes_nothing(target, tmp_path):
     assert totals.get(os.path.join(src, "sub", "z")) == 2
 
 
-def test_read_only_target_file_is_replaced(target, tmp_path):
+def test_read_only_target_file_is_replaced(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"f": "new contents", "ro": "source read-only"})
     os.chmod(os.path.join(src, "ro"), 0o444)
     dst = build(tmp_path / "dst", {"f": "old"})
@@ -222,7 +237,8 @@ def test_read_only_target_file_is_replaced(target, tmp_path):
     assert r.body == "- f\n=\n"
 
 
-def test_source_folder_replaces_target_file(target, tmp_path):
+def test_source_folder_replaces_target_file(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"x": {"y": "y"}})
     dst = build(tmp_path / "dst", {"x": "a file"})
     r = tarn(target, src, dst)
@@ -230,7 +246,8 @@ def test_source_folder_replaces_target_file(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_source_file_against_target_folder(target, tmp_path):
+def test_source_file_against_target_folder(fs_target, tmp_path):
+    target = fs_target
     src = build(tmp_path / "src", {"x": "a file"})
     dst = build(tmp_path / "dst", {"x": {"y": "y"}})
     # The folder is not removed in the same step, so the file cannot be made.
@@ -244,7 +261,8 @@ def test_source_file_against_target_folder(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_case_only_differences(target, tmp_path):
+def test_case_only_differences(fs_target, tmp_path):
+    target = fs_target
     # Upper case sorts first. Source Foo.txt against target foo.txt: Foo.txt
     # is new, foo.txt extra.
     src = build(tmp_path / "src", {"Foo.txt": "src"})
@@ -265,7 +283,8 @@ def test_case_only_differences(target, tmp_path):
     assert_same_tree(src, dst)
 
 
-def test_identical_links_and_link_copy(target, tmp_path):
+def test_identical_links_and_link_copy(fs_target, tmp_path):
+    target = fs_target
     if target.is_wine:
         pytest.skip("Wine does not support symbolic links (reparse points)")
     src = build(tmp_path / "src", {"f": "f", "d": {}})
@@ -279,7 +298,8 @@ def test_identical_links_and_link_copy(target, tmp_path):
     assert "= lf\n" in r.body
 
 
-def test_link_to_folder_in_target_is_removed_as_itself(target, tmp_path):
+def test_link_to_folder_in_target_is_removed_as_itself(fs_target, tmp_path):
+    target = fs_target
     if target.is_wine:
         pytest.skip("Wine does not support symbolic links (reparse points)")
     src = build(tmp_path / "src", {"d": "now a file"})

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from tree import build, snapshot, tarn, shown
+from tree import fs_target, build, snapshot, tarn, shown
 
 SPEC = {"a.cpp": "a", "b.h": "b", "sub": {"c.cpp": "c", "d.txt": "d"}, "s1": {"x.c": "x"}}
 
@@ -15,7 +15,8 @@ SPEC = {"a.cpp": "a", "b.h": "b", "sub": {"c.cpp": "c", "d.txt": "d"}, "s1": {"x
     ("src/sub/*.cpp", "src/sub", "+*.cpp", ["c.cpp"]),
     ("src\\sub\\*.cpp", "src/sub", "+*.cpp", ["c.cpp"]),
 ])
-def test_wildcard_source(target, tmp_path, arg, folder, filter_, copied):
+def test_wildcard_source(fs_target, tmp_path, arg, folder, filter_, copied):
+    target = fs_target
     build(tmp_path / "src", SPEC)
     r = tarn(target, arg, "dst", cwd=tmp_path)
     assert r.status == 0
@@ -24,7 +25,8 @@ def test_wildcard_source(target, tmp_path, arg, folder, filter_, copied):
     assert sorted(snapshot(tmp_path / "dst")) == copied
 
 
-def test_wildcard_without_folder_uses_current_folder(target, tmp_path):
+def test_wildcard_without_folder_uses_current_folder(fs_target, tmp_path):
+    target = fs_target
     build(tmp_path / "src", SPEC)
     r = tarn(target, "*.cpp", "../dst", "-q", cwd=tmp_path / "src")
     assert r.status == 0
@@ -34,14 +36,16 @@ def test_wildcard_without_folder_uses_current_folder(target, tmp_path):
     assert r.header.endswith("filter: +*.cpp\n")
 
 
-def test_derived_filter_comes_first(target, tmp_path):
+def test_derived_filter_comes_first(fs_target, tmp_path):
+    target = fs_target
     build(tmp_path / "src", SPEC)
     r = tarn(target, "src/*", "dst", "-b.h", cwd=tmp_path)
     assert r.header.endswith("filter: +*\nfilter: -b.h\n")
     assert sorted(snapshot(tmp_path / "dst")) == ["a.cpp", "s1", "s1/x.c", "sub", "sub/c.cpp", "sub/d.txt"]
 
 
-def test_existing_file_as_source(target, tmp_path):
+def test_existing_file_as_source(fs_target, tmp_path):
+    target = fs_target
     build(tmp_path / "src", SPEC)
     r = tarn(target, "src/sub/c.cpp", "dst", cwd=tmp_path)
     assert r.status == 0
@@ -56,7 +60,8 @@ def test_existing_file_as_source(target, tmp_path):
     assert r.body == "+ b.h\n"
 
 
-def test_folder_source_has_no_derived_filter(target, tmp_path):
+def test_folder_source_has_no_derived_filter(fs_target, tmp_path):
+    target = fs_target
     build(tmp_path / "src", SPEC)
     for arg in ["src", "src/", "src/sub/../"]:
         r = tarn(target, "-t", arg, "dst", cwd=tmp_path)
