@@ -399,6 +399,8 @@ void die_with_output(const std::string& file, const char* path, int line, const 
 }
 
 TEST(FatalError, WritesItsLineAndTraps) {
+  // A forked child (the default style) shares the parent's file names; the
+  // child does nothing but write and trap.
   testos::TempDir dir;
   const std::string long_message(300, 'm');
   struct Case {
