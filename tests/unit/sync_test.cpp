@@ -88,7 +88,7 @@ TEST(RecursiveLock, NestsAndExcludesOthersUntilFullyReleased) {
 }
 
 TEST(AddrLock, GuardsOneTimeSetUp) {
-  static int done = 0;
+  int done = 0;
   std::atomic<int> setups{0};
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
