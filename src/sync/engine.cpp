@@ -186,6 +186,15 @@ bool both(Engine* g) {
   return false;
 }
 
+// Reads the next piece of the open source file into the copy buffer; a
+// count of 0 is the end of the data. A read failure is reported.
+bool read_piece(Engine* g, const char* rel, uint64_t* count) {
+  const Error e = stream_read(g->source_handle, g->buffer, kSyncCopyBufferSize, count);
+  if (e == 0 || e == err::handle_eof) return true;
+  g->report(SyncEvent::ReadFailed, rel);
+  return false;
+}
+
 // Reads the open source file to its end (read-through of a virtual target).
 void read_through(Engine* g, const char* rel) {
   if (g->buffer == nullptr) {
@@ -195,11 +204,7 @@ void read_through(Engine* g, const char* rel) {
   for (;;) {
     if (g->aborted()) return;
     uint64_t count = 0;
-    const Error e = stream_read(g->source_handle, g->buffer, kSyncCopyBufferSize, &count);
-    if (e != 0 && e != err::handle_eof) {
-      g->report(SyncEvent::ReadFailed, rel);
-      return;
-    }
+    if (!read_piece(g, rel, &count)) return;
     if (count == 0) break;
   }
   g->report(SyncEvent::Added, rel);
@@ -217,11 +222,7 @@ void copy_file(Engine* g, const char* dest, const char* rel) {
   for (;;) {
     if (g->aborted()) break;
     uint64_t count = 0;
-    const Error e = stream_read(g->source_handle, g->buffer, kSyncCopyBufferSize, &count);
-    if (e != 0 && e != err::handle_eof) {
-      g->report(SyncEvent::ReadFailed, rel);
-      break;
-    }
+    if (!read_piece(g, rel, &count)) break;
     if (count == 0) {
       FileInfo fresh{};
       const FileInfo* from = file_info_from_handle(g->source_handle, &fresh) == 0 ? &fresh : g->source.info;
