@@ -82,27 +82,82 @@ def test_interrupt_during_copy_leaves_no_partial_file(fs_target, tmp_path):
     assert not (dst / "big").exists()
 
 
+def fault_run(target, call, status, args, wanted, make_trees):
+    """Runs tarn with the nth call of `call` failing, for n = 1, 2, ..., on
+    fresh trees each time, until the output holds `wanted`. Returns the run
+    and the trees of that attempt."""
+    for nth in range(1, 40):
+        trees = make_trees(nth)
+        r = tarn(target, call, nth, status, *args(*trees), program="tarn_fault")
+        if wanted in r.body:
+            return r, trees
+    pytest.fail(f"no failure of {call} produced {wanted!r}")
+
+
 def test_unreadable_source_folder_deletes_nothing(fs_target, tmp_path):
-    target = fs_target
     """A source folder that cannot be listed must not make -d delete its
-    target copy (nor anything after it). The failure is planned through the
-    fault plan: the listing of the source folder "a" fails."""
-    spec_src = {"a": {"keep": "k"}, "b": "b"}
-    spec_dst = {"a": {"keep": "k", "also": "x"}, "b": "b", "c": "extra"}
-    for nth in range(1, 25):
-        root = tmp_path / f"try{nth}"
-        src = build(root / "src", spec_src)
-        dst = build(root / "dst", spec_dst)
-        before = snapshot(dst)
-        r = tarn(target, "NtQueryDirectoryFile", nth, "0xC0000022", "-d", src, dst, program="tarn_fault")
-        if 'WARNING: unable to open "a"' in r.body:
-            break
-    else:
-        pytest.fail("no planned failure hit the listing of the source folder a")
+    target copy, nor any other extra after it."""
+    target = fs_target
+
+    def trees(n):
+        root = tmp_path / f"try{n}"
+        return (build(root / "src", {"a": {"keep": "k"}, "b": "b"}),
+                build(root / "dst", {"a": {"keep": "k", "also": "x"}, "b": "b", "c": "extra"}))
+
+    r, (src, dst) = fault_run(target, "NtQueryDirectoryFile", "0xC0000022", lambda s, d: ["-d", s, d],
+                              'WARNING: unable to open "a"', trees)
     assert r.status == 0
-    assert snapshot(dst) == before
+    assert sorted(snapshot(dst)) == ["a", "a/also", "a/keep", "b", "c"]
     assert "- " not in r.body
     # Without the failure the same run removes the extras.
     r = tarn(target, "-d", src, dst)
     assert r.body == "=\n- a\\also\n===\n- c\n"
     assert_same_tree(src, dst)
+
+
+def test_unopenable_source_file_leaves_target_file(fs_target, tmp_path):
+    target = fs_target
+
+    def trees(n):
+        root = tmp_path / f"try{n}"
+        return (build(root / "src", {"f": "new contents"}), build(root / "dst", {"f": "old"}))
+
+    r, (src, dst) = fault_run(target, "NtCreateFile", "0xC0000043", lambda s, d: [s, d],
+                              'WARNING: unable to open "f"', trees)
+    assert (r.status, r.body) == (0, 'WARNING: unable to open "f"\n')
+    assert open(os.path.join(dst, "f")).read() == "old"
+
+
+MIB = 1024 * 1024
+
+
+@pytest.mark.parametrize("call, nth, status, args, warning", [
+    # The second piece of the copy cannot be read: the partial file goes.
+    ("ReadFile", 2, "23", ["-q"], 'WARNING: unable to read "big"\n'),
+    # The first piece cannot be written (disk full).
+    ("WriteFile", 1, "112", ["-q"], 'WARNING: unable to write "big"\n'),
+    # Read-through: the third piece cannot be read.
+    ("ReadFile", 3, "23", ["-q", "-r"], 'WARNING: unable to read "big"\n'),
+])
+def test_copy_failures_leave_no_partial_file(fs_target, tmp_path, call, nth, status, args, warning):
+    target = fs_target
+    src = build(tmp_path / "src", {"big": os.urandom(3 * MIB)})
+    dst = tmp_path / "dst"
+    tail = [src] if "-r" in args else [src, dst]
+    r = tarn(target, call, nth, status, *args, *tail, program="tarn_fault")
+    assert (r.status, r.body) == (0, warning)
+    if "-r" not in args:
+        assert sorted(os.listdir(dst)) == []
+        # The next run copies it.
+        r = tarn(target, "-q", src, dst)
+        assert (r.status, r.body) == (0, "+\n")
+        assert_same_tree(src, dst)
+
+
+def test_delete_failure_is_reported_and_the_run_goes_on(fs_target, tmp_path):
+    target = fs_target
+    dst = build(tmp_path / "dst", {"a": "a", "b": "b"})
+    # The first delete is refused by a sharing violation (no retry for that).
+    r = tarn(target, "NtSetInformationFile", 1, "0xC0000043", "-d", "-p", dst, program="tarn_fault")
+    assert (r.status, r.body) == (0, 'WARNING: unable to delete "a"\n- b\n')
+    assert sorted(os.listdir(dst)) == ["a"]
