@@ -27,10 +27,10 @@ step "build windows" build_win
 wine_start
 trap wine_stop EXIT
 
-step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" --output-on-failure
+step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" -V
 step "unit tests (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$TARN_BUILD/asan" --output-on-failure
-step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" --output-on-failure
+  ctest --test-dir "$TARN_BUILD/asan" -V
+step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" -V
 
 e2e() {
   local binary_dir=$1
