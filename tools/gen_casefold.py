@@ -159,20 +159,22 @@ def emit_tables(path, direct, escapes, pairs, wide):
     out.append("};")
     out.append("")
     out.append("// (code point, folded), sorted, then fillers for the fixed halving search.")
-    out.append("const uint16_t fold_pairs[FOLD_PAIR_COUNT + FOLD_PAIR_FILLERS][2] = {")
-    full = pairs + [(0xFFFF, 0xFFFF)] * PAIR_FILLERS
-    for i in range(0, len(full), 6):
-        out.append("    " + " ".join("{0x%04X, 0x%04X}," % p for p in full[i:i + 6]))
-    out.append("};")
+    out += pair_array("const uint16_t fold_pairs[FOLD_PAIR_COUNT + FOLD_PAIR_FILLERS][2]",
+                      pairs + [(0xFFFF, 0xFFFF)] * PAIR_FILLERS, 6, "0x%04X")
     out.append("")
-    out.append("const uint32_t fold_wide_pairs[FOLD_WIDE_COUNT + FOLD_WIDE_FILLERS][2] = {")
-    fullw = wide + [(0xFFFFFFFF, 0xFFFFFFFF)] * WIDE_FILLERS
-    for i in range(0, len(fullw), 4):
-        out.append("    " + " ".join("{0x%05X, 0x%05X}," % p for p in fullw[i:i + 4]))
-    out.append("};")
-    text = "\n".join(out) + "\n"
-    text = text.replace("{0xFFFFFFFF, 0xFFFFFFFF}", "{0xFFFFFFFFu, 0xFFFFFFFFu}")
-    write(path, text)
+    out += pair_array("const uint32_t fold_wide_pairs[FOLD_WIDE_COUNT + FOLD_WIDE_FILLERS][2]",
+                      wide + [(0xFFFFFFFF, 0xFFFFFFFF)] * WIDE_FILLERS, 4, "0x%05Xu")
+    write(path, "\n".join(out) + "\n")
+
+
+def pair_array(declaration, pairs, per_row, number):
+    """Lines of a C++ array of pairs, per_row pairs to a line."""
+    item = "{%s, %s}," % (number, number)
+    lines = [declaration + " = {"]
+    for i in range(0, len(pairs), per_row):
+        lines.append("    " + " ".join(item % p for p in pairs[i:i + per_row]))
+    lines.append("};")
+    return lines
 
 
 def emit_reference(path, folding):
@@ -186,10 +188,7 @@ def emit_reference(path, folding):
     out.append("#include <cstdint>")
     out.append("")
     out.append("constexpr uint32_t kFoldReferenceCount = %d;" % len(items))
-    out.append("constexpr uint32_t kFoldReference[kFoldReferenceCount][2] = {")
-    for i in range(0, len(items), 4):
-        out.append("    " + " ".join("{0x%05X, 0x%05X}," % p for p in items[i:i + 4]))
-    out.append("};")
+    out += pair_array("constexpr uint32_t kFoldReference[kFoldReferenceCount][2]", items, 4, "0x%05X")
     write(path, "\n".join(out) + "\n")
 
 
