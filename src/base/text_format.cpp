@@ -371,17 +371,11 @@ uint64_t text_vformat(char* buffer, uint64_t capacity, const char* format, Forma
 }
 
 char* pool_vformat(Allocator* a, const char* format, FormatArgs args) {
-  constexpr uint64_t kLocal = 100;
-  char local[kLocal];
-  const uint64_t n = text_vformat(local, kLocal, format, args);
-  if (n >= SIZE_MAX) return nullptr;
-  char* text = static_cast<char*>(allocate(a, static_cast<size_t>(n + 1)));
-  if (!text) return nullptr;
-  if (n < kLocal)
-    std::memcpy(text, local, static_cast<size_t>(n + 1));
-  else
-    text_vformat(text, n + 1, format, args);  // the list is read again from its start
-  return text;
+  // The argument list is passed by value: a second rendering reads it again
+  // from its start.
+  return alloc_rendered(a, [&](char* buffer, uint64_t capacity) {
+    return text_vformat(buffer, capacity, format, args);
+  });
 }
 
 void print_vto(HANDLE h, const char* format, FormatArgs args) {
