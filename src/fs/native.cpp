@@ -2,7 +2,6 @@
 #include "fs/native.h"
 
 #include <atomic>
-#include <cstring>
 
 #include "base/memory.h"
 
