@@ -118,15 +118,11 @@ void render_string(Output& out, const Directive& d, const void* text, bool wide)
   const size_t measure = width > 0 ? static_cast<size_t>(width) : 0;
   const int64_t length = static_cast<int64_t>(wide ? wide_len_bounded(static_cast<const wchar16*>(text), measure)
                                                    : str_len_bounded(static_cast<const char*>(text), measure));
-  int64_t pad = width - length;
-  if (pad < 0) pad = 0;
-  int64_t emitted = 0;
-  if (!(d.flags & kLeft)) {
-    const int64_t n = pad < limit ? pad : limit;
-    out.repeat(' ', static_cast<uint64_t>(n));
-    emitted += n;
-    pad -= n;
-  }
+  // The limit never cuts the padding: a padded text has at most width - pad
+  // code points, and width <= limit.
+  const int64_t pad = width > length ? width - length : 0;
+  if (!(d.flags & kLeft)) out.repeat(' ', static_cast<uint64_t>(pad));
+  int64_t emitted = d.flags & kLeft ? 0 : pad;
   uint64_t pos = 0;
   while (emitted < limit) {
     uint64_t next;
@@ -137,11 +133,7 @@ void render_string(Output& out, const Directive& d, const void* text, bool wide)
     ++emitted;
     pos = next;
   }
-  if (d.flags & kLeft) {
-    const int64_t room = limit - emitted;
-    const int64_t n = pad < room ? pad : room;
-    if (n > 0) out.repeat(' ', static_cast<uint64_t>(n));
-  }
+  if (d.flags & kLeft) out.repeat(' ', static_cast<uint64_t>(pad));
 }
 
 void put_hex_byte(char* p, uint8_t b, const char* digits) {
@@ -379,17 +371,11 @@ uint64_t text_vformat(char* buffer, uint64_t capacity, const char* format, Forma
 }
 
 char* pool_vformat(Allocator* a, const char* format, FormatArgs args) {
-  constexpr uint64_t kLocal = 100;
-  char local[kLocal];
-  const uint64_t n = text_vformat(local, kLocal, format, args);
-  if (n >= SIZE_MAX) return nullptr;
-  char* text = static_cast<char*>(allocate(a, static_cast<size_t>(n + 1)));
-  if (!text) return nullptr;
-  if (n < kLocal)
-    std::memcpy(text, local, static_cast<size_t>(n + 1));
-  else
-    text_vformat(text, n + 1, format, args);  // the list is read again from its start
-  return text;
+  // The argument list is passed by value: a second rendering reads it again
+  // from its start.
+  return alloc_rendered(a, [&](char* buffer, uint64_t capacity) {
+    return text_vformat(buffer, capacity, format, args);
+  });
 }
 
 void print_vto(HANDLE h, const char* format, FormatArgs args) {

@@ -47,6 +47,23 @@ TEST(StreamRead, FilesEmptyAndToTheEnd) {
   EXPECT_EQ(stream_read(f.h, buf, sizeof buf), 0u);  // no count wanted
 }
 
+TEST(StreamRead, ReturnsAfterAShortPiece) {
+  HANDLE r, w;
+  ASSERT_TRUE(testos::make_pipe(&r, &w));
+  Handle reader(r);
+  Handle writer(w);
+  ASSERT_EQ(stream_write(w, "abc", 3), 0u);
+  // The writer stays open: a second piece would wait for data. Should one be
+  // asked for, it fails instead of blocking the test.
+  sys::FaultScope faults;
+  ASSERT_TRUE(sys::fault_arm("ReadFile", 2, 5));
+  char buf[16];
+  uint64_t n = 0;
+  EXPECT_EQ(stream_read(r, buf, sizeof buf, &n), 0u);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(sys::fault_seen("ReadFile"), 1u);
+}
+
 TEST(StreamRead, PipeWhoseWriterClosed) {
   HANDLE r, w;
   ASSERT_TRUE(testos::make_pipe(&r, &w));

@@ -250,7 +250,7 @@ TEST(TextFormat, VariadicPackingAndNullFormat) {
 }
 
 TEST(TextFormat, StoresPosition) {
-  uint64_t n64 = 99;
+  uint64_t n64 = 0xAAAAAAAAAAAAAAAAull;
   uint32_t n32 = 0xAAAAAAAA;
   uint16_t n16[2] = {0xAAAA, 0xAAAA};
   uint8_t n8[2] = {0xAA, 0xAA};
