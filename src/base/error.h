@@ -28,6 +28,7 @@ constexpr Error already_exists = 183;
 constexpr Error no_data = 232;
 constexpr Error pipe_not_connected = 233;
 constexpr Error operation_aborted = 995;
+constexpr Error stack_overflow = 1001;    // ordered index deeper than its cursor holds
 constexpr Error not_found = 1168;
 constexpr Error cancelled = 1223;
 constexpr Error connection_aborted = 1236;

@@ -1,0 +1,45 @@
+// Test program: finds the hidden "SignalWindow" of another process and
+// posts to it.
+//
+//   window_poster find      exit 0 when the window exists, 1 when not
+//   window_poster close     post WM_CLOSE
+//   window_poster destroy   post the private destroy message (WM_USER + 100)
+//
+// Exit status 1: no such window; 2: the post failed; 4: bad arguments.
+#include "platform/platform.h"
+
+namespace {
+
+template <typename Char>
+bool is(const Char* arg, const char* word) {
+  size_t i = 0;
+  for (; arg[i] && word[i]; ++i)
+    if (arg[i] != static_cast<Char>(word[i])) return false;
+  return arg[i] == 0 && word[i] == 0;
+}
+
+template <typename Char>
+int poster(int argc, Char** argv) {
+  if (argc != 2) return 4;
+  UINT message;
+  if (is(argv[1], "find"))
+    message = 0;
+  else if (is(argv[1], "close"))
+    message = WM_CLOSE;
+  else if (is(argv[1], "destroy"))
+    message = WM_USER + 100;
+  else
+    return 4;
+  HWND window = sys::FindWindowW(WSTR("SignalWindow"), WSTR("SignalWindow"));
+  if (!window) return 1;
+  if (message && !sys::PostMessageW(window, message, 0, 0)) return 2;
+  return 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) { return poster(argc, argv); }
+#else
+int main(int argc, char** argv) { return poster(argc, argv); }
+#endif
