@@ -6,6 +6,7 @@
 
 #include "base/jindex.h"
 #include "base/sync.h"
+#include "base/unicode.h"
 #include "fs/path.h"
 #include "listing/collation.h"
 #include "listing/filter.h"
@@ -28,6 +29,7 @@ struct DirLevel {
   StringPool pool;  // owns every entry record
   ji_pos_t cursor;
   void* root;
+  Error failed;     // a step that could not be taken, reported once
 };
 
 namespace {
@@ -44,8 +46,8 @@ struct LevelEntry {
 int level_entry_compare(void* context, void* existing) {
   const auto* a = static_cast<const LevelEntry*>(context);
   const auto* b = static_cast<const LevelEntry*>(existing);
-  const int c = name_compare_folded(a->path, kNameToTerminator, b->path, kNameToTerminator);
-  return c != 0 ? c : name_compare_exact(a->path, kNameToTerminator, b->path, kNameToTerminator);
+  const int c = name_compare_folded(a->path, kToTerminator, b->path, kToTerminator);
+  return c != 0 ? c : name_compare_exact(a->path, kToTerminator, b->path, kToTerminator);
 }
 
 void level_destroy(DirLevel* self) {
@@ -60,11 +62,15 @@ Error level_next(DirLevel* self, const char** path, uint64_t* name_offset, FileI
     *path = nullptr;
     *name_offset = 0;
     *info = nullptr;
-    return err::no_more_files;
+    const Error failed = self->failed;
+    self->failed = err::ok;
+    return failed != err::ok ? failed : err::no_more_files;
   }
   // Past the last entry the cursor has depth 0 and ji_current answers null
-  // from then on; the cursor is never stepped from there.
-  ji_step(&self->cursor, 1);
+  // from then on; the cursor is never stepped from there. A step that needs
+  // a longer path than the cursor holds also ends at depth 0; that is
+  // reported once instead of the end.
+  if (!ji_step(&self->cursor, 1)) self->failed = ji_error(&self->cursor);
   *path = e->path;
   *name_offset = e->name_offset;
   *info = e->info_ref;
@@ -292,14 +298,21 @@ Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_p
     }
     entry->name_offset = static_cast<uint32_t>(name_offset);
     std::memcpy(entry->path, path, path_length + 1);
-    ji_insert(&level->root, level_entry_compare, entry, entry);
+    if (ji_insert(&level->root, level_entry_compare, entry, entry) == 0) {
+      e = err::stack_overflow;  // the index cannot hold a path that long
+      break;
+    }
   }
   dir_reader_destroy(reader);
   if (e != err::no_more_files) {
     level_destroy(level);
     return e;
   }
-  ji_first(&level->cursor, &level->root);
+  if (!ji_first(&level->cursor, &level->root) && ji_error(&level->cursor) != err::ok) {
+    const Error overflow = ji_error(&level->cursor);
+    level_destroy(level);
+    return overflow;
+  }
   *out = level;
   return err::ok;
 }

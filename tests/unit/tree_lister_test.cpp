@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "base/sync.h"
 #include "fs/path.h"
 #include "listing/collation.h"
 #include "listing/dir_reader.h"
@@ -335,6 +336,27 @@ TEST(TreeLister, UnreadableUnselectedFolderGivesOnlyTheError) {
   tree_lister_destroy(l);
 }
 
+// A stop request is seen before each entry a folder read takes: the root
+// cannot be opened at all, and each later folder gives 1223 once and is left
+// out, while the entries already read are still delivered.
+TEST(TreeLister, CancellationStopsEveryFolderRead) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir t;
+  make_tree(t, {"a/", "a/x", "b/", "b/y", "c.txt"});
+  Signal stop;
+  signal_init(&stop);
+  TreeLister* l = nullptr;
+  ASSERT_EQ(tree_lister_open(&l, &stop, t.path().c_str(), kEngineFlags, nullptr), err::ok);
+  signal_raise(&stop);
+  EXPECT_EQ(run_lister(l, root_prefix_of(t.path())).text,
+            (Stream{"!1223 a", "a", "a (after)", "!1223 b", "b", "b (after)", "c.txt"}));
+  tree_lister_destroy(l);
+
+  l = reinterpret_cast<TreeLister*>(1);
+  EXPECT_EQ(tree_lister_open(&l, &stop, t.path().c_str(), kEngineFlags, nullptr), err::cancelled);
+  EXPECT_EQ(l, nullptr);
+}
+
 // With the plain directory format no entry has a file id; nested folders
 // must not be taken for a cycle.
 TEST(TreeLister, PlainFormatWithoutIdsIsNoCycle) {
@@ -419,7 +441,7 @@ std::unique_ptr<WalkedFolder> walk_disk(const std::filesystem::path& dir) {
                              e.is_directory() && !e.is_symlink() ? walk_disk(e.path()) : nullptr});
   }
   std::sort(out->children.begin(), out->children.end(), [](const auto& x, const auto& y) {
-    return name_compare(x.name.c_str(), kNameToTerminator, y.name.c_str(), kNameToTerminator) < 0;
+    return name_compare(x.name.c_str(), kToTerminator, y.name.c_str(), kToTerminator) < 0;
   });
   return out;
 }
