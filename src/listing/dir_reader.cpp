@@ -160,7 +160,9 @@ Error native_query_directory(HANDLE handle, uint32_t info_class, const wchar16* 
   IO_STATUS_BLOCK iosb{};
   UNICODE_STRING mask{};
   if (pattern) {
-    const uint16_t bytes = static_cast<uint16_t>(wide_len(pattern) * sizeof(wchar16));
+    const size_t units = wide_len(pattern);
+    if (units > 0x7FFF) return err::invalid_parameter;  // longer than a counted string holds
+    const uint16_t bytes = static_cast<uint16_t>(units * sizeof(wchar16));
     mask.Length = bytes;
     mask.MaximumLength = bytes;
     mask.Buffer = const_cast<wchar16*>(pattern);

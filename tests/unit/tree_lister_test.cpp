@@ -357,6 +357,28 @@ TEST(TreeLister, CancellationStopsEveryFolderRead) {
   EXPECT_EQ(l, nullptr);
 }
 
+// Read through links (flags without LIST_NO_FOLLOW_LINKS), a link back up
+// the tree leads into a folder already on the path: that folder gives 1921
+// once, is delivered, is not entered, and the walk goes on. A link is
+// entered only when its record describes the target.
+TEST(TreeLister, FolderCycleThroughALinkIsRefusedOnce) {
+  SKIP_UNLESS_LISTING();
+  if (testos::running_under_wine()) GTEST_SKIP() << "Wine does not support reparse points";
+  testos::TempDir t;
+  make_tree(t, {"a/", "b"});
+  std::error_code ec;
+  std::filesystem::create_directory_symlink("..", t.join("a/up"), ec);
+  if (ec) GTEST_SKIP() << "cannot create symbolic links here: " << ec.message();
+  EXPECT_EQ(list_tree(t.path(), LIST_DIRS_AFTER_CONTENTS, {}).text,
+            (Stream{"a", "a/up", "!1921 a/up/a", "a/up/a", "a/up/b", "a/up (after)", "a (after)", "b"}));
+  // With the engine's flags the link is delivered with its own information
+  // and not entered.
+  EXPECT_EQ(list_tree(t.path(), kEngineFlags, {}).text, (Stream{"a", "a/up", "a (after)", "b"}));
+  // With LIST_LINK_NO_INFO the link comes without information and is not entered.
+  EXPECT_EQ(list_tree(t.path(), LIST_LINK_NO_INFO | LIST_DIRS_AFTER_CONTENTS, {}).text,
+            (Stream{"a", "a/up", "a (after)", "b"}));
+}
+
 // With the plain directory format no entry has a file id; nested folders
 // must not be taken for a cycle.
 TEST(TreeLister, PlainFormatWithoutIdsIsNoCycle) {
