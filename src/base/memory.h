@@ -64,6 +64,26 @@ struct ScopedPool {
 
 constexpr size_t kNoLimit = SIZE_MAX;
 
+// Text of unknown length into the allocator: `render(buffer, capacity)`
+// stores what fits, terminates and returns the full length. A 100-byte local
+// buffer is tried first, so a short text is rendered once; a longer one is
+// rendered again straight into its memory. Null when the allocation fails.
+template <typename Render>
+char* alloc_rendered(Allocator* a, Render render) {
+  constexpr uint64_t kLocal = 100;
+  char local[kLocal];
+  const uint64_t n = render(local, kLocal);
+  if (n >= SIZE_MAX) return nullptr;
+  char* text = static_cast<char*>(allocate(a, static_cast<size_t>(n + 1)));
+  if (!text) return nullptr;
+  if (n < kLocal) {
+    for (uint64_t i = 0; i <= n; ++i) text[i] = local[i];
+  } else {
+    render(text, n + 1);
+  }
+  return text;
+}
+
 char* pool_strdup(Allocator* a, const char* s);
 char* pool_strndup(Allocator* a, const char* s, size_t n);
 

@@ -33,7 +33,8 @@ inline uint64_t current_thread_id() { return sys::GetCurrentThreadId(); }
 
 }  // namespace
 
-// A pooled event; lives until process exit.
+// A pooled event; lives until process exit. flags[0] marks an event that
+// was set by a wake and not yet cleared.
 struct WaitNode {
   HANDLE event;
   uint8_t flags[2];
@@ -187,8 +188,14 @@ bool park_polling(Waiter* w, uint32_t timeout_ms, bool alertable) {
 }  // namespace
 
 bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
-  if (w->state.load() == kIdle && !w->node) {
-    if (SyncTable* t = sync_table()) w->node = node_take(t, &w->bucket);
+  if (w->state.load() == kIdle) {
+    if (!w->node) {
+      if (SyncTable* t = sync_table()) w->node = node_take(t, &w->bucket);
+    } else if (w->node->flags[0]) {
+      // Parked again on the event of an earlier wake: start from clear.
+      sys::NtClearEvent(w->node->event);
+      w->node->flags[0] = 0;
+    }
   }
   int32_t expected = kIdle;
   if (!w->state.compare_exchange_strong(expected, w->node ? kParked : kParkedPolling)) {
@@ -201,6 +208,7 @@ bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
   HANDLE event = w->node->event;
   if (timeout_is_infinite(timeout_ms)) {
     wait_event_forever(event, alertable);
+    w->node->flags[0] = 1;
     return true;
   }
   // A queued call that interrupts the wait does not shorten it: the wait
@@ -211,7 +219,10 @@ bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
     LARGE_INTEGER li;
     li.QuadPart = -static_cast<int64_t>(left) * 10000;
     const NTSTATUS st = sys::NtWaitForSingleObject(event, alertable ? TRUE : FALSE, &li);
-    if (st == STATUS_SUCCESS) return true;
+    if (st == STATUS_SUCCESS) {
+      w->node->flags[0] = 1;
+      return true;
+    }
     if (st == STATUS_USER_APC || st == STATUS_ALERTED) {
       const uint64_t now = tick_ms();
       if (now < deadline) {
@@ -225,6 +236,7 @@ bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
   if (w->state.compare_exchange_strong(expected, kIdle)) return false;
   // A wake is under way: its event will be set.
   wait_event_forever(event, false);
+  w->node->flags[0] = 1;
   return true;
 }
 

@@ -126,50 +126,43 @@ void utf16_encode_put(wchar16* buffer, uint64_t capacity, uint64_t* pos, uint32_
 
 // ---- bounded conversions ----
 
-uint64_t utf8_to_utf16(wchar16* dst, uint64_t capacity, const char* src, uint64_t src_length) {
+namespace {
+
+// Decodes the source one code point at a time and encodes each into the
+// destination; the terminator goes after the last code point that fits with
+// room for it.
+template <typename Out, typename In, auto decode, auto encode>
+uint64_t convert(Out* dst, uint64_t capacity, const In* src, uint64_t src_length) {
   if (!dst) capacity = 0;
   uint64_t in = 0;
   uint64_t out = 0;
   uint64_t good_end = 0;
   for (;;) {
-    const uint32_t cp = utf8_decode_next(src, src_length, in, &in);
+    const uint32_t cp = decode(src, src_length, in, &in);
     if (cp == 0) break;
-    utf16_encode_put(dst, capacity, &out, cp);
+    encode(dst, capacity, &out, cp);
     if (out < capacity) good_end = out;
   }
   if (capacity) dst[good_end] = 0;
   return out;
 }
 
+}  // namespace
+
+uint64_t utf8_to_utf16(wchar16* dst, uint64_t capacity, const char* src, uint64_t src_length) {
+  return convert<wchar16, char, utf8_decode_next, utf16_encode_put>(dst, capacity, src, src_length);
+}
+
 uint64_t utf16_to_utf8(char* dst, uint64_t capacity, const wchar16* src, uint64_t src_length) {
-  if (!dst) capacity = 0;
-  uint64_t in = 0;
-  uint64_t out = 0;
-  uint64_t good_end = 0;
-  for (;;) {
-    const uint32_t cp = utf16_decode_next(src, src_length, in, &in);
-    if (cp == 0) break;
-    utf8_encode_put(dst, capacity, &out, cp);
-    if (out < capacity) good_end = out;
-  }
-  if (capacity) dst[good_end] = 0;
-  return out;
+  return convert<char, wchar16, utf16_decode_next, utf8_encode_put>(dst, capacity, src, src_length);
 }
 
 // ---- allocating forms ----
 
 char* utf16_to_utf8_alloc(Allocator* a, const wchar16* src, uint64_t src_length) {
-  constexpr uint64_t kLocal = 100;
-  char local[kLocal];
-  const uint64_t n = utf16_to_utf8(local, kLocal, src, src_length);
-  if (n >= SIZE_MAX) return nullptr;
-  char* text = static_cast<char*>(allocate(a, static_cast<size_t>(n + 1)));
-  if (!text) return nullptr;
-  if (n < kLocal)
-    std::memcpy(text, local, static_cast<size_t>(n + 1));
-  else
-    utf16_to_utf8(text, n + 1, src, src_length);
-  return text;
+  return alloc_rendered(a, [&](char* buffer, uint64_t capacity) {
+    return utf16_to_utf8(buffer, capacity, src, src_length);
+  });
 }
 
 char** argv_to_utf8(Allocator* a, const wchar16* const* argv) {

@@ -121,3 +121,15 @@ def test_exit_is_prompt_with_and_without_the_window(target, probes, console):
     assert rc == 0
     # The exit clean-up has closed the window and ended its thread.
     assert rest == ["teardown window=0"]
+
+
+def test_exit_is_prompt_when_the_window_misses_the_close_request(target, probes):
+    # The clean-up must not wait for a window thread that was never asked to
+    # end; the thread then ends with the process.
+    probe = probes(target, "exit-lost", False)
+    assert probe.line() == expected_window(target, False)
+    start = time.monotonic()
+    rc, rest = probe.finish(timeout=PROMPT_EXIT)
+    assert time.monotonic() - start < PROMPT_EXIT
+    assert rc == 0
+    assert rest == ["teardown window=%d" % (1 if target.is_wine else 0)]

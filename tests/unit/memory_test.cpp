@@ -90,6 +90,12 @@ TEST(StringPool, ImpossibleRequestCountsFailure) {
   EXPECT_EQ(pool->head, head);
   EXPECT_EQ(head->remaining, remaining);
   EXPECT_EQ(pool->total, 16u);
+  // A size beyond 32 bits must not be cut to its low bits (here 16).
+  if (sizeof(size_t) > 4) {
+    EXPECT_EQ(pool_allocate(pool.get(), static_cast<size_t>((uint64_t{1} << 32) + 16)), nullptr);
+    EXPECT_EQ(pool->failures, 2);
+    EXPECT_EQ(head->remaining, remaining);
+  }
 }
 
 TEST(StringPool, Strndup) {

@@ -137,15 +137,19 @@ TEST(Waiter, ParkTimesOutAfterItsTime) {
   waiter_done(&w);
 }
 
-TEST(Waiter, WakeFromAnotherThread) {
+TEST(Waiter, WakeFromAnotherThreadAndReuse) {
   Waiter w;
-  std::thread waker([&] {
-    wait_until([&] { return w.state.load() == -1; });
-    waiter_wake(&w);
-  });
-  EXPECT_TRUE(waiter_park(&w, kNoTimeout, false));
-  waker.join();
-  EXPECT_EQ(w.state.load(), 0);
+  for (uint32_t timeout : {kNoTimeout, 10000u}) {
+    std::thread waker([&] {
+      wait_until([&] { return w.state.load() == -1; });
+      waiter_wake(&w);
+    });
+    EXPECT_TRUE(waiter_park(&w, timeout, false));
+    waker.join();
+    EXPECT_EQ(w.state.load(), 0);
+    // The event of the last wake does not wake the next park.
+    EXPECT_FALSE(waiter_park(&w, 20, false));
+  }
   waiter_done(&w);
 }
 

@@ -39,3 +39,23 @@ void close(HANDLE h);
 bool running_under_wine();
 
 }  // namespace testos
+
+namespace testos {
+
+// Points standard output (what GetStdHandle(STD_OUTPUT_HANDLE) returns) at a
+// new file until destroyed.
+class StdoutToFile {
+ public:
+  explicit StdoutToFile(const std::string& path);
+  ~StdoutToFile();
+  StdoutToFile(const StdoutToFile&) = delete;
+  StdoutToFile& operator=(const StdoutToFile&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+  intptr_t saved_ = -1;
+  intptr_t file_ = -1;
+};
+
+}  // namespace testos

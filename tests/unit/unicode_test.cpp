@@ -217,6 +217,14 @@ TEST(Conversion, MalformedInputTable) {
   // A source length that cuts a sequence: its units inside the length are bad.
   EXPECT_EQ(to16("x\xE2\x82\xAC", 3), (U16{u'x', 0xFFFF, 0xFFFF}));
   EXPECT_EQ(to8(U16{0x41, 0xD83D, 0xDE00}, 2), "A\xFF");
+  // A zero unit inside the given length ends the conversion.
+  wchar16 z[8];
+  EXPECT_EQ(utf8_to_utf16(z, 8, "ab\0cd", 5), 2u);
+  EXPECT_EQ(U16(reinterpret_cast<const char16_t*>(z)), U16(u"ab"));
+  char zb[8];
+  const char16_t with_zero[] = {u'x', 0, u'y'};
+  EXPECT_EQ(utf16_to_utf8(zb, 8, reinterpret_cast<const wchar16*>(with_zero), 3), 1u);
+  EXPECT_STREQ(zb, "x");
   // Null sources convert to the empty text.
   wchar16 w[4] = {1, 1, 1, 1};
   EXPECT_EQ(utf8_to_utf16(w, 4, nullptr, kToTerminator), 0u);
@@ -400,6 +408,10 @@ TEST(WideHelpers, DupLengthsMoveCompare) {
   d = wide_strdup(a.get(), nullptr);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d[0], 0);
+
+  TestAllocator refusing;
+  refusing.refuse = true;
+  EXPECT_EQ(wide_strdup(refusing.get(), abc), nullptr);
 
   wchar16* h = wide_strdup_heap(abc, 5);
   ASSERT_NE(h, nullptr);

@@ -6,6 +6,8 @@
 //   signal_probe wait-destroy  as wait, then wait (60 s at most) until the
 //                              window is gone and print "window gone"
 //   signal_probe exit          set up, print "ready window=<0|1>", exit
+//   signal_probe exit-lost     as exit, but the clean-up's request to the
+//                              window is made to fail
 //
 // At exit, after the clean-up, it prints "teardown window=<0|1>".
 #include <cstdlib>
@@ -42,15 +44,16 @@ bool is(const Char* arg, const char* word) {
 template <typename Char>
 int probe(int argc, Char** argv) {
   if (argc != 2) {
-    out("usage: signal_probe wait|wait-destroy|exit\n");
+    out("usage: signal_probe wait|wait-destroy|exit|exit-lost\n");
     return 4;
   }
   const bool wait = is(argv[1], "wait") || is(argv[1], "wait-destroy");
-  if (!wait && !is(argv[1], "exit")) return 4;
+  if (!wait && !is(argv[1], "exit") && !is(argv[1], "exit-lost")) return 4;
   // Registered before the set-up, so it runs after the set-up's clean-up.
   std::atexit(after_teardown);
   signals_start();
   print_window_state("ready ");
+  if (is(argv[1], "exit-lost")) sys::fault_arm("PostMessageW", 1, 1400);
   if (!wait) return 0;
   out(signal_wait(cancel_context(kAbortSignal), nullptr, 60000) ? "raised 1\n" : "timeout\n");
   if (is(argv[1], "wait-destroy")) {

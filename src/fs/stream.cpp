@@ -1,0 +1,96 @@
+#include "fs/stream.h"
+
+namespace {
+
+// One transfer, built afresh for every call.
+struct TransferRequest {
+  bool write;
+  HANDLE handle;
+  char* position;  // advanced by each piece
+  uint32_t zero_retries;
+};
+
+enum class Piece { moved, end_of_data, aborted, failed };
+
+Piece classify(Error code, Error* short_code) {
+  switch (code) {
+    case err::ok:
+      return Piece::moved;
+    case err::handle_eof:
+    case err::handle_disk_full:
+    case err::disk_full:
+      *short_code = code;
+      return Piece::end_of_data;
+    case err::broken_pipe:
+    case err::unexp_net_err:
+    case err::netname_deleted:
+    case err::no_data:
+    case err::pipe_not_connected:
+    case err::connection_aborted:
+      *short_code = err::broken_pipe;
+      return Piece::end_of_data;
+    case err::operation_aborted:
+      return Piece::aborted;
+    default:
+      return Piece::failed;
+  }
+}
+
+// Moves up to `total` bytes, at least `minimum` unless the data ends or the
+// transfer fails, in pieces of at most kStreamPieceMax bytes.
+Error stream_transfer(TransferRequest& req, uint64_t minimum, uint64_t total, uint64_t* done) {
+  if (req.handle == INVALID_HANDLE_VALUE) {
+    if (done) *done = 0;
+    return err::invalid_handle;
+  }
+  Error short_code = err::broken_pipe;
+  Error failure = err::ok;
+  uint64_t moved_total = 0;
+  uint32_t aborted_in_row = 0;
+  for (;;) {
+    const uint64_t left = total - moved_total;
+    const DWORD piece = static_cast<DWORD>(left < kStreamPieceMax ? left : kStreamPieceMax);
+    DWORD moved = 0;
+    const BOOL ok = req.write ? sys::WriteFile(req.handle, req.position, piece, &moved, nullptr)
+                              : sys::ReadFile(req.handle, req.position, piece, &moved, nullptr);
+    const Error code = ok ? err::ok : sys::GetLastError();
+    const Piece kind = classify(code, &short_code);
+    if (kind == Piece::failed) {
+      failure = code;
+      break;
+    }
+    if (kind == Piece::moved) {
+      if (moved > piece) moved = piece;  // never trust a count beyond the request
+      moved_total += moved;
+      req.position += moved;
+      aborted_in_row = 0;
+    } else {
+      moved = 0;
+    }
+    if (kind == Piece::aborted && ++aborted_in_row > kStreamAbortRetryMax && moved_total < minimum) {
+      // A write that keeps being aborted before its first byte gives up.
+      failure = err::operation_aborted;
+      break;
+    }
+    const bool more = moved_total < total &&
+                      (moved == kStreamPieceMax ||
+                       (moved_total < minimum && (moved >= 1 || kind == Piece::aborted)));
+    if (!more) break;
+  }
+  if (done) *done = moved_total;
+  if (failure) return failure;
+  return moved_total < minimum ? short_code : err::ok;
+}
+
+}  // namespace
+
+Error stream_read(HANDLE h, void* buffer, uint64_t length, uint64_t* done) {
+  TransferRequest req{false, h, static_cast<char*>(buffer), 0};
+  return stream_transfer(req, 0, length, done);
+}
+
+Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done) {
+  // The system only reads from the buffer of a write.
+  TransferRequest req{true, h, static_cast<char*>(const_cast<void*>(buffer)), 0};
+  return stream_transfer(req, length ? 1 : 0, length, done);
+}
