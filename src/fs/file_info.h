@@ -31,3 +31,41 @@ constexpr uint8_t ATTR_HIDDEN = 0x02;
 constexpr uint8_t ATTR_SYSTEM = 0x04;
 constexpr uint8_t ATTR_CONTENT_INDEXED = 0x08;
 constexpr uint8_t ATTR_ARCHIVE = 0x20;
+
+// Fills the record from an open handle: attributes, kind, size, times, file
+// id, volume serial and volume identity. 6 for handle 0 or -1; only the
+// first query can fail the fill, and the record is then all zero.
+Error file_info_from_handle(HANDLE h, FileInfo* info);
+
+// Opens the path (links followed), fills the record from the handle and
+// closes it. With no record, only tells whether the entry can be read.
+Error file_info_from_path(const char* path, FileInfo* info);
+
+// Fills the record from one directory entry of information class 60, 38 or
+// 1 (the directory reader finishes it after copying the volume fields).
+void file_info_from_dir_entry(const void* entry, uint32_t info_class, FileInfo* info);
+
+// The closing step of every fill: the program's attribute bits, the folder
+// flag and the size rule.
+void file_info_finish(FileInfo* info);
+
+// The 96-bit volume identity: lookup3's block mixing over the volume serial
+// (8 bytes, least significant first) and the case-folded UTF-8 of the volume
+// part of the object name, all three state words starting at 0xDEADBEEF.
+void volume_identity_hash(uint64_t serial, const wchar16* volume_part, size_t units, uint32_t out[3]);
+
+// lookup3's mixing over a byte stream in 12-byte blocks, every block but the
+// last followed by the mix step, the last (zero-padded) by the final step.
+struct Lookup3 {
+  uint32_t a, b, c;
+  uint8_t block[12];
+  uint32_t fill;   // bytes in block
+  bool pending;    // a full block waits to learn whether it is the last
+  explicit Lookup3(uint32_t start) : a(start), b(start), c(start), block{}, fill(0), pending(false) {}
+  void add(const void* bytes, size_t n);
+  void finish(uint32_t out[3]);
+};
+
+// How many leading UTF-16 units of an object name name its volume, for the
+// given number of levels (the whole name when it has fewer separators).
+size_t volume_part_length(const wchar16* name, size_t units, uint32_t levels);

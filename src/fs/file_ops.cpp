@@ -1,0 +1,191 @@
+// Operations on single entries, each a short sequence of native opens and
+// information calls with a fixed open profile.
+#include "fs/file_ops.h"
+
+#include <cstring>
+
+#include "base/memory.h"
+#include "fs/native.h"
+
+static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "basic-information record");
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+constexpr int64_t kTimeUnchanged = -1;
+constexpr uint32_t kReparseSmall = 328;
+constexpr uint32_t kReparseLarge = 16384;
+
+// A basic-information record that changes only what is given: times of -1
+// are left alone, an attribute word of 0 leaves the attributes.
+FILE_BASIC_INFORMATION basic_record(int64_t write_time, uint32_t attributes) {
+  FILE_BASIC_INFORMATION b{};
+  b.CreationTime.QuadPart = kTimeUnchanged;
+  b.LastAccessTime.QuadPart = kTimeUnchanged;
+  b.LastWriteTime.QuadPart = write_time;
+  b.ChangeTime.QuadPart = kTimeUnchanged;
+  b.FileAttributes = attributes;
+  return b;
+}
+
+Error set_attributes(HANDLE h, uint32_t attributes) {
+  const FILE_BASIC_INFORMATION b = basic_record(kTimeUnchanged, attributes ? attributes : FA_NORMAL);
+  return native_set_info(h, kFileInfoBasic, &b, sizeof b);
+}
+
+Error mark_for_deletion(HANDLE h) {
+  const uint8_t yes = 1;
+  return native_set_info(h, kFileInfoDisposition, &yes, sizeof yes);
+}
+
+// The reparse tag of an open entry, or 0 when its reparse data cannot be read.
+uint32_t reparse_tag(HANDLE h) {
+  alignas(8) uint8_t small[kReparseSmall];
+  uint32_t tag = 0;
+  if (native_fs_control(h, kFsctlGetReparsePoint, nullptr, 0, small, sizeof small) == err::ok) {
+    std::memcpy(&tag, small, sizeof tag);
+    return tag;
+  }
+  ScopedPool scratch;
+  void* large = pool_allocate(scratch.get(), kReparseLarge);
+  if (large && native_fs_control(h, kFsctlGetReparsePoint, nullptr, 0, large, kReparseLarge) == err::ok)
+    std::memcpy(&tag, large, sizeof tag);
+  return tag;
+}
+
+// Hands the handle out or closes it.
+Error hand_out(HANDLE* out, HANDLE h, Error e) {
+  if (out)
+    *out = h;
+  else
+    native_close(h);
+  return e;
+}
+
+}  // namespace
+
+int64_t filetime_to_unix(uint64_t file_time) {
+  if (file_time == UINT64_MAX) return -1;
+  if (file_time == 0) return 0;
+  return static_cast<int64_t>(file_time / kTicksPerSecond) - kUnixEpochSeconds;
+}
+
+Error path_check(const char* path) {
+  if (!path) return err::out_of_memory;
+  if (*path == 0) return err::invalid_name;
+  return err::ok;
+}
+
+Error file_probe(const char* path, uint8_t* is_folder) {
+  if (is_folder) *is_folder = 0;
+  Error e = path_check(path);
+  if (e != err::ok) return e;
+  ScopedHandle h;
+  e = native_open(path, kOpenProbe, h.out());
+  if (e == err::ok && is_folder) {
+    FILE_STANDARD_INFORMATION standard{};
+    e = native_query_info(h.get(), kFileInfoStandard, &standard, sizeof standard);
+    if (e == err::ok) *is_folder = standard.Directory;
+  }
+  return e;
+}
+
+Error folder_create(const char* path) {
+  Error e = path_check(path);
+  if (e != err::ok) return e;
+  ScopedHandle h;
+  return native_open(path, kOpenCreateFolder, h.out());
+}
+
+Error file_create(HANDLE* handle, const char* path, uint32_t flags) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  Error e = path_check(path);
+  if (e == err::ok) e = native_file_create(path, flags, &h);
+  return hand_out(handle, h, e);
+}
+
+Error file_open(HANDLE* handle, const char* path, uint32_t flags) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  Error e = path_check(path);
+  if (e == err::ok) e = native_file_open(path, flags, &h);
+  return hand_out(handle, h, e);
+}
+
+Error entry_delete(const char* path) {
+  Error e = path_check(path);
+  if (e != err::ok) return e;
+  ScopedHandle h;
+  e = native_open(path, kOpenDeleteEntry, h.out());
+  if (e != err::ok) return e;
+  e = mark_for_deletion(h.get());
+  // A read-only entry refuses deletion: drop its attributes and try again.
+  if (e == err::access_denied && set_attributes(h.get(), FA_NORMAL) == err::ok) e = mark_for_deletion(h.get());
+  return e;  // the entry goes when the handle closes
+}
+
+Error attr_clear_protect(const char* path, const FileInfo* info) {
+  uint32_t word;
+  if (info) {
+    word = info->sys_attr;
+  } else {
+    FileInfo fi;
+    const Error e = file_info_from_path(path, &fi);
+    if (e != err::ok) return e;
+    word = fi.sys_attr;
+  }
+  constexpr uint32_t kProtect = FA_READONLY | FA_HIDDEN | FA_SYSTEM;
+  if (!(word & kProtect)) return err::ok;
+  return attr_set(path, word & ~kProtect);
+}
+
+Error attr_set(const char* path, uint32_t attributes) {
+  Error e = path_check(path);
+  if (e != err::ok) return e;
+  ScopedHandle h;
+  e = native_open(path, kOpenSetAttributes, h.out());
+  if (e != err::ok) return e;
+  return set_attributes(h.get(), attributes);
+}
+
+Error write_time_set(HANDLE h, uint64_t file_time) {
+  if (handle_is_none(h)) return err::invalid_handle;
+  const FILE_BASIC_INFORMATION b = basic_record(static_cast<int64_t>(file_time), 0);
+  return native_set_info(h, kFileInfoBasic, &b, sizeof b);
+}
+
+uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set) {
+  uint32_t word = current;
+  constexpr uint32_t kBits[] = {FA_READONLY, FA_HIDDEN, FA_SYSTEM, FA_ARCHIVE};
+  for (uint32_t bit : kBits) {
+    if (!(keep & bit)) word &= ~bit;
+    if (set & bit) word |= bit;
+  }
+  if (!(current & FA_DIRECTORY)) {
+    const bool indexed_now = !(current & FA_NOT_CONTENT_INDEXED);
+    const bool indexed = (set & ATTR_CONTENT_INDEXED) || ((keep & ATTR_CONTENT_INDEXED) && indexed_now);
+    word = indexed ? word & ~FA_NOT_CONTENT_INDEXED : word | FA_NOT_CONTENT_INDEXED;
+  }
+  return word;
+}
+
+Error attr_update_handle(HANDLE h, uint32_t keep, uint32_t set) {
+  uint32_t current = 0;
+  Error e = err::invalid_handle;
+  if (!handle_is_none(h)) {
+    FILE_BASIC_INFORMATION b{};
+    e = native_query_info(h, kFileInfoBasic, &b, sizeof b);
+    current = b.FileAttributes == FA_NORMAL ? 0 : b.FileAttributes;
+  }
+
+  uint32_t word = attr_update_word(current, keep, set);
+  // Links and mount points keep their content-indexed state.
+  if (((word ^ current) & FA_NOT_CONTENT_INDEXED) && (current & FA_REPARSE_POINT) && !handle_is_none(h)) {
+    const uint32_t tag = reparse_tag(h);
+    if (tag == REPARSE_TAG_MOUNT_POINT || tag == REPARSE_TAG_SYMLINK)
+      word = (word & ~FA_NOT_CONTENT_INDEXED) | (current & FA_NOT_CONTENT_INDEXED);
+  }
+
+  if (e == err::ok && word != current) return set_attributes(h, word);
+  return e;
+}

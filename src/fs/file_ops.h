@@ -1,0 +1,55 @@
+// Operations on single entries: test a path, create a folder, create and
+// open files, delete an entry, change attributes and set the write time of a
+// copied file. Each returns a Win32 error code (0 for success) and keeps no
+// state between calls.
+#pragma once
+
+#include <cstdint>
+
+#include "base/error.h"
+#include "fs/file_info.h"
+#include "platform/platform.h"
+
+// Seconds since 1970-01-01 UTC of a file time; -1 stays -1 and 0 stays 0.
+int64_t filetime_to_unix(uint64_t file_time);
+
+// 14 for an absent path, 123 for an empty one, else 0.
+Error path_check(const char* path);
+
+// Whether the path can be opened (links followed) and, when asked, whether
+// it is a folder (0 whenever the open or the query fails).
+Error file_probe(const char* path, uint8_t* is_folder = nullptr);
+
+// Creates the last element of the path as a folder; fails when anything of
+// that name exists. An absent or empty path is refused like in path_check.
+Error folder_create(const char* path);
+
+// The flag-driven opens (flag word 0: a new file that must not exist; 3: read
+// an existing one). With no place for the handle it is closed again.
+Error file_create(HANDLE* handle, const char* path, uint32_t flags);
+Error file_open(HANDLE* handle, const char* path, uint32_t flags);
+
+// Deletes the entry itself (a link or mount point as such), also when it is
+// read-only. A folder that still holds entries is not deleted.
+Error entry_delete(const char* path);
+
+// Clears the read-only, hidden and system attributes of the entry, taking
+// its attribute word from `info` when given.
+Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);
+
+// Sets the attribute word of the entry (links followed); 0 is written as
+// 0x80. An absent or empty path is refused like in path_check.
+Error attr_set(const char* path, uint32_t attributes);
+
+// Sets only the last write time of an open file.
+Error write_time_set(HANDLE h, uint64_t file_time);
+
+// Rebuilds the attribute word of an open file: each of read-only, hidden,
+// system and archive is kept where `keep` has it, then set where `set` has
+// it; bit 0x08 does the same for the content-indexed state of a file.
+Error attr_update_handle(HANDLE h, uint32_t keep, uint32_t set);
+
+// The word attr_update_handle writes for a current word (0x80 read as 0),
+// before its exception for links and mount points, whose content-indexed
+// state never changes.
+uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set);

@@ -1,0 +1,251 @@
+// Symbolic links through the file system's reparse-point interface.
+#include "fs/link.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "base/unicode.h"
+#include "fs/native.h"
+#include "fs/path.h"
+
+namespace {
+
+constexpr Error kInvalidReparseData = 4392;
+constexpr char kLinkPrivilege[] = "SeCreateSymbolicLinkPrivilege";
+constexpr size_t kPrivilegeNameUnits = 100;
+
+std::atomic<bool> g_link_privilege_tried{false};
+
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t get32(const uint8_t* p) { return uint32_t{get16(p)} | uint32_t{get16(p + 2)} << 16; }
+void put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+  put16(p, v);
+  put16(p + 2, v >> 16);
+}
+
+// UTF-16 copy of a UTF-8 text in the pool; null when out of memory.
+wchar16* to_utf16(StringPool* pool, const char* text, size_t* units) {
+  const uint64_t n = utf8_to_utf16_measure(text);
+  auto* w = static_cast<wchar16*>(pool_allocate(pool, static_cast<size_t>((n + 1) * sizeof(wchar16))));
+  if (!w) return nullptr;
+  utf8_to_utf16(w, n + 1, text);
+  *units = static_cast<size_t>(n);
+  return w;
+}
+
+// Opens the target as a folder: true when that works. A target that exists
+// as a file or not at all makes a file link.
+bool target_is_folder(const NtName* target) {
+  HANDLE h;
+  Error e = native_open_name(target, kOpenProbeTargetFolder, &h);
+  native_close(h);
+  if (e == err::ok) return true;
+  if (e != err::path_not_found && e != err::not_found) {
+    native_open_name(target, kOpenProbeTargetFile, &h);
+    native_close(h);
+  }
+  return false;
+}
+
+}  // namespace
+
+void link_text_from_system(char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (text[i] == '\\') text[i] = '/';
+  if (length < 6 || (length > 6 && text[6] != '/')) return;
+  if (text[0] != '/' || text[2] != '?' || text[3] != '/' || text[5] != ':' || !is_ascii_letter(text[4])) return;
+  const char letter = ascii_lower(text[4]);
+  std::memcpy(text, "/mnt/", 5);
+  text[5] = letter;
+}
+
+void link_text_to_system(char* text, size_t length) {
+  if (length >= 6 && (length == 6 || text[6] == '\\' || text[6] == '/') && std::memcmp(text, "/mnt/", 5) == 0 &&
+      is_ascii_letter(text[5])) {
+    const char letter = ascii_upper(text[5]);
+    std::memcpy(text, "//?/", 4);
+    text[4] = letter;
+    text[5] = ':';
+  }
+  for (size_t i = 0; i < length; ++i)
+    if (text[i] == '/') text[i] = '\\';
+}
+
+const char* link_print_name(StringPool* pool, const char* normalized) {
+  const size_t length = str_len(normalized);
+  if (length < 4 || normalized[0] != '\\' || normalized[2] != '?' || normalized[3] != '\\') return normalized;
+  const char* rest = normalized + 4;
+  if (length < 8 || ascii_lower(rest[0]) != 'u' || ascii_lower(rest[1]) != 'n' || ascii_lower(rest[2]) != 'c' ||
+      rest[3] != '\\')
+    return rest;
+  // \\?\UNC\srv\shr becomes \\srv\shr.
+  char* unc = static_cast<char*>(pool_allocate(pool, length - 8 + 3));
+  if (!unc) return nullptr;
+  unc[0] = '\\';
+  unc[1] = '\\';
+  std::memcpy(unc + 2, normalized + 8, length - 8 + 1);
+  return unc;
+}
+
+Error reparse_link_build(void* buffer, uint32_t capacity, const wchar16* substitute, size_t substitute_units,
+                         const wchar16* print, size_t print_units, bool relative, uint32_t* size) {
+  *size = 0;
+  const uint64_t total = 24 + 2 * (uint64_t{substitute_units} + print_units);
+  if (total > kReparseMax || total > capacity) return err::invalid_parameter;
+  auto* p = static_cast<uint8_t*>(buffer);
+  std::memset(p, 0, static_cast<size_t>(total));
+  const uint32_t sub_bytes = static_cast<uint32_t>(substitute_units * 2);
+  const uint32_t print_bytes = static_cast<uint32_t>(print_units * 2);
+  put32(p, REPARSE_TAG_SYMLINK);
+  put16(p + 4, static_cast<uint32_t>(total - 8));
+  put16(p + 8, 0);
+  put16(p + 10, sub_bytes);
+  put16(p + 12, sub_bytes + 2);
+  put16(p + 14, print_bytes);
+  put32(p + 16, relative ? kReparseLinkRelative : 0);
+  std::memcpy(p + kReparseLinkHeader, substitute, sub_bytes);
+  std::memcpy(p + kReparseLinkHeader + sub_bytes + 2, print, print_bytes);
+  *size = static_cast<uint32_t>(total);
+  return err::ok;
+}
+
+Error reparse_substitute_name(const void* buffer, uint32_t length, const wchar16** name, size_t* units) {
+  *name = nullptr;
+  *units = 0;
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  if (length < 4) return kInvalidReparseData;
+  const uint32_t tag = get32(p);
+  uint32_t area;
+  if (tag == REPARSE_TAG_SYMLINK)
+    area = kReparseLinkHeader;
+  else if (tag == REPARSE_TAG_MOUNT_POINT)
+    area = kReparseMountHeader;
+  else
+    return err::not_found;
+  if (length < area) return kInvalidReparseData;
+  const uint32_t offset = get16(p + 8), bytes = get16(p + 10);
+  // The names must lie inside the data and on whole units.
+  if ((offset | bytes) & 1 || uint64_t{area} + offset + bytes > length) return kInvalidReparseData;
+  *name = reinterpret_cast<const wchar16*>(p + area + offset);
+  *units = bytes / 2;
+  return err::ok;
+}
+
+Error link_read(StringPool* pool, const char* path, char** text) {
+  *text = nullptr;
+  ScopedHandle h;
+  Error e = native_open(path, kOpenReadLink, h.out());
+  if (e != err::ok) return e;
+  void* block = pool_allocate(pool, kReparseMax);
+  if (!block) return err::out_of_memory;
+  e = native_fs_control(h.get(), kFsctlGetReparsePoint, nullptr, 0, block, kReparseMax);
+  if (e != err::ok) return e;
+  const wchar16* name;
+  size_t units;
+  e = reparse_substitute_name(block, kReparseMax, &name, &units);
+  if (e != err::ok) return e;
+  char* t = utf16_to_utf8_alloc(&pool->allocator, name, units);
+  if (!t) return err::out_of_memory;
+  link_text_from_system(t, str_len(t));
+  *text = t;
+  return err::ok;
+}
+
+Error link_create(const char* path, const char* text) {
+  if (!g_link_privilege_tried.exchange(true)) privilege_enable(kLinkPrivilege);
+  if (!text) return err::invalid_name;
+
+  ScopedPool scratch;
+  char* copy = pool_strdup(scratch.alloc(), text);
+  if (!copy) return err::out_of_memory;
+  link_text_to_system(copy, str_len(copy));
+  const char* normalized = path_normalize(scratch.get(), copy);
+  if (!normalized) return err::invalid_name;
+  bool rooted = false;
+  Error e = path_parse_root(normalized, nullptr, &rooted);
+  if (e != err::ok) return e;
+
+  const char* print8 = link_print_name(scratch.get(), normalized);
+  if (!print8) return err::out_of_memory;
+  size_t print_units;
+  const wchar16* print = to_utf16(scratch.get(), print8, &print_units);
+  if (!print) return err::out_of_memory;
+
+  NtName target{};
+  const wchar16* substitute;
+  size_t substitute_units;
+  if (rooted) {
+    e = path_to_nt_name(scratch.get(), normalized, &target);
+    if (e != err::ok) return e;
+    substitute = target.text;
+    substitute_units = target.length;
+  } else {
+    substitute = to_utf16(scratch.get(), normalized, &substitute_units);
+    if (!substitute) return err::out_of_memory;
+    const char* folder = path_join(scratch.get(), path, "..");
+    if (!folder) return err::out_of_memory;
+    const char* resolved = path_resolve(scratch.get(), folder, normalized);
+    if (!resolved) return scratch->failures ? err::out_of_memory : err::invalid_name;
+    e = path_to_nt_name(scratch.get(), resolved, &target);
+    if (e != err::ok) return e;
+  }
+  const bool folder_target = target_is_folder(&target);
+
+  uint32_t size;
+  const uint64_t need = 24 + 2 * (uint64_t{substitute_units} + print_units);
+  if (need > kReparseMax) return err::invalid_parameter;
+  void* data = pool_allocate(scratch.get(), static_cast<size_t>(need));
+  if (!data) return err::out_of_memory;
+  e = reparse_link_build(data, static_cast<uint32_t>(need), substitute, substitute_units, print, print_units,
+                         !rooted, &size);
+  if (e != err::ok) return e;
+
+  HANDLE h;
+  uint32_t info = 0;
+  e = native_open(path, folder_target ? kOpenCreateLinkFolder : kOpenCreateLinkFile, &h, &info);
+  if (e != err::ok) return e;
+  e = native_fs_control(h, kFsctlSetReparsePoint, data, size, nullptr, 0);
+  if (e != err::ok && info == OPEN_RESULT_CREATED) {
+    // Remove the half-made link: reopen it to be deleted on close.
+    native_close(h);
+    native_open(path, kOpenRemoveLink, &h);
+  }
+  native_close(h);
+  return e;
+}
+
+Error privilege_enable(const char* name) {
+  wchar16 wide[kPrivilegeNameUnits];
+  utf8_to_utf16(wide, kPrivilegeNameUnits, name);
+  HANDLE token = nullptr;
+  if (!sys::OpenThreadToken(NtCurrentThread(), MAXIMUM_ALLOWED, TRUE, &token) &&
+      !sys::OpenProcessToken(NtCurrentProcess(), MAXIMUM_ALLOWED, &token))
+    return sys::GetLastError();
+  bool ok = false;
+  LUID luid{};
+  if (sys::LookupPrivilegeValueW(nullptr, wide, &luid)) {
+    PRIVILEGE_SET required{};
+    required.PrivilegeCount = 1;
+    required.Control = PRIVILEGE_SET_ALL_NECESSARY;
+    required.Privilege[0].Luid = luid;
+    BOOL enabled = FALSE;
+    if (sys::PrivilegeCheck(token, &required, &enabled) && enabled) {
+      ok = true;
+    } else {
+      TOKEN_PRIVILEGES wanted{};
+      wanted.PrivilegeCount = 1;
+      wanted.Privileges[0].Luid = luid;
+      wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+      ok = sys::AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr) != FALSE;
+    }
+  }
+  const Error e = ok ? err::ok : sys::GetLastError();
+  sys::CloseHandle(token);
+  return e;
+}
