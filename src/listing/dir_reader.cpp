@@ -17,7 +17,6 @@ namespace {
 constexpr uint32_t kNextOffsetAt = 0;
 constexpr uint32_t kNameLengthAt = 60;
 
-
 uint32_t read_u32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, sizeof v);

@@ -33,10 +33,10 @@ constexpr uint32_t kStatusAccessDenied = 0xC0000022u;
 constexpr uint32_t kStatusInvalidInfoClass = 0xC0000003u;
 constexpr uint32_t kStatusNoMemory = 0xC0000017u;
 
-#define SKIP_UNLESS_READER()                      \
-  do {                                            \
+#define SKIP_UNLESS_READER()                       \
+  do {                                             \
     const std::string why = listing_unavailable(); \
-    if (!why.empty()) GTEST_SKIP() << why;        \
+    if (!why.empty()) GTEST_SKIP() << why;         \
   } while (0)
 
 std::string resolved(const std::string& path) {
