@@ -1,0 +1,354 @@
+// Tree lister: one folder at a time, each read completely into an ordered
+// DirLevel; folders before their contents and, on request, again after them.
+#include "listing/tree_lister.h"
+
+#include <cstring>
+
+#include "base/jindex.h"
+#include "base/sync.h"
+#include "base/unicode.h"
+#include "fs/path.h"
+#include "listing/collation.h"
+#include "listing/filter.h"
+
+namespace {
+
+// ---------------------------------------------------------------- DirLevel
+
+struct DirLevelOps {
+  void (*destroy)(DirLevel* self);
+  // The entry under the cursor, then the cursor moves on; 18 past the end,
+  // and on every call after that.
+  Error (*next)(DirLevel* self, const char** path, uint64_t* name_offset, FileInfo** info);
+};
+
+}  // namespace
+
+struct DirLevel {
+  const DirLevelOps* ops;
+  StringPool pool;  // owns every entry record
+  ji_pos_t cursor;
+  void* root;
+  Error failed;     // a step that could not be taken, reported once
+};
+
+namespace {
+
+// One entry of a folder: index links first, then the entry itself.
+struct LevelEntry {
+  LevelEntry* child[2];
+  FileInfo info;
+  FileInfo* info_ref;  // &info, or null when the reader gave no information
+  uint32_t name_offset;
+  char path[1];        // the full path and its terminator
+};
+
+int level_entry_compare(void* context, void* existing) {
+  const auto* a = static_cast<const LevelEntry*>(context);
+  const auto* b = static_cast<const LevelEntry*>(existing);
+  const int c = name_compare_folded(a->path, kToTerminator, b->path, kToTerminator);
+  return c != 0 ? c : name_compare_exact(a->path, kToTerminator, b->path, kToTerminator);
+}
+
+void level_destroy(DirLevel* self) {
+  if (!self) return;
+  pool_release(&self->pool);
+  block_free(self, sizeof(DirLevel));
+}
+
+Error level_next(DirLevel* self, const char** path, uint64_t* name_offset, FileInfo** info) {
+  auto* e = static_cast<LevelEntry*>(ji_current(&self->cursor));
+  if (!e) {
+    *path = nullptr;
+    *name_offset = 0;
+    *info = nullptr;
+    const Error failed = self->failed;
+    self->failed = err::ok;
+    return failed != err::ok ? failed : err::no_more_files;
+  }
+  // Past the last entry the cursor has depth 0 and ji_current answers null
+  // from then on; the cursor is never stepped from there. A step that needs
+  // a longer path than the cursor holds also ends at depth 0; that is
+  // reported once instead of the end.
+  if (!ji_step(&self->cursor, 1)) self->failed = ji_error(&self->cursor);
+  *path = e->path;
+  *name_offset = e->name_offset;
+  *info = e->info_ref;
+  return err::ok;
+}
+
+constexpr DirLevelOps kLevelOps = {level_destroy, level_next};
+
+bool cancel_requested(CancelContext* cancel) { return cancel != nullptr && signal_is_raised(cancel); }
+
+// ---------------------------------------------------------------- lister
+
+struct Frame {
+  DirLevel* level;
+  const char* path;
+  uint64_t name_offset;
+  FileInfo* info;
+  uint8_t selected;
+  uint8_t delivered;
+};
+
+struct SuspendedFrame {
+  SuspendedFrame* next;  // the next older frame
+  Frame frame;
+};
+
+struct Lister {
+  TreeLister base;  // operation table (first field)
+  CancelContext* cancel;
+  StringPool filter_pool;
+  Error pending;
+  uint32_t flags;
+  uint64_t root_prefix;
+  uint64_t filter_count;
+  const char** filters;  // prepared, null-terminated
+  SuspendedFrame* stack;  // newest first
+  Frame current;
+  StringPool scratch;     // strings of one pass of `next`
+  // The entry an error is about, handed out with the error.
+  const char* error_path;
+  uint64_t error_offset;
+};
+
+void lister_destroy(TreeLister* base) {
+  auto* self = reinterpret_cast<Lister*>(base);
+  if (!self) return;
+  if (self->current.level) self->current.level->ops->destroy(self->current.level);
+  while (SuspendedFrame* s = self->stack) {
+    self->stack = s->next;
+    if (s->frame.level) s->frame.level->ops->destroy(s->frame.level);
+    block_free(s, sizeof *s);
+  }
+  pool_release(&self->scratch);
+  pool_release(&self->filter_pool);
+  block_free(self, sizeof *self);
+}
+
+void set_pending(Lister* self, Error e, const char* path, uint64_t name_offset) {
+  self->pending = e;
+  self->error_path = path;
+  self->error_offset = name_offset;
+}
+
+// Resumes the parent of a finished (or unreadable) folder: the folder's own
+// entry becomes current again, now as its after-contents delivery.
+void resume_parent(Lister* self) {
+  SuspendedFrame* s = self->stack;
+  self->stack = s->next;
+  self->current = s->frame;
+  block_free(s, sizeof *s);
+  if (self->current.info) self->current.info->after_contents = 1;
+  self->current.delivered = (self->flags & LIST_DIRS_AFTER_CONTENTS) ? 0 : 1;
+}
+
+bool same_folder(const FileInfo* a, const FileInfo* b) {
+  return std::memcmp(a->volume_id, b->volume_id, sizeof a->volume_id) == 0 && a->file_id[0] == b->file_id[0];
+}
+
+// True when entering the folder of the current frame would repeat one of the
+// folders that enclose it. An entry without a file id (the plain directory
+// format) cannot be told apart this way and never counts as a repeat.
+bool is_cycle(const Lister* self) {
+  const FileInfo* info = self->current.info;
+  if (info->file_id[0] == 0) return false;
+  for (const SuspendedFrame* s = self->stack; s; s = s->next)
+    if (s->frame.info && same_folder(s->frame.info, info)) return true;
+  return false;
+}
+
+Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, const FileInfo** info) {
+  auto* self = reinterpret_cast<Lister*>(base);
+  Frame* chosen = nullptr;
+  for (;;) {
+    // Deliver what is owed: the enclosing folders of a selected entry that
+    // have not been delivered yet, outermost first, then the entry itself.
+    if (self->current.selected) {
+      for (SuspendedFrame* s = self->stack; s && !s->frame.delivered; s = s->next) chosen = &s->frame;
+      if (!chosen && !self->current.delivered) chosen = &self->current;
+      if (chosen) break;
+    }
+    if (self->pending != err::ok) break;
+    if (!self->current.level) {
+      // A folder that could not be read: go on as if it had been empty.
+      if (!self->stack) break;
+      resume_parent(self);
+      continue;
+    }
+
+    pool_release(&self->scratch);
+    self->current.selected = 0;
+    self->current.delivered = 0;
+    const Error e = self->current.level->ops->next(self->current.level, &self->current.path,
+                                                   &self->current.name_offset, &self->current.info);
+    if (e == err::no_more_files) {
+      self->current.level->ops->destroy(self->current.level);
+      self->current = Frame{};
+      if (!self->stack) break;
+      resume_parent(self);
+      continue;
+    }
+    if (e != err::ok) {
+      set_pending(self, e, nullptr, 0);
+      break;
+    }
+    if (self->root_prefix == 0) self->root_prefix = self->current.name_offset;
+
+    const char* relative_path = self->current.path + self->root_prefix;
+    StringPool* scratch = &self->scratch;
+    const char* relative = path_join(scratch, relative_path, "");
+    if (!relative) {
+      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+      break;
+    }
+    self->current.selected = filter_selects(self->filters, relative) ? 1 : 0;
+
+    const FileInfo* fi = self->current.info;
+    if (!fi || (fi->is_link && !fi->via_link) || !fi->is_dir) continue;
+    const char* tail = path_join(scratch, relative_path, "**");
+    if (!tail) {
+      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+      break;
+    }
+    if (!filter_may_descend(self->filters, relative, tail)) continue;
+
+    if (is_cycle(self)) {
+      set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
+      continue;
+    }
+
+    // Enter the folder: suspend the current frame and read the folder.
+    auto* s = static_cast<SuspendedFrame*>(block_alloc(sizeof(SuspendedFrame)));
+    if (!s) {
+      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+      break;
+    }
+    s->frame = self->current;
+    s->next = self->stack;
+    self->stack = s;
+    self->current = Frame{};
+    const Error open = dir_level_open(&self->current.level, self->cancel, s->frame.path, self->flags);
+    if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
+    self->current.delivered = 1;
+    self->current.selected = s->frame.selected;
+  }
+
+  if (self->pending != err::ok) {
+    const Error e = self->pending;
+    if (path) *path = self->error_path;
+    if (name_offset) *name_offset = self->error_path ? self->error_offset : 0;
+    if (info) *info = nullptr;
+    set_pending(self, err::ok, nullptr, 0);
+    return e;
+  }
+  if (chosen) {
+    chosen->delivered = 1;
+    if (path) *path = chosen->path;
+    if (name_offset) *name_offset = chosen->name_offset;
+    if (info) *info = chosen->info;
+    return err::ok;
+  }
+  if (path) *path = nullptr;
+  if (name_offset) *name_offset = 0;
+  if (info) *info = nullptr;
+  return err::no_more_files;
+}
+
+constexpr TreeListerOps kListerOps = {lister_destroy, lister_next};
+
+}  // namespace
+
+Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_path, uint32_t flags) {
+  *out = nullptr;
+  DirReader* reader;
+  Error e = dir_reader_open(&reader, folder_path, flags);
+  if (e != err::ok) return e;
+
+  auto* level = static_cast<DirLevel*>(block_alloc(sizeof(DirLevel)));
+  if (!level) {
+    dir_reader_destroy(reader);
+    return err::out_of_memory;
+  }
+  std::memset(level, 0, sizeof *level);
+  level->ops = &kLevelOps;
+  pool_init(&level->pool);
+
+  for (;;) {
+    if (cancel_requested(cancel)) {
+      e = err::cancelled;
+      break;
+    }
+    const char* path;
+    uint64_t name_offset;
+    const FileInfo* info;
+    e = dir_reader_next(reader, &path, &name_offset, &info);
+    if (e != err::ok) break;
+    const size_t path_length = str_len(path);
+    auto* entry = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, path) + path_length + 1));
+    if (!entry) {
+      e = err::out_of_memory;
+      break;
+    }
+    if (info) {
+      entry->info = *info;
+      entry->info_ref = &entry->info;
+    }
+    entry->name_offset = static_cast<uint32_t>(name_offset);
+    std::memcpy(entry->path, path, path_length + 1);
+    if (ji_insert(&level->root, level_entry_compare, entry, entry) == 0) {
+      e = err::stack_overflow;  // the index cannot hold a path that long
+      break;
+    }
+  }
+  dir_reader_destroy(reader);
+  if (e != err::no_more_files) {
+    level_destroy(level);
+    return e;
+  }
+  if (!ji_first(&level->cursor, &level->root) && ji_error(&level->cursor) != err::ok) {
+    const Error overflow = ji_error(&level->cursor);
+    level_destroy(level);
+    return overflow;
+  }
+  *out = level;
+  return err::ok;
+}
+
+Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root, uint32_t flags,
+                       const char* const* filters) {
+  *out = nullptr;
+  auto* self = static_cast<Lister*>(block_alloc(sizeof(Lister)));
+  if (!self) return err::out_of_memory;
+  std::memset(self, 0, sizeof *self);
+  self->base.ops = &kListerOps;
+  self->cancel = cancel;
+  pool_init(&self->filter_pool);
+  pool_init(&self->scratch);
+  self->flags = flags;
+
+  uint64_t count = 0;
+  if (filters)
+    while (filters[count]) ++count;
+  self->filter_count = count;
+  self->filters = static_cast<const char**>(pool_allocate(&self->filter_pool, (count + 1) * sizeof(char*)));
+  bool prepared = self->filters != nullptr;
+  for (uint64_t i = 0; prepared && i < count; ++i) {
+    self->filters[i] = filter_prepare(&self->filter_pool.allocator, filters[i]);
+    prepared = self->filters[i] != nullptr;
+  }
+  if (!prepared) {
+    lister_destroy(&self->base);
+    return err::out_of_memory;
+  }
+
+  const Error e = dir_level_open(&self->current.level, cancel, str_is_empty(root) ? "." : root, flags);
+  if (e != err::ok) {
+    lister_destroy(&self->base);
+    return e;
+  }
+  *out = &self->base;
+  return err::ok;
+}
