@@ -9,14 +9,16 @@ extern "C" int wmain(int argc, wchar16** argv);
 
 int main(int argc, char** argv) {
   wchar16** wide = static_cast<wchar16**>(std::calloc(static_cast<size_t>(argc) + 1, sizeof(wchar16*)));
-  if (wide == nullptr) return -1;
-  for (int i = 0; i < argc; ++i) {
+  int status = -1;
+  bool converted = wide != nullptr;
+  for (int i = 0; converted && i < argc; ++i) {
     const uint64_t units = utf8_to_utf16_measure(argv[i]);
     wide[i] = static_cast<wchar16*>(std::calloc(units + 1, sizeof(wchar16)));
-    if (wide[i] == nullptr) return -1;
-    utf8_to_utf16(wide[i], units + 1, argv[i]);
+    converted = wide[i] != nullptr;
+    if (converted) utf8_to_utf16(wide[i], units + 1, argv[i]);
   }
-  // The vector stays allocated for the life of the process, as the
-  // system's own argument vector does.
-  return wmain(argc, wide);
+  if (converted) status = wmain(argc, wide);
+  for (int i = 0; wide != nullptr && i < argc; ++i) std::free(wide[i]);
+  std::free(wide);
+  return status;
 }

@@ -16,5 +16,8 @@ extern "C" int wmain(int argc, wchar16** argv) {
   const auto status = static_cast<uint32_t>(std::strtoul(args[3], nullptr, 0));
   if (!sys::fault_arm(args[1], nth, status)) return 101;
   args[3] = args[0];
-  return run_command(argc - 3, args + 3);
+  const int result = run_command(argc - 3, args + 3);
+  sys::fault_clear();  // the plan names the call by a pointer into args
+  std::free(args);
+  return result;
 }
