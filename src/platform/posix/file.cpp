@@ -2,6 +2,7 @@
 // POSIX, status conversion, the error-mode switch and the token privilege
 // calls.
 #include "platform/platform.h"
+#include "platform/posix/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -213,46 +214,6 @@ bool utf8_from_units(const WCHAR* s, size_t n, char* out, size_t cap, size_t* le
   return true;
 }
 
-// UTF-8 bytes to UTF-16 units; a malformed byte becomes U+FFFD. Returns the
-// units needed; stores what fits.
-size_t units_from_utf8(const char* s, WCHAR* out, size_t cap) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s);
-  size_t o = 0;
-  auto put = [&](uint32_t u) {
-    if (o < cap) out[o] = static_cast<WCHAR>(u);
-    ++o;
-  };
-  while (*p) {
-    uint32_t cp = *p;
-    int n = cp < 0x80 ? 0 : cp < 0xC0 ? -1 : cp < 0xE0 ? 1 : cp < 0xF0 ? 2 : cp < 0xF8 ? 3 : -1;
-    if (n > 0) {
-      cp &= 0x3Fu >> n;
-      for (int i = 1; i <= n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-          n = -1;
-          break;
-        }
-        cp = (cp << 6) | (p[i] & 0x3F);
-      }
-    }
-    if (n < 0) {
-      put(0xFFFD);
-      ++p;
-      continue;
-    }
-    p += n + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 + (cp >> 10));
-      put(0xDC00 + (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
-  }
-  return o;
-}
-
-bool is_letter(WCHAR c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 // The POSIX path of a native name.
 NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap) {
@@ -263,7 +224,7 @@ NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap) {
   size_t room = cap;
   if (n >= 4 && s[0] == u'\\' && s[1] == u'?' && s[2] == u'?' && s[3] == u'\\') {
     s += 4, n -= 4;
-    if (n < 2 || !is_letter(s[0]) || s[1] != u':' || (n > 2 && s[2] != u'\\')) return STATUS_OBJECT_PATH_NOT_FOUND;
+    if (n < 2 || !posix_is_letter(s[0]) || s[1] != u':' || (n > 2 && s[2] != u'\\')) return STATUS_OBJECT_PATH_NOT_FOUND;
     const char mount[] = {'/', 'm', 'n', 't', '/', static_cast<char>(s[0] | 0x20)};
     std::memcpy(o, mount, sizeof mount);
     o += sizeof mount, room -= sizeof mount;
@@ -494,7 +455,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
       name[sizeof name - 1] = 0;
     }
     WCHAR wide[512];
-    const size_t units = units_from_utf8(name, wide, 512);
+    const size_t units = posix_units_from_utf8(name, wide, 512);
     const size_t size = fixed + (units < 512 ? units : 512) * 2;
     const size_t start = (used + 7) & ~size_t{7};
     if (start + size > length) {
@@ -595,7 +556,7 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
       fill_standard(&all->StandardInformation, st, f);
       all->InternalInformation.IndexNumber.QuadPart = static_cast<LONGLONG>(st.st_ino);
       WCHAR name[kPathMax];
-      size_t units = f ? units_from_utf8(f->path, name, kPathMax) : 0;
+      size_t units = f ? posix_units_from_utf8(f->path, name, kPathMax) : 0;
       if (units > kPathMax) units = kPathMax;
       for (size_t i = 0; i < units; ++i)
         if (name[i] == u'/') name[i] = u'\\';
@@ -716,13 +677,13 @@ NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS info_class, PVOID
                 f->path);
   for (char* p = text; *p; ++p)
     if (*p == '/') *p = '\\';
-  const size_t units = units_from_utf8(text, nullptr, 0);
+  const size_t units = posix_units_from_utf8(text, nullptr, 0);
   const size_t need = sizeof(OBJECT_NAME_INFORMATION) + (units + 1) * 2;
   if (returned) *returned = static_cast<ULONG>(need);
   if (length < need || units * 2 > 0xFFFC) return STATUS_INFO_LENGTH_MISMATCH;
   auto* info = static_cast<OBJECT_NAME_INFORMATION*>(buffer);
   auto* units_out = reinterpret_cast<WCHAR*>(info + 1);
-  units_from_utf8(text, units_out, units);
+  posix_units_from_utf8(text, units_out, units);
   units_out[units] = 0;
   info->Name.Buffer = units_out;
   info->Name.Length = static_cast<USHORT>(units * 2);
@@ -751,7 +712,7 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
       std::snprintf(text, sizeof text, "%s", target);
     for (char* p = text; *p; ++p)
       if (*p == '/') *p = '\\';
-    const size_t units = units_from_utf8(text, nullptr, 0);
+    const size_t units = posix_units_from_utf8(text, nullptr, 0);
     const size_t print_skip = drive ? 4 : 0;
     const size_t total = 20 + (units + 1) * 2 + (units - print_skip + 1) * 2;
     if (out_length < total || total > 16384) return STATUS_BUFFER_TOO_SMALL;
@@ -764,8 +725,8 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
     std::memcpy(p + 4, hdr, sizeof hdr);
     std::memcpy(p + 16, &flags, 4);
     auto* names = reinterpret_cast<WCHAR*>(p + 20);
-    units_from_utf8(text, names, units);
-    units_from_utf8(text + print_skip, names + units + 1, units - print_skip);
+    posix_units_from_utf8(text, names, units);
+    posix_units_from_utf8(text + print_skip, names + units + 1, units - print_skip);
     return done(io, STATUS_SUCCESS, total);
   }
   if (code == kFsctlSet) {

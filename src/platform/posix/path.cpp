@@ -3,6 +3,7 @@
 // \home\u. A drive path X:\a stands for /mnt/x/a, so the current directory of
 // drive X is the part of the POSIX current directory below /mnt/x, if any.
 #include "platform/platform.h"
+#include "platform/posix/text.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,7 +15,6 @@ namespace {
 constexpr size_t kMaxUnits = 32768;
 
 inline bool is_sep(WCHAR c) { return c == u'\\' || c == u'/'; }
-inline bool is_letter(WCHAR c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 inline WCHAR lower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 32) : c; }
 
 // A growing UTF-16 text in a heap buffer of kMaxUnits units.
@@ -34,33 +34,13 @@ struct Wide {
 
 // UTF-8 bytes as UTF-16; a malformed byte becomes U+FFFD.
 void put_utf8(Wide& w, const char* s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s);
-  while (*p) {
-    uint32_t cp = *p;
-    int n = cp < 0x80 ? 0 : cp < 0xC0 ? -1 : cp < 0xE0 ? 1 : cp < 0xF0 ? 2 : cp < 0xF8 ? 3 : -1;
-    if (n > 0) {
-      cp &= 0x3Fu >> n;
-      for (int i = 1; i <= n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-          n = -1;
-          break;
-        }
-        cp = (cp << 6) | (p[i] & 0x3F);
-      }
-    }
-    if (n < 0) {
-      w.put(0xFFFD);
-      ++p;
-      continue;
-    }
-    p += n + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      w.put(static_cast<WCHAR>(0xD800 + (cp >> 10)));
-      w.put(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      w.put(static_cast<WCHAR>(cp));
-    }
+  const size_t free_units = w.units && w.len + 1 < kMaxUnits ? kMaxUnits - 1 - w.len : 0;
+  const size_t n = posix_units_from_utf8(s, w.units ? w.units + w.len : nullptr, free_units);
+  if (n > free_units) {
+    w.overflow = true;
+    w.len += free_units;
+  } else {
+    w.len += n;
   }
 }
 
@@ -136,7 +116,7 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
   Wide w;
   size_t root;
   const WCHAR* rest = name;
-  if (is_letter(name[0]) && name[1] == u':') {
+  if (posix_is_letter(name[0]) && name[1] == u':') {
     // Drive path: relative ones start at the drive's current directory.
     w.put(static_cast<WCHAR>(name[0] >= u'a' ? name[0] - 32 : name[0]));
     w.put(u':');
