@@ -20,8 +20,6 @@ constexpr uint32_t kOpenRead = 3;        // file_open: read data
 constexpr uint32_t kCreateNew = 0;       // file_create: new file, must not exist
 constexpr uint32_t kFinishKeepMask = 0xFFFFFFF6;  // all but read-only and content-indexed
 constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
-// A lister answers each error once; this many in a row means it is stuck.
-constexpr int kMaxListingErrorsInRow = 64;
 
 HANDLE const kNoHandle = INVALID_HANDLE_VALUE;
 
@@ -87,7 +85,7 @@ const char* error_relative(const Side& side, const char* path) {
 // Reads the side's next entry. A listing error is reported as OpenFailed with
 // the folder it names, remembered, and the listing goes on.
 void advance(Engine* g, Side* side) {
-  for (int errors = 0;;) {
+  for (;;) {
     const char* path = nullptr;
     uint64_t offset = 0;
     const FileInfo* info = nullptr;
@@ -101,10 +99,13 @@ void advance(Engine* g, Side* side) {
       side->info = info;
       return;
     }
-    if (e == err::ok || e == err::no_more_files || ++errors > kMaxListingErrorsInRow) break;
+    if (e == err::ok || e == err::no_more_files) break;
+    // From here on this side is incomplete: the other side's extras are kept.
     side->listing_failed = true;
-    // A cancelled listing ends the run as aborted; it is not a warning.
-    if (e != err::cancelled && path != nullptr) g->report(SyncEvent::OpenFailed, error_relative(*side, path));
+    // A cancelled listing ends the run as aborted at the next check; it is
+    // not a warning.
+    if (e == err::cancelled) break;
+    if (path != nullptr) g->report(SyncEvent::OpenFailed, error_relative(*side, path));
   }
   side->path = nullptr;
   side->info = nullptr;

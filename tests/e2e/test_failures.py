@@ -115,6 +115,32 @@ def test_unreadable_source_folder_deletes_nothing(fs_target, tmp_path):
     assert_same_tree(src, dst)
 
 
+def test_many_unreadable_source_folders_in_a_row(fs_target, tmp_path):
+    """However many folders in a row cannot be listed, the walk goes on past
+    them, and nothing in the target is removed."""
+    target = fs_target
+    names = [f"d{i:02}" for i in range(70)]
+
+    def trees(n):
+        root = tmp_path / f"try{n}"
+        return (build(root / "src", {**{d: {"x.c": "x"} for d in names}, "z.c": "z"}),
+                build(root / "dst", {"extra.c": "e"}))
+
+    # Every directory read from the nth on fails: the subfolders, not the roots.
+    for nth in range(1, 40):
+        src, dst = trees(nth)
+        r = tarn(target, "NtQueryDirectoryFile", f"{nth}x1000", "0xC0000022", "-d", src, dst, "+**.c",
+                 program="tarn_fault")
+        if 'WARNING: unable to open "d69"' in r.body:
+            break
+    else:
+        pytest.fail("no run failed to list the subfolders")
+    assert r.status == 0
+    assert r.body.count("WARNING: unable to open") == 70
+    assert "+ z.c" in r.body
+    assert sorted(snapshot(dst)) == ["extra.c", "z.c"]
+
+
 def test_unopenable_source_file_leaves_target_file(fs_target, tmp_path):
     target = fs_target
 
