@@ -41,9 +41,14 @@ e2e() {
   [ $rc -eq 5 ] && rc=0
   return $rc
 }
+e2e_sanitized() (
+  export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+  e2e "$TARN_BUILD/asan" --target=native
+)
 if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (wine)" e2e "$TARN_BUILD/win" --target=win
   step "end-to-end tests (native)" e2e "$TARN_BUILD/native" --target=native
+  step "end-to-end tests (sanitizers)" e2e_sanitized
 fi
 
 wine_stop
