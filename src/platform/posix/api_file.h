@@ -124,10 +124,6 @@ typedef struct _FILE_END_OF_FILE_INFORMATION {
   LARGE_INTEGER EndOfFile;
 } FILE_END_OF_FILE_INFORMATION;
 
-typedef struct _FILE_VALID_DATA_LENGTH_INFORMATION {
-  LARGE_INTEGER ValidDataLength;
-} FILE_VALID_DATA_LENGTH_INFORMATION;
-
 typedef struct _FILE_ATTRIBUTE_TAG_INFORMATION {
   ULONG FileAttributes;
   ULONG ReparseTag;
@@ -137,10 +133,7 @@ typedef struct FILE_ID_128 {
   BYTE Identifier[16];
 } FILE_ID_128;
 
-typedef struct _FILE_ID_INFORMATION {
-  ULONGLONG VolumeSerialNumber;
-  FILE_ID_128 FileId;
-} FILE_ID_INFORMATION;
+#include "platform/nt_records.h"
 
 typedef struct _FILE_DIRECTORY_INFORMATION {
   ULONG NextEntryOffset;
@@ -171,23 +164,6 @@ typedef struct _FILE_ID_FULL_DIR_INFORMATION {
   LARGE_INTEGER FileId;
   WCHAR FileName[1];
 } FILE_ID_FULL_DIR_INFORMATION;
-
-typedef struct _FILE_ID_EXTD_DIR_INFORMATION {
-  ULONG NextEntryOffset;
-  ULONG FileIndex;
-  LARGE_INTEGER CreationTime;
-  LARGE_INTEGER LastAccessTime;
-  LARGE_INTEGER LastWriteTime;
-  LARGE_INTEGER ChangeTime;
-  LARGE_INTEGER EndOfFile;
-  LARGE_INTEGER AllocationSize;
-  ULONG FileAttributes;
-  ULONG FileNameLength;
-  ULONG EaSize;
-  ULONG ReparsePointTag;
-  FILE_ID_128 FileId;
-  WCHAR FileName[1];
-} FILE_ID_EXTD_DIR_INFORMATION;
 
 typedef struct _FILE_FS_VOLUME_INFORMATION {
   LARGE_INTEGER VolumeCreationTime;

@@ -12,34 +12,7 @@ NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE handle, HANDLE event, PIO_AP
                                              BOOLEAN restart_scan);
 }
 
-// Information class 59: volume serial number and 128-bit file id.
-typedef struct _FILE_ID_INFORMATION {
-  ULONGLONG VolumeSerialNumber;
-  FILE_ID_128 FileId;
-} FILE_ID_INFORMATION, *PFILE_ID_INFORMATION;
-
-// Information class 39.
-typedef struct _FILE_VALID_DATA_LENGTH_INFORMATION {
-  LARGE_INTEGER ValidDataLength;
-} FILE_VALID_DATA_LENGTH_INFORMATION, *PFILE_VALID_DATA_LENGTH_INFORMATION;
-
-// Directory entry format of information class 60.
-typedef struct _FILE_ID_EXTD_DIR_INFORMATION {
-  ULONG NextEntryOffset;
-  ULONG FileIndex;
-  LARGE_INTEGER CreationTime;
-  LARGE_INTEGER LastAccessTime;
-  LARGE_INTEGER LastWriteTime;
-  LARGE_INTEGER ChangeTime;
-  LARGE_INTEGER EndOfFile;
-  LARGE_INTEGER AllocationSize;
-  ULONG FileAttributes;
-  ULONG FileNameLength;
-  ULONG EaSize;
-  ULONG ReparsePointTag;
-  FILE_ID_128 FileId;
-  WCHAR FileName[1];
-} FILE_ID_EXTD_DIR_INFORMATION, *PFILE_ID_EXTD_DIR_INFORMATION;
+#include "platform/nt_records.h"
 
 #ifndef STATUS_BUFFER_OVERFLOW
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)

@@ -1,0 +1,33 @@
+// Native records that neither mingw-w64's headers nor the Linux layer's
+// basic declarations provide; included by both after LARGE_INTEGER and
+// FILE_ID_128 are known.
+#pragma once
+
+// Information class 59: volume serial number and 128-bit file id.
+typedef struct _FILE_ID_INFORMATION {
+  ULONGLONG VolumeSerialNumber;
+  FILE_ID_128 FileId;
+} FILE_ID_INFORMATION;
+
+// Information class 39.
+typedef struct _FILE_VALID_DATA_LENGTH_INFORMATION {
+  LARGE_INTEGER ValidDataLength;
+} FILE_VALID_DATA_LENGTH_INFORMATION;
+
+// Directory entry format of information class 60.
+typedef struct _FILE_ID_EXTD_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  ULONG ReparsePointTag;
+  FILE_ID_128 FileId;
+  WCHAR FileName[1];
+} FILE_ID_EXTD_DIR_INFORMATION;
