@@ -16,6 +16,7 @@
 #include "app/cancel.h"
 #include "app/signal_window.h"
 #include "base/sync.h"
+#include "arg_is.h"
 #include "platform/platform.h"
 
 namespace {
@@ -32,14 +33,6 @@ void print_window_state(const char* prefix) {
 }
 
 void after_teardown() { print_window_state("teardown "); }
-
-template <typename Char>
-bool is(const Char* arg, const char* word) {
-  size_t i = 0;
-  for (; arg[i] && word[i]; ++i)
-    if (arg[i] != static_cast<Char>(word[i])) return false;
-  return arg[i] == 0 && word[i] == 0;
-}
 
 template <typename Char>
 int probe(int argc, Char** argv) {

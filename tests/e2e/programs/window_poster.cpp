@@ -6,17 +6,10 @@
 //   window_poster destroy   post the private destroy message (WM_USER + 100)
 //
 // Exit status 1: no such window; 2: the post failed; 4: bad arguments.
+#include "arg_is.h"
 #include "platform/platform.h"
 
 namespace {
-
-template <typename Char>
-bool is(const Char* arg, const char* word) {
-  size_t i = 0;
-  for (; arg[i] && word[i]; ++i)
-    if (arg[i] != static_cast<Char>(word[i])) return false;
-  return arg[i] == 0 && word[i] == 0;
-}
 
 template <typename Char>
 int poster(int argc, Char** argv) {
