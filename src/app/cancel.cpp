@@ -1,4 +1,4 @@
-// The process signal table and the console control handler; see cancel.h.
+// The console control handler and the exit clean-up; see cancel.h.
 #include "app/cancel.h"
 
 #include <atomic>
@@ -9,27 +9,8 @@
 
 namespace {
 
-CancelContext g_signals[kCancelSignalCount];
-std::atomic<uint32_t> g_table_done{0};
 std::atomic<uint32_t> g_cleanup_registered{0};
 std::atomic<uint32_t> g_handler_installed{0};
-
-void raise_exit_signal() { signal_raise(&g_signals[kExitSignal]); }
-
-void table_init() {
-  bool made = false;
-  addr_lock(&g_table_done);
-  if (!g_table_done.load(std::memory_order_acquire)) {
-    for (CancelContext& s : g_signals) signal_init(&s);
-    signal_init_constant(&g_signals[0], false);
-    signal_init_constant(&g_signals[kCancelSignalCount - 1], true);
-    signal_raise(&g_signals[3]);
-    g_table_done.store(1, std::memory_order_release);
-    made = true;
-  }
-  addr_unlock(&g_table_done);
-  if (made) std::atexit(raise_exit_signal);
-}
 
 BOOL WINAPI console_ctrl_handler(DWORD event) {
   if (!console_control_event(event)) return FALSE;
@@ -40,13 +21,6 @@ BOOL WINAPI console_ctrl_handler(DWORD event) {
 }
 
 }  // namespace
-
-CancelContext* cancel_context(uint32_t number) {
-  if (!g_table_done.load(std::memory_order_acquire)) table_init();
-  CancelContext* s = &g_signals[number < kCancelSignalCount - 1 ? number : kCancelSignalCount - 1];
-  signal_ops(s);
-  return s;
-}
 
 bool console_control_event(uint32_t event) {
   switch (event) {

@@ -2,9 +2,10 @@
 #include "app/report.h"
 
 #include "app/cancel.h"
-#include "base/sync.h"
 #include "base/memory.h"
 #include "base/text_format.h"
+#include "base/threads.h"
+#include "fs/console.h"
 
 ReportSettings g_report;
 

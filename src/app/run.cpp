@@ -2,11 +2,12 @@
 #include "app/run.h"
 
 #include "app/cancel.h"
-#include "base/sync.h"
 #include "app/report.h"
 #include "app/signal_window.h"
 #include "base/memory.h"
 #include "base/text_format.h"
+#include "base/threads.h"
+#include "fs/console.h"
 #include "fs/file_ops.h"
 #include "fs/path.h"
 #include "sync/engine.h"

@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "app/cancel.h"
-#include "base/sync.h"
+#include "base/threads.h"
 #include "platform/platform.h"
 
 namespace {

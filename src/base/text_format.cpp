@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "base/unicode.h"
-#include "fs/stream.h"
 
 namespace {
 
@@ -376,16 +375,6 @@ char* pool_vformat(Allocator* a, const char* format, FormatArgs args) {
   return alloc_rendered(a, [&](char* buffer, uint64_t capacity) {
     return text_vformat(buffer, capacity, format, args);
   });
-}
-
-void print_vto(HANDLE h, const char* format, FormatArgs args) {
-  ScopedPool pool;
-  const char* text = pool_vformat(pool.alloc(), format, args);
-  stream_write(h, text, str_len(text));
-}
-
-void print_v(const char* format, FormatArgs args) {
-  print_vto(sys::GetStdHandle(STD_OUTPUT_HANDLE), format, args);
 }
 
 void fatal_error(const char* source_path, int line, const char* message) {

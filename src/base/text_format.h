@@ -55,22 +55,6 @@ char* pool_format(Allocator* a, const char* format, A... args) {
   return pool_vformat(a, format, FormatArgs{slots, sizeof...(A)});
 }
 
-// Render and write to a handle (write errors are ignored).
-void print_vto(HANDLE h, const char* format, FormatArgs args);
-template <typename... A>
-void print_to(HANDLE h, const char* format, A... args) {
-  const uint64_t slots[sizeof...(A) + 1] = {format_slot(args)...};
-  print_vto(h, format, FormatArgs{slots, sizeof...(A)});
-}
-
-// Render and write to standard output.
-void print_v(const char* format, FormatArgs args);
-template <typename... A>
-void print(const char* format, A... args) {
-  const uint64_t slots[sizeof...(A) + 1] = {format_slot(args)...};
-  print_v(format, FormatArgs{slots, sizeof...(A)});
-}
-
 // Writes "FATAL: <file>:<line> <message>" to standard output and stops the
 // process at once with a breakpoint trap.
 [[noreturn]] void fatal_error(const char* source_path, int line, const char* message);

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
+#include "base/casefold.h"
 #include "base/memory.h"
 #include "base/unicode.h"
 #include "fs/native.h"
-#include "listing/collation.h"
 
 static_assert(sizeof(FILE_ALL_INFORMATION) == 104, "all-information record with two name units");
 static_assert(offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName) == 88, "entry format 60");

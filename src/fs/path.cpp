@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "base/casefold.h"
 #include "base/unicode.h"
-#include "listing/collation.h"
 
 namespace {
 

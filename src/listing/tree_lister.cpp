@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/jindex.h"
-#include "base/sync.h"
+#include "base/threads.h"
 #include "base/unicode.h"
 #include "fs/path.h"
 #include "listing/collation.h"

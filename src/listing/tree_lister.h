@@ -6,11 +6,9 @@
 #include <cstdint>
 
 #include "base/error.h"
+#include "base/signals.h"
 #include "fs/file_info.h"
 #include "listing/dir_reader.h"
-
-struct Signal;
-using CancelContext = Signal;
 
 // The entry stream the engine reads. `next` hands out the entry's full path
 // (folder path ending in '\', then the name), the name offset (the length of

@@ -1,15 +1,14 @@
 // The synchronization engine: one merged pass over two ordered entry streams.
 #include "sync/engine.h"
 
-#include "app/cancel.h"
-#include "base/sync.h"
 #include "base/memory.h"
+#include "base/threads.h"
 #include "fs/file_info.h"
 #include "fs/file_ops.h"
+#include "fs/link.h"
 #include "fs/native.h"
 #include "fs/path.h"
 #include "fs/stream.h"
-#include "fs/link.h"
 #include "listing/collation.h"
 #include "listing/tree_lister.h"
 

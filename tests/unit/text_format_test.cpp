@@ -8,6 +8,7 @@
 
 #include "base/memory.h"
 #include "base/text_format.h"
+#include "fs/console.h"
 #include "fs/stream.h"
 #include "test_os.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/memory.h"
-#include "base/sync.h"
+#include "base/threads.h"
 #include "fs/path.h"
 #include "listing/collation.h"
 #include "listing/dir_reader.h"

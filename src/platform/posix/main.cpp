@@ -1,9 +1,10 @@
-// Linux entry: the arguments arrive as bytes (taken as UTF-8) and are handed
-// to the program's wide entry as UTF-16, as the system does on Windows.
+// Linux entry: the arguments arrive as bytes and are handed to the program's
+// wide entry as UTF-16, mapped as this layer maps names, as the system does
+// on Windows.
 #include <cstdlib>
 
-#include "base/unicode.h"
 #include "platform/platform.h"
+#include "platform/posix/text.h"
 
 extern "C" int wmain(int argc, wchar16** argv);
 
@@ -12,10 +13,10 @@ int main(int argc, char** argv) {
   int status = -1;
   bool converted = wide != nullptr;
   for (int i = 0; converted && i < argc; ++i) {
-    const uint64_t units = utf8_to_utf16_measure(argv[i]);
+    const size_t units = posix_units_from_utf8(argv[i], nullptr, 0);
     wide[i] = static_cast<wchar16*>(std::calloc(units + 1, sizeof(wchar16)));
     converted = wide[i] != nullptr;
-    if (converted) utf8_to_utf16(wide[i], units + 1, argv[i]);
+    if (converted) posix_units_from_utf8(argv[i], wide[i], units);
   }
   if (converted) status = wmain(argc, wide);
   for (int i = 0; wide != nullptr && i < argc; ++i) std::free(wide[i]);

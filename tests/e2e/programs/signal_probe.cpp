@@ -15,8 +15,8 @@
 
 #include "app/cancel.h"
 #include "app/signal_window.h"
-#include "base/sync.h"
 #include "arg_is.h"
+#include "base/threads.h"
 #include "platform/platform.h"
 
 namespace {

@@ -14,14 +14,14 @@
 constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
 constexpr bool timeout_is_infinite(uint32_t ms) { return ms >= 2147483647u; }
 
-struct SyncBucket;
+struct ThreadBucket;
 struct WaitNode;
 
 // Waiter state: 0 idle, -1 parked, 1 woken before it parked. (-2: parked
 // without an event, polling its state; see waiter_park.)
 struct Waiter {
   std::atomic<int32_t> state{0};
-  SyncBucket* bucket = nullptr;
+  ThreadBucket* bucket = nullptr;
   WaitNode* node = nullptr;
 };
 
@@ -162,6 +162,6 @@ uint64_t tick_clock_read(TickClock* clock);
 void sleep_ms(uint32_t ms);
 
 // The process-wide table of buckets and pooled events.
-void sync_table_init();
-void sync_table_exit();
-bool sync_table_exists();
+void thread_table_init();
+void thread_table_exit();
+bool thread_table_exists();

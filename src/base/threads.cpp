@@ -1,13 +1,13 @@
-// Thread primitives built on parking a thread on a waiter record; see sync.h.
-#include "base/sync.h"
+// Thread primitives built on parking a thread on a waiter record; see threads.h.
+#include "base/threads.h"
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "app/cancel.h"
 #include "base/memory.h"
+#include "base/signals.h"
 #include "platform/platform.h"
 
 namespace {
@@ -45,33 +45,33 @@ static_assert(sizeof(WaitNode) <= kWaitNodeSize);
 
 // Bucket: ticket spin lock (bits 20-30 next ticket, bits 8-18 ticket now
 // served, both modulo 2048) guarding a free list of wait nodes.
-struct alignas(64) SyncBucket {
+struct alignas(64) ThreadBucket {
   std::atomic<uint64_t> owner;
   std::atomic<uint64_t> ticket;
   WaitNode* free_list;
 };
-static_assert(sizeof(SyncBucket) == 64);
+static_assert(sizeof(ThreadBucket) == 64);
 
 namespace {
 
 constexpr int kBuckets = 32;
 constexpr size_t kTableBlockSize = 2256;
 
-struct SyncTable {
-  SyncBucket buckets[kBuckets];
+struct ThreadTable {
+  ThreadBucket buckets[kBuckets];
   void* block;
   size_t block_size;
 };
-static_assert(sizeof(SyncTable) + 63 <= kTableBlockSize);
+static_assert(sizeof(ThreadTable) + 63 <= kTableBlockSize);
 
-std::atomic<SyncTable*> g_table{nullptr};
+std::atomic<ThreadTable*> g_table{nullptr};
 std::atomic<bool> g_table_closed{false};
 
 // The table, made on first use; null after exit or when it cannot be made.
-SyncTable* sync_table() {
-  SyncTable* t = g_table.load(std::memory_order_acquire);
+ThreadTable* thread_table() {
+  ThreadTable* t = g_table.load(std::memory_order_acquire);
   if (t || g_table_closed.load(std::memory_order_acquire)) return t;
-  sync_table_init();
+  thread_table_init();
   return g_table.load(std::memory_order_acquire);
 }
 
@@ -79,7 +79,7 @@ constexpr uint64_t kTicketMask = 0x7FF;
 constexpr int kNextShift = 20;
 constexpr int kServedShift = 8;
 
-void bucket_lock(SyncBucket* b) {
+void bucket_lock(ThreadBucket* b) {
   uint64_t old = b->ticket.load();
   uint64_t ticket;
   for (;;) {
@@ -91,7 +91,7 @@ void bucket_lock(SyncBucket* b) {
   b->owner.store(current_thread_id(), std::memory_order_relaxed);
 }
 
-void bucket_unlock(SyncBucket* b) {
+void bucket_unlock(ThreadBucket* b) {
   b->owner.store(0, std::memory_order_relaxed);
   uint64_t old = b->ticket.load();
   for (;;) {
@@ -102,7 +102,7 @@ void bucket_unlock(SyncBucket* b) {
   }
 }
 
-SyncBucket* current_bucket(SyncTable* t) { return &t->buckets[hash64(current_thread_id()) & (kBuckets - 1)]; }
+ThreadBucket* current_bucket(ThreadTable* t) { return &t->buckets[hash64(current_thread_id()) & (kBuckets - 1)]; }
 
 void node_destroy(WaitNode* n) {
   if (n->event) sys::CloseHandle(n->event);
@@ -111,8 +111,8 @@ void node_destroy(WaitNode* n) {
 
 // A node from the current thread's bucket, or a new one; null when neither
 // memory nor an event can be had.
-WaitNode* node_take(SyncTable* t, SyncBucket** bucket) {
-  SyncBucket* b = current_bucket(t);
+WaitNode* node_take(ThreadTable* t, ThreadBucket** bucket) {
+  ThreadBucket* b = current_bucket(t);
   bucket_lock(b);
   WaitNode* n = b->free_list;
   if (n) b->free_list = n->next;
@@ -190,7 +190,7 @@ bool park_polling(Waiter* w, uint32_t timeout_ms, bool alertable) {
 bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
   if (w->state.load() == kIdle) {
     if (!w->node) {
-      if (SyncTable* t = sync_table()) w->node = node_take(t, &w->bucket);
+      if (ThreadTable* t = thread_table()) w->node = node_take(t, &w->bucket);
     } else if (w->node->flags[0]) {
       // Parked again on the event of an earlier wake: start from clear.
       sys::NtClearEvent(w->node->event);
@@ -256,7 +256,7 @@ void waiter_done(Waiter* w) {
   w->node = nullptr;
   sys::NtClearEvent(n->event);
   n->flags[0] = n->flags[1] = 0;
-  SyncBucket* b = w->bucket;
+  ThreadBucket* b = w->bucket;
   w->bucket = nullptr;
   if (!g_table.load(std::memory_order_acquire) || !b) {
     node_destroy(n);
@@ -284,7 +284,7 @@ struct LockFrame {
 
 void lock_acquire(Lock* lock) {
   const uint64_t self = current_thread_id();
-  if (sync_table()) {
+  if (thread_table()) {
     uint64_t expected = 0;
     if (!lock->state.compare_exchange_strong(expected, self)) {
       LockFrame frame;
@@ -555,32 +555,32 @@ void sleep_ms(uint32_t ms) {
 
 // ---- the table ----
 
-void sync_table_init() {
+void thread_table_init() {
   if (g_table.load(std::memory_order_acquire) || g_table_closed.load()) return;
   void* block = block_alloc(kTableBlockSize);
   if (!block) return;
   std::memset(block, 0, kTableBlockSize);
   const uintptr_t aligned = (reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t{63};
-  SyncTable* t = new (reinterpret_cast<void*>(aligned)) SyncTable{};
+  ThreadTable* t = new (reinterpret_cast<void*>(aligned)) ThreadTable{};
   t->block = block;
   t->block_size = kTableBlockSize;
-  SyncTable* expected = nullptr;
+  ThreadTable* expected = nullptr;
   if (!g_table.compare_exchange_strong(expected, t)) {
     block_free(block, kTableBlockSize);
     return;
   }
   cancel_context(0);
-  std::atexit(sync_table_exit);
+  std::atexit(thread_table_exit);
 }
 
-void sync_table_exit() {
+void thread_table_exit() {
   if (!g_table.load(std::memory_order_acquire)) return;
   signal_raise(cancel_context(5));
   signal_raise(cancel_context(6));
   g_table_closed.store(true);
-  SyncTable* t = g_table.exchange(nullptr);
+  ThreadTable* t = g_table.exchange(nullptr);
   if (!t) return;
-  for (SyncBucket& b : t->buckets) {
+  for (ThreadBucket& b : t->buckets) {
     bucket_lock(&b);
     WaitNode* n = b.free_list;
     b.free_list = nullptr;
@@ -594,11 +594,11 @@ void sync_table_exit() {
   block_free(t->block, t->block_size);
 }
 
-bool sync_table_exists() { return g_table.load(std::memory_order_acquire) != nullptr; }
+bool thread_table_exists() { return g_table.load(std::memory_order_acquire) != nullptr; }
 
 namespace {
 // The table exists before the program's entry runs.
-struct SyncTableStarter {
-  SyncTableStarter() { sync_table_init(); }
-} g_sync_table_starter;
+struct ThreadTableStarter {
+  ThreadTableStarter() { thread_table_init(); }
+} g_thread_table_starter;
 }  // namespace

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/sync.h"
+#include "base/threads.h"
 #include "platform/platform.h"
 
 namespace {
@@ -370,6 +370,6 @@ TEST(Tick, UsesThe64BitCountWhenPresent) {
   EXPECT_LT(b, a + 20000);
 }
 
-TEST(SyncTable, ExistsBeforeTheEntry) { EXPECT_TRUE(sync_table_exists()); }
+TEST(ThreadTable, ExistsBeforeTheEntry) { EXPECT_TRUE(thread_table_exists()); }
 
 }  // namespace

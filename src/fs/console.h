@@ -1,0 +1,21 @@
+// Formatted text written to a handle or to standard output as UTF-8.
+#pragma once
+
+#include "base/text_format.h"
+#include "platform/platform.h"
+
+// Render and write to a handle (write errors are ignored).
+void print_vto(HANDLE h, const char* format, FormatArgs args);
+template <typename... A>
+void print_to(HANDLE h, const char* format, A... args) {
+  const uint64_t slots[sizeof...(A) + 1] = {format_slot(args)...};
+  print_vto(h, format, FormatArgs{slots, sizeof...(A)});
+}
+
+// Render and write to standard output.
+void print_v(const char* format, FormatArgs args);
+template <typename... A>
+void print(const char* format, A... args) {
+  const uint64_t slots[sizeof...(A) + 1] = {format_slot(args)...};
+  print_v(format, FormatArgs{slots, sizeof...(A)});
+}
