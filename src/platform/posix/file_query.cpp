@@ -1,0 +1,204 @@
+// Linux file calls: information queries and sets, volume and object names.
+#include "platform/posix/file_state.h"
+
+#include "platform/posix/text.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+using namespace posix_file;
+
+NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                                FILE_INFORMATION_CLASS info_class) {
+  const int fd = handle_fd(handle);
+  if (fd < 0) return STATUS_INVALID_HANDLE;
+  const PosixFile* f = file_state(fd);
+  struct stat st;
+  if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  const uint32_t attrs = attributes_of(st, f && f->is_link, f ? f->path : nullptr);
+  auto need = [&](size_t n) { return length >= n; };
+  switch (info_class) {
+    case FileBasicInformation: {
+      if (!need(sizeof(FILE_BASIC_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
+      fill_basic(static_cast<FILE_BASIC_INFORMATION*>(buffer), st, attrs);
+      return done(io, STATUS_SUCCESS, sizeof(FILE_BASIC_INFORMATION));
+    }
+    case FileStandardInformation: {
+      if (!need(sizeof(FILE_STANDARD_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
+      fill_standard(static_cast<FILE_STANDARD_INFORMATION*>(buffer), st, f);
+      return done(io, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
+    }
+    case FileInternalInformation: {
+      if (!need(sizeof(FILE_INTERNAL_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
+      static_cast<FILE_INTERNAL_INFORMATION*>(buffer)->IndexNumber.QuadPart = static_cast<LONGLONG>(st.st_ino);
+      return done(io, STATUS_SUCCESS, sizeof(FILE_INTERNAL_INFORMATION));
+    }
+    case FileAttributeTagInformation: {
+      if (!need(sizeof(FILE_ATTRIBUTE_TAG_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
+      auto* t = static_cast<FILE_ATTRIBUTE_TAG_INFORMATION*>(buffer);
+      t->FileAttributes = attrs;
+      t->ReparseTag = f && f->is_link ? kTagSymlink : 0;
+      return done(io, STATUS_SUCCESS, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION));
+    }
+    case FileIdInformation: {
+      if (!need(sizeof(FILE_ID_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
+      auto* id = static_cast<FILE_ID_INFORMATION*>(buffer);
+      std::memset(id, 0, sizeof *id);
+      id->VolumeSerialNumber = st.st_dev;
+      const uint64_t ino = st.st_ino;
+      std::memcpy(id->FileId.Identifier, &ino, sizeof ino);
+      return done(io, STATUS_SUCCESS, sizeof(FILE_ID_INFORMATION));
+    }
+    case FileAllInformation: {
+      constexpr size_t fixed = offsetof(FILE_ALL_INFORMATION, NameInformation.FileName);
+      if (!need(fixed)) return STATUS_INFO_LENGTH_MISMATCH;
+      auto* all = static_cast<FILE_ALL_INFORMATION*>(buffer);
+      std::memset(all, 0, fixed);
+      fill_basic(&all->BasicInformation, st, attrs);
+      fill_standard(&all->StandardInformation, st, f);
+      all->InternalInformation.IndexNumber.QuadPart = static_cast<LONGLONG>(st.st_ino);
+      WCHAR name[kPathMax];
+      size_t units = f ? posix_units_from_utf8(f->path, name, kPathMax) : 0;
+      if (units > kPathMax) units = kPathMax;
+      for (size_t i = 0; i < units; ++i)
+        if (name[i] == u'/') name[i] = u'\\';
+      all->NameInformation.FileNameLength = static_cast<ULONG>(units * 2);
+      const size_t room = (length - fixed) / 2;
+      const size_t copy = units < room ? units : room;
+      std::memcpy(all->NameInformation.FileName, name, copy * 2);
+      if (copy < units) return done(io, STATUS_BUFFER_OVERFLOW, length);
+      return done(io, STATUS_SUCCESS, fixed + units * 2);
+    }
+    default:
+      return STATUS_INVALID_INFO_CLASS;
+  }
+}
+
+NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                              FILE_INFORMATION_CLASS info_class) {
+  const int fd = handle_fd(handle);
+  if (fd < 0) return STATUS_INVALID_HANDLE;
+  PosixFile* f = file_state(fd);
+  struct stat st;
+  if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  switch (info_class) {
+    case FileBasicInformation: {
+      if (length < sizeof(FILE_BASIC_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+      const auto* b = static_cast<const FILE_BASIC_INFORMATION*>(buffer);
+      timespec times[2];
+      auto put = [](timespec* t, LONGLONG v) {
+        if (v == 0 || v == -1) {
+          t->tv_sec = 0;
+          t->tv_nsec = UTIME_OMIT;
+        } else {
+          const int64_t ticks = v - static_cast<int64_t>(kEpochTicks);
+          int64_t sec = ticks / 10000000, rem = ticks % 10000000;
+          if (rem < 0) rem += 10000000, --sec;
+          t->tv_sec = static_cast<time_t>(sec);
+          t->tv_nsec = static_cast<long>(rem * 100);
+        }
+      };
+      put(&times[0], b->LastAccessTime.QuadPart);
+      put(&times[1], b->LastWriteTime.QuadPart);
+      if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
+        const int r = f ? utimensat(AT_FDCWD, f->path, times, f->is_link ? AT_SYMLINK_NOFOLLOW : 0)
+                        : futimens(fd, times);
+        if (r != 0) return status_from_errno(errno);
+      }
+      if (b->FileAttributes != 0 && !(f && f->is_link)) {
+        const mode_t mode = (b->FileAttributes & 0x01) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+        if ((mode & 07777) != (st.st_mode & 07777)) {
+          const int r = f ? chmod(f->path, mode & 07777) : fchmod(fd, mode & 07777);
+          if (r != 0) return status_from_errno(errno);
+        }
+      }
+      return done(io, STATUS_SUCCESS, 0);
+    }
+    case FileDispositionInformation: {
+      if (length < 1 || !f) return STATUS_INVALID_PARAMETER;
+      const bool yes = *static_cast<const BOOLEAN*>(buffer) != 0;
+      if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
+      if (!f->is_link) {
+        if (f->is_dir && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
+        // Windows refuses to delete a read-only entry.
+        if (!(st.st_mode & S_IWUSR)) return STATUS_CANNOT_DELETE;
+      }
+      if ((f->is_dir ? rmdir(f->path) : unlink(f->path)) != 0) return status_from_errno(errno);
+      f->delete_pending = true;
+      return done(io, STATUS_SUCCESS, 0);
+    }
+    case FileEndOfFileInformation: {
+      if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
+      const auto* eof = static_cast<const LARGE_INTEGER*>(buffer);
+      if (ftruncate(fd, static_cast<off_t>(eof->QuadPart)) != 0) return status_from_errno(errno);
+      return done(io, STATUS_SUCCESS, 0);
+    }
+    case FileValidDataLengthInformation:
+      if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
+      return done(io, S_ISREG(st.st_mode) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, 0);
+    default:
+      return STATUS_INVALID_INFO_CLASS;
+  }
+}
+
+NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                                      FS_INFORMATION_CLASS info_class) {
+  const int fd = handle_fd(handle);
+  if (fd < 0) return STATUS_INVALID_HANDLE;
+  struct stat st;
+  if (!stat_of(fd, file_state(fd), &st)) return status_from_errno(errno);
+  if (info_class == FileFsVolumeInformation) {
+    constexpr size_t fixed = offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
+    if (length < fixed) return STATUS_INFO_LENGTH_MISMATCH;
+    auto* v = static_cast<FILE_FS_VOLUME_INFORMATION*>(buffer);
+    std::memset(v, 0, fixed);
+    v->VolumeSerialNumber = static_cast<ULONG>(st.st_dev);
+    return done(io, STATUS_SUCCESS, fixed);
+  }
+  if (info_class == FileFsDeviceInformation) {
+    if (length < sizeof(FILE_FS_DEVICE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+    auto* d = static_cast<FILE_FS_DEVICE_INFORMATION*>(buffer);
+    d->DeviceType = 7;  // disk
+    d->Characteristics = 0;
+    return done(io, STATUS_SUCCESS, sizeof *d);
+  }
+  return STATUS_INVALID_INFO_CLASS;
+}
+
+NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS info_class, PVOID buffer, ULONG length,
+                       PULONG returned) {
+  if (returned) *returned = 0;
+  const int fd = handle_fd(handle);
+  const PosixFile* f = fd >= 0 ? file_state(fd) : nullptr;
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (info_class != ObjectNameInformation) return STATUS_INVALID_INFO_CLASS;
+  struct stat st;
+  if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  char text[kPathMax + 64];
+  std::snprintf(text, sizeof text, "/Device/HarddiskVolume%llu%s", static_cast<unsigned long long>(st.st_dev),
+                f->path);
+  for (char* p = text; *p; ++p)
+    if (*p == '/') *p = '\\';
+  const size_t units = posix_units_from_utf8(text, nullptr, 0);
+  const size_t need = sizeof(OBJECT_NAME_INFORMATION) + (units + 1) * 2;
+  if (returned) *returned = static_cast<ULONG>(need);
+  if (length < need || units * 2 > 0xFFFC) return STATUS_INFO_LENGTH_MISMATCH;
+  auto* info = static_cast<OBJECT_NAME_INFORMATION*>(buffer);
+  auto* units_out = reinterpret_cast<WCHAR*>(info + 1);
+  posix_units_from_utf8(text, units_out, units);
+  units_out[units] = 0;
+  info->Name.Buffer = units_out;
+  info->Name.Length = static_cast<USHORT>(units * 2);
+  info->Name.MaximumLength = static_cast<USHORT>(units * 2 + 2);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,287 @@
+// Linux file calls, shared part: status conversion, handle records, name
+// mapping and information filling; see file_state.h.
+#include "platform/posix/file_state.h"
+
+#include "platform/posix/text.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct StatusMap {
+  NTSTATUS status;
+  ULONG error;
+};
+
+// The statuses this layer produces and the Win32 errors Windows gives them.
+constexpr StatusMap kStatusMap[] = {
+    {STATUS_SUCCESS, 0},
+    {STATUS_PENDING, 997},
+    {STATUS_USER_APC, 737},
+    {STATUS_BUFFER_OVERFLOW, 234},
+    {STATUS_NO_MORE_FILES, 18},
+    {STATUS_STOPPED_ON_SYMLINK, 1463},
+    {STATUS_NOT_IMPLEMENTED, 1},
+    {STATUS_INVALID_INFO_CLASS, 87},
+    {STATUS_INFO_LENGTH_MISMATCH, 24},
+    {STATUS_INVALID_HANDLE, 6},
+    {STATUS_INVALID_PARAMETER, 87},
+    {STATUS_END_OF_FILE, 38},
+    {STATUS_NO_MEMORY, 8},
+    {STATUS_ACCESS_DENIED, 5},
+    {STATUS_BUFFER_TOO_SMALL, 122},
+    {STATUS_OBJECT_NAME_INVALID, 123},
+    {STATUS_OBJECT_NAME_NOT_FOUND, 2},
+    {STATUS_OBJECT_NAME_COLLISION, 183},
+    {STATUS_OBJECT_PATH_NOT_FOUND, 3},
+    {STATUS_SHARING_VIOLATION, 32},
+    {STATUS_DELETE_PENDING, 5},
+    {STATUS_PRIVILEGE_NOT_HELD, 1314},
+    {STATUS_DISK_FULL, 112},
+    {STATUS_MEDIA_WRITE_PROTECTED, 19},
+    {STATUS_FILE_IS_A_DIRECTORY, 5},
+    {STATUS_NOT_SUPPORTED, 50},
+    {STATUS_NOT_SAME_DEVICE, 17},
+    {STATUS_DIRECTORY_NOT_EMPTY, 145},
+    {STATUS_NOT_A_DIRECTORY, 267},
+    {STATUS_NAME_TOO_LONG, 206},
+    {STATUS_TOO_MANY_OPENED_FILES, 4},
+    {STATUS_CANNOT_DELETE, 5},
+    {STATUS_IO_DEVICE_ERROR, 1117},
+    {STATUS_TOO_MANY_LINKS, 1142},
+    {STATUS_NOT_A_REPARSE_POINT, 4390},
+    {STATUS_IO_REPARSE_DATA_INVALID, 4392},
+    {STATUS_FILE_TOO_LARGE, 223},
+};
+
+}  // namespace
+
+ULONG RtlNtStatusToDosError(NTSTATUS status) {
+  for (const StatusMap& m : kStatusMap)
+    if (m.status == status) return m.error;
+  // Statuses of the Win32 facility carry the error in their low word.
+  if ((static_cast<uint32_t>(status) & 0xFFFF0000u) == 0xC0070000u) return static_cast<uint32_t>(status) & 0xFFFFu;
+  return 317;  // no text for this status (ERROR_MR_MID_NOT_FOUND)
+}
+
+namespace posix_file {
+
+std::mutex g_files_lock;
+PosixFile** g_files = nullptr;
+size_t g_files_size = 0;
+
+void file_state_free(PosixFile* f);
+
+PosixFile* file_state(int fd) {
+  std::lock_guard<std::mutex> guard(g_files_lock);
+  PosixFile* f = fd >= 0 && static_cast<size_t>(fd) < g_files_size ? g_files[fd] : nullptr;
+  struct stat st;
+  if (f && (fstat(fd, &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino)) {
+    file_state_free(f);
+    g_files[fd] = f = nullptr;
+  }
+  return f;
+}
+
+bool file_state_set(int fd, PosixFile* f) {
+  std::lock_guard<std::mutex> guard(g_files_lock);
+  if (static_cast<size_t>(fd) >= g_files_size) {
+    size_t n = g_files_size ? g_files_size : 64;
+    while (n <= static_cast<size_t>(fd)) n *= 2;
+    auto** grown = static_cast<PosixFile**>(std::realloc(g_files, n * sizeof(PosixFile*)));
+    if (!grown) return false;
+    for (size_t i = g_files_size; i < n; ++i) grown[i] = nullptr;
+    g_files = grown;
+    g_files_size = n;
+  }
+  if (g_files[fd] != f) file_state_free(g_files[fd]);
+  g_files[fd] = f;
+  return true;
+}
+
+void file_state_free(PosixFile* f) {
+  if (!f) return;
+  if (f->dir) closedir(f->dir);
+  std::free(f->path);
+  std::free(f);
+}
+
+int handle_fd(HANDLE h) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return -1;
+  return posix_fd_from_handle(h);
+}
+
+NTSTATUS status_from_errno(int e) {
+  switch (e) {
+    case 0: return STATUS_SUCCESS;
+    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
+    case EACCES: case EPERM: return STATUS_ACCESS_DENIED;
+    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
+    case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
+    case ENAMETOOLONG: return STATUS_NAME_TOO_LONG;
+    case ENOSPC: case EDQUOT: return STATUS_DISK_FULL;
+    case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
+    case EMFILE: case ENFILE: return STATUS_TOO_MANY_OPENED_FILES;
+    case EBADF: return STATUS_INVALID_HANDLE;
+    case EINVAL: return STATUS_INVALID_PARAMETER;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    case EXDEV: return STATUS_NOT_SAME_DEVICE;
+    case EFBIG: return STATUS_FILE_TOO_LARGE;
+    case ELOOP: return STATUS_TOO_MANY_LINKS;
+    case EBUSY: case ETXTBSY: return STATUS_SHARING_VIOLATION;
+    default: return STATUS_IO_DEVICE_ERROR;
+  }
+}
+
+// UTF-16 units to UTF-8 bytes; a lone surrogate becomes U+FFFD. False when
+// the result does not fit.
+bool utf8_from_units(const WCHAR* s, size_t n, char* out, size_t cap, size_t* len) {
+  size_t o = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    char b[4];
+    size_t k;
+    if (cp < 0x80) {
+      b[0] = static_cast<char>(cp), k = 1;
+    } else if (cp < 0x800) {
+      b[0] = static_cast<char>(0xC0 | cp >> 6), b[1] = static_cast<char>(0x80 | (cp & 0x3F)), k = 2;
+    } else if (cp < 0x10000) {
+      b[0] = static_cast<char>(0xE0 | cp >> 12), b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      b[2] = static_cast<char>(0x80 | (cp & 0x3F)), k = 3;
+    } else {
+      b[0] = static_cast<char>(0xF0 | cp >> 18), b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), b[3] = static_cast<char>(0x80 | (cp & 0x3F)), k = 4;
+    }
+    if (o + k + 1 > cap) return false;
+    std::memcpy(out + o, b, k);
+    o += k;
+  }
+  out[o] = 0;
+  *len = o;
+  return true;
+}
+
+// The POSIX path of a native name.
+NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap) {
+  if (!name || !name->Buffer) return STATUS_OBJECT_NAME_INVALID;
+  const WCHAR* s = name->Buffer;
+  size_t n = name->Length / 2;
+  char* o = out;
+  size_t room = cap;
+  if (n >= 4 && s[0] == u'\\' && s[1] == u'?' && s[2] == u'?' && s[3] == u'\\') {
+    s += 4, n -= 4;
+    if (n < 2 || !posix_is_letter(s[0]) || s[1] != u':' || (n > 2 && s[2] != u'\\')) return STATUS_OBJECT_PATH_NOT_FOUND;
+    const char mount[] = {'/', 'm', 'n', 't', '/', static_cast<char>(s[0] | 0x20)};
+    std::memcpy(o, mount, sizeof mount);
+    o += sizeof mount, room -= sizeof mount;
+    s += 2, n -= 2;
+  } else if (n == 0 || s[0] != u'\\') {
+    return STATUS_OBJECT_NAME_INVALID;
+  }
+  size_t len;
+  if (!utf8_from_units(s, n, o, room, &len)) return STATUS_NAME_TOO_LONG;
+  for (size_t i = 0; i < len; ++i)
+    if (o[i] == '\\') o[i] = '/';
+  if (o == out && len == 0) std::strcpy(out, "/");
+  if (out[0] == 0) std::strcpy(out, "/");
+  return STATUS_SUCCESS;
+}
+
+// Missing entry: its name, or a folder on the way.
+NTSTATUS missing_status(const char* path) {
+  char parent[kPathMax];
+  std::strncpy(parent, path, sizeof parent - 1);
+  parent[sizeof parent - 1] = 0;
+  size_t n = std::strlen(parent);
+  while (n > 1 && parent[n - 1] == '/') parent[--n] = 0;
+  char* slash = std::strrchr(parent, '/');
+  if (!slash) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (slash == parent) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *slash = 0;
+  struct stat st;
+  return stat(parent, &st) == 0 && S_ISDIR(st.st_mode) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
+uint64_t file_time(const timespec& t) {
+  return kEpochTicks + static_cast<uint64_t>(t.tv_sec) * 10000000ull + static_cast<uint64_t>(t.tv_nsec) / 100;
+}
+
+uint32_t attributes_of(const struct stat& st, bool link, const char* path) {
+  uint32_t a = 0;
+  if (link) {
+    a |= 0x400;
+    struct stat target;
+    if (path && stat(path, &target) == 0 && S_ISDIR(target.st_mode)) a |= 0x10;
+    return a;
+  }
+  if (S_ISDIR(st.st_mode)) a |= 0x10;
+  else a |= 0x20;
+  if (!(st.st_mode & S_IWUSR)) a |= 0x01;
+  return a ? a : 0x80;
+}
+
+// Status of the open entry: the link itself when it was opened as one.
+bool stat_of(int fd, const PosixFile* f, struct stat* st) {
+  if (f && f->is_link) return lstat(f->path, st) == 0;
+  return fstat(fd, st) == 0;
+}
+
+void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs) {
+  b->CreationTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
+  b->LastAccessTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_atim));
+  b->LastWriteTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_mtim));
+  b->ChangeTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
+  b->FileAttributes = attrs;
+}
+
+void fill_standard(FILE_STANDARD_INFORMATION* s, const struct stat& st, const PosixFile* f) {
+  const bool dir = S_ISDIR(st.st_mode);
+  s->AllocationSize.QuadPart = dir ? 0 : static_cast<LONGLONG>(st.st_blocks) * 512;
+  s->EndOfFile.QuadPart = dir ? 0 : static_cast<LONGLONG>(st.st_size);
+  s->NumberOfLinks = static_cast<ULONG>(st.st_nlink);
+  s->DeletePending = f && f->delete_pending;
+  s->Directory = dir;
+}
+
+bool dir_is_empty(const char* path) {
+  DIR* d = opendir(path);
+  if (!d) return false;
+  bool empty = true;
+  while (dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(d);
+  return empty;
+}
+
+NTSTATUS done(PIO_STATUS_BLOCK io, NTSTATUS st, ULONG_PTR information) {
+  if (io) {
+    io->Status = st;
+    io->Information = information;
+  }
+  return st;
+}
+
+}  // namespace posix_file

@@ -1,0 +1,68 @@
+// Shared state of the Linux file calls: handle records, status conversion,
+// name mapping and information filling.
+// Names: \??\X:\a is /mnt/x/a and \a is /a (the POSIX root is the root of
+// the current drive). A handle is a descriptor (posix_handle_from_fd) with a
+// record of what the open asked for: the path, whether the entry was opened
+// as a symbolic link itself, and the directory cursor. A record is trusted
+// only while its descriptor still names the file it was made for, since a
+// handle may also be closed by the Win32 close. Deletion happens at once
+// (when marked, or at the open for delete-on-close): open descriptors keep
+// the data, as handles do on Windows until the last one closes.
+// Attributes: directory, reparse point for a symbolic link, read-only from
+// the owner's write permission, archive for every file. Object names are
+// \Device\HarddiskVolume<device>\<path>.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace posix_file {
+
+constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601
+constexpr uint32_t kTagSymlink = 0xA000000Cu;
+constexpr uint32_t kFsctlSet = 0x900A4;
+constexpr uint32_t kFsctlGet = 0x900A8;
+constexpr size_t kPathMax = 4096 * 3;
+
+struct PosixFile {
+  char* path;        // POSIX path as opened (heap)
+  dev_t dev;
+  ino_t ino;
+  bool is_dir;
+  bool is_link;      // the symbolic link itself
+  bool delete_pending;
+  DIR* dir;          // directory cursor, made on the first query
+  char pending[1024];  // an entry read but not yet handed out
+  bool has_pending;
+};
+
+// The record of an open descriptor, or null when it has none (or the
+// descriptor now names another file).
+PosixFile* file_state(int fd);
+bool file_state_set(int fd, PosixFile* f);
+void file_state_free(PosixFile* f);
+int handle_fd(HANDLE h);
+NTSTATUS status_from_errno(int e);
+// UTF-16 units to UTF-8 bytes; a lone surrogate becomes U+FFFD. False when
+// the result does not fit.
+bool utf8_from_units(const WCHAR* s, size_t n, char* out, size_t cap, size_t* len);
+// The POSIX path of a native name.
+NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap);
+// Missing entry: its name, or a folder on the way.
+NTSTATUS missing_status(const char* path);
+uint64_t file_time(const timespec& t);
+uint32_t attributes_of(const struct stat& st, bool link, const char* path);
+// Status of the open entry: the link itself when it was opened as one.
+bool stat_of(int fd, const PosixFile* f, struct stat* st);
+void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs);
+void fill_standard(FILE_STANDARD_INFORMATION* s, const struct stat& st, const PosixFile* f);
+bool dir_is_empty(const char* path);
+// Stores the status and information in the I/O status block and returns the status.
+NTSTATUS done(PIO_STATUS_BLOCK io, NTSTATUS st, ULONG_PTR information);
+
+}  // namespace posix_file
