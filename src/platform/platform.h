@@ -1,10 +1,12 @@
 // The one door to the operating system.
 //
 // Every system call the program makes goes through a wrapper of the same name
-// in namespace `sys`. On Windows the wrapper calls the real function; on Linux
+// in namespace `sys`, generated from the list in platform/calls.def (see
+// platform/door.h). On Windows the wrapper calls the real function; on Linux
 // it calls the function of the same name that the POSIX layer provides. Each
-// wrapper first asks the fault plan whether this call is to fail, so tests can
-// make the Nth call of any function fail with a chosen status.
+// wrapper counts the call and first asks the fault plan whether this call is
+// to fail, so tests can make the Nth call of any function fail with a chosen
+// status.
 //
 // No other file includes a system header.
 #pragma once
@@ -22,13 +24,8 @@
 #define WSTR(s) u"" s
 #endif
 
-#include "platform/fault.h"
-
 // A UTF-16 code unit as the system takes it.
 using wchar16 = WCHAR;
 static_assert(sizeof(wchar16) == 2, "UTF-16 unit must be 16 bits");
 
-#include "platform/sys_base.h"
-#include "platform/sys_path.h"
-#include "platform/sys_sync.h"
-#include "platform/sys_file.h"
+#include "platform/door.h"

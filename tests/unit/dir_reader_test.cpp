@@ -170,7 +170,7 @@ TEST(DirReader, PlainFormatWhenRicherFormatsAreRefused) {
   std::filesystem::create_directory_symlink(t.join("d"), t.join("link"), ec);
   const bool have_link = !ec;
   sys::FaultScope faults;
-  sys::fault_arm("NtQueryDirectoryFile", 1, kStatusInvalidInfoClass, 2);
+  sys::fault_arm(sys::SysCall::NtQueryDirectoryFile, 1, kStatusInvalidInfoClass, 2);
   DirReader* r = nullptr;
   ASSERT_EQ(dir_reader_open(&r, t.path().c_str(), kEngineFlags), err::ok);
   const auto got = read_all(r);
@@ -200,7 +200,7 @@ TEST(DirReader, RefusedBatchIsAskedForAgain) {
   sys::FaultScope faults;
   DirReader* r = nullptr;
   ASSERT_EQ(dir_reader_open(&r, t.path().c_str(), kEngineFlags), err::ok);
-  sys::fault_arm("NtQueryDirectoryFile", 1, kStatusAccessDenied, 3);
+  sys::fault_arm(sys::SysCall::NtQueryDirectoryFile, 1, kStatusAccessDenied, 3);
   const char* path = "x";
   uint64_t offset = 1;
   EXPECT_EQ(dir_reader_next(r, &path, &offset, nullptr), err::access_denied);
@@ -232,7 +232,9 @@ TEST(DirReader, OpenFailuresLeaveNothing) {
   };
   for (const Case& c : cases) {
     sys::FaultScope faults;
-    if (c.fault) sys::fault_arm(c.fault, 1, c.status);
+    if (c.fault) {
+      ASSERT_TRUE(sys::fault_arm(c.fault, 1, c.status)) << c.what;
+    }
     DirReader* r = reinterpret_cast<DirReader*>(1);
     const Error e = dir_reader_open(&r, c.path.c_str(), kEngineFlags);
     EXPECT_EQ(r, nullptr) << c.what;

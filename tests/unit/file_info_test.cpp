@@ -223,7 +223,7 @@ TEST(FileInfoHandle, NoHandle) {
 
 TEST(FileInfoHandle, FirstQueryFailureZeroes) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtQueryInformationFile", 1, 0xC0000022));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtQueryInformationFile, 1, 0xC0000022));
   FileInfo fi;
   std::memset(&fi, 0xAB, sizeof fi);
   EXPECT_EQ(file_info_from_handle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1230)), &fi),
@@ -280,9 +280,9 @@ TEST(FileInfoHandle, OptionalStepsAreAbsorbed) {
   ASSERT_TRUE(testos::write_file(a, "hello"));
   sys::FaultScope faults;
   // The 128-bit id query fails: the volume information gives the serial.
-  ASSERT_TRUE(sys::fault_arm("NtQueryInformationFile", 2, 0xC0000003));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtQueryInformationFile, 2, 0xC0000003));
   // Both object name queries fail: no volume identity.
-  ASSERT_TRUE(sys::fault_arm("NtQueryObject", 1, 0xC0000004, 2));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtQueryObject, 1, 0xC0000004, 2));
   FileInfo fi;
   ASSERT_EQ(file_info_from_path(a.c_str(), &fi), err::ok);
   EXPECT_EQ(fi.size, 5u);

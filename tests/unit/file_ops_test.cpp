@@ -35,7 +35,7 @@ TEST(FileTime, ToUnix) {
 
 TEST(FileOps, BadPathsMakeNoSystemCall) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1000, 0));
+  sys::CallCounter nt_create_file_calls(sys::SysCall::NtCreateFile);
   for (auto [path, want] : {std::pair<const char*, Error>{nullptr, 14}, std::pair<const char*, Error>{"", 123}}) {
     EXPECT_EQ(path_check(path), want);
     uint8_t folder = 9;
@@ -52,19 +52,19 @@ TEST(FileOps, BadPathsMakeNoSystemCall) {
     EXPECT_EQ(attr_set(path, 0x20), want);
   }
   EXPECT_EQ(path_check("x"), err::ok);
-  EXPECT_EQ(sys::fault_seen("NtCreateFile"), 0u);
+  EXPECT_EQ(nt_create_file_calls.count(), 0u);
 }
 
 TEST(FileOps, NoHandle) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtQueryInformationFile", 1000, 0));
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1000, 0));
+  sys::CallCounter nt_query_information_file_calls(sys::SysCall::NtQueryInformationFile);
+  sys::CallCounter nt_set_information_file_calls(sys::SysCall::NtSetInformationFile);
   for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
     EXPECT_EQ(write_time_set(h, 1), err::invalid_handle);
     EXPECT_EQ(attr_update_handle(h, 0, 0x21), err::invalid_handle);
   }
-  EXPECT_EQ(sys::fault_seen("NtQueryInformationFile"), 0u);
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 0u);
+  EXPECT_EQ(nt_query_information_file_calls.count(), 0u);
+  EXPECT_EQ(nt_set_information_file_calls.count(), 0u);
 }
 
 TEST(FileOps, AttrUpdateWord) {
@@ -177,18 +177,21 @@ TEST(FileOps, ReadOnlyFallbackOnlyOnAccessDenied) {
   ASSERT_TRUE(testos::write_file(p, "x"));
   sys::FaultScope faults;
   // The first disposition is refused: attributes, then disposition again.
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0xC0000022, 1));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000022, 1));
+  sys::CallCounter nt_set_information_file_calls(sys::SysCall::NtSetInformationFile);
   EXPECT_EQ(entry_delete(p.c_str()), err::ok);
   EXPECT_FALSE(testos::exists(p));
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 3u);
+  EXPECT_EQ(nt_set_information_file_calls.count(), 3u);
   ASSERT_TRUE(testos::write_file(p, "x"));
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0xC0000043, 1));  // sharing: no fallback
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000043, 1));  // sharing: no fallback
+  nt_set_information_file_calls = sys::CallCounter(sys::SysCall::NtSetInformationFile);
   EXPECT_EQ(entry_delete(p.c_str()), 32u);
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 1u);
+  EXPECT_EQ(nt_set_information_file_calls.count(), 1u);
   EXPECT_TRUE(testos::exists(p));
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0xC0000022, 2));  // attributes refused too: first error
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000022, 2));  // attributes refused too: first error
+  nt_set_information_file_calls = sys::CallCounter(sys::SysCall::NtSetInformationFile);
   EXPECT_EQ(entry_delete(p.c_str()), err::access_denied);
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 2u);
+  EXPECT_EQ(nt_set_information_file_calls.count(), 2u);
   EXPECT_TRUE(testos::exists(p));
 }
 
@@ -252,9 +255,9 @@ TEST(FileOps, AttrUpdateHandle) {
   if (mask & 0x2000) {
     // Already as asked: no set call.
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1000, 0));
+    sys::CallCounter nt_set_information_file_calls(sys::SysCall::NtSetInformationFile);
     EXPECT_EQ(attr_update_handle(h, 0xFFFFFFF6, 0x01), err::ok);
-    EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 0u);
+    EXPECT_EQ(nt_set_information_file_calls.count(), 0u);
   }
   EXPECT_EQ(attr_update_handle(h, 0, 0x28), err::ok);
   EXPECT_EQ(sys_attr_of(p) & mask, 0x20u & mask);
@@ -265,10 +268,10 @@ TEST(FileOps, AttrUpdateHandle) {
   {
     // A failed query gives its error and no set call.
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtQueryInformationFile", 1, 0xC0000022));
-    ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1000, 0));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtQueryInformationFile, 1, 0xC0000022));
+    sys::CallCounter nt_set_information_file_calls(sys::SysCall::NtSetInformationFile);
     EXPECT_EQ(attr_update_handle(h, 0, 0x21), err::access_denied);
-    EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 0u);
+    EXPECT_EQ(nt_set_information_file_calls.count(), 0u);
   }
   native_close(h);
 }

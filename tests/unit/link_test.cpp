@@ -182,11 +182,11 @@ TEST(LinkCreate, RefusedTexts) {
 
 TEST(LinkCreate, PrivilegeEnabling) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("OpenThreadToken", 1, 1008));
-  ASSERT_TRUE(sys::fault_arm("OpenProcessToken", 1, 5));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::OpenThreadToken, 1, 1008));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::OpenProcessToken, 1, 5));
   EXPECT_EQ(privilege_enable("SeCreateSymbolicLinkPrivilege"), err::access_denied);
-  ASSERT_TRUE(sys::fault_arm("OpenThreadToken", 1, 1008));
-  ASSERT_TRUE(sys::fault_arm("LookupPrivilegeValueW", 1, 1313));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::OpenThreadToken, 1, 1008));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::LookupPrivilegeValueW, 1, 1313));
   EXPECT_EQ(privilege_enable("SeNoSuchPrivilege"), 1313u);
 }
 
@@ -195,7 +195,7 @@ TEST(LinkCreate, HalfMadeLinkIsRemoved) {
   testos::TempDir dir;
   const std::string link = dir.join("l");
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtFsControlFile", 1, 0xC0000061));  // setting the reparse data fails
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtFsControlFile, 1, 0xC0000061));  // setting the reparse data fails
   EXPECT_EQ(link_create(link.c_str(), "/mnt/c/data"), 1314u);
   EXPECT_FALSE(testos::exists(link));
   // A link path that already exists is left alone.

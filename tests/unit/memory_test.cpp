@@ -117,15 +117,16 @@ TEST(HeapAllocator, ZeroedAndOwnedByCaller) {
 
 TEST(Blocks, SourceChosenBySize) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtAllocateVirtualMemory", 1, 0xC0000017u, 100));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtAllocateVirtualMemory, 1, 0xC0000017u, 100));
+  sys::CallCounter nt_allocate_virtual_memory_calls(sys::SysCall::NtAllocateVirtualMemory);
   // 4095 bytes come from the heap: the system is not asked.
   void* small = block_alloc(4095);
   ASSERT_NE(small, nullptr);
-  EXPECT_EQ(sys::fault_seen("NtAllocateVirtualMemory"), 0u);
+  EXPECT_EQ(nt_allocate_virtual_memory_calls.count(), 0u);
   block_free(small, 4095);
   // 4096 bytes come from the system, which here refuses.
   EXPECT_EQ(block_alloc(4096), nullptr);
-  EXPECT_EQ(sys::fault_seen("NtAllocateVirtualMemory"), 1u);
+  EXPECT_EQ(nt_allocate_virtual_memory_calls.count(), 1u);
   sys::fault_clear();
   // Pages read as zero and are released with the same size.
   auto* page = static_cast<unsigned char*>(block_alloc(1 << 20));
@@ -133,11 +134,12 @@ TEST(Blocks, SourceChosenBySize) {
   EXPECT_EQ(page[0], 0);
   EXPECT_EQ(page[(1 << 20) - 1], 0);
   page[12345] = 7;
-  ASSERT_TRUE(sys::fault_arm("NtFreeVirtualMemory", 2, 0xC0000017u));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtFreeVirtualMemory, 2, 0xC0000017u));
+  sys::CallCounter nt_free_virtual_memory_calls(sys::SysCall::NtFreeVirtualMemory);
   block_free(page, 1 << 20);
-  EXPECT_EQ(sys::fault_seen("NtFreeVirtualMemory"), 1u);
+  EXPECT_EQ(nt_free_virtual_memory_calls.count(), 1u);
   block_free(nullptr, 1 << 20);  // ignored
-  EXPECT_EQ(sys::fault_seen("NtFreeVirtualMemory"), 1u);
+  EXPECT_EQ(nt_free_virtual_memory_calls.count(), 1u);
 }
 
 TEST(StringHelpers, LengthsAndCopies) {

@@ -71,9 +71,13 @@ TEST(NativeOpenFlags, OpenProfiles) {
 
 TEST(NativeWrappers, NoHandleMeansNoSystemCall) {
   sys::FaultScope faults;
-  const char* calls[] = {"NtQueryInformationFile", "NtQueryVolumeInformationFile", "NtSetInformationFile",
-                         "NtQueryObject", "NtFsControlFile", "NtClose", "CloseHandle"};
-  for (const char* c : calls) ASSERT_TRUE(sys::fault_arm(c, 1000, 0));
+  using sys::SysCall;
+  const SysCall calls[] = {SysCall::NtQueryInformationFile, SysCall::NtQueryVolumeInformationFile,
+                           SysCall::NtSetInformationFile,   SysCall::NtQueryObject,
+                           SysCall::NtFsControlFile,        SysCall::NtClose,
+                           SysCall::CloseHandle};
+  uint32_t before[std::size(calls)];
+  for (size_t i = 0; i < std::size(calls); ++i) before[i] = sys::calls_made(calls[i]);
   uint8_t buf[16];
   for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
     uint32_t got = 99;
@@ -86,12 +90,13 @@ TEST(NativeWrappers, NoHandleMeansNoSystemCall) {
     EXPECT_EQ(native_set_size(h, 0, false), err::invalid_handle);
     EXPECT_EQ(native_close(h), err::ok);
   }
-  for (const char* c : calls) EXPECT_EQ(sys::fault_seen(c), 0u) << c;
+  for (size_t i = 0; i < std::size(calls); ++i)
+    EXPECT_EQ(sys::calls_made(calls[i]), before[i]) << sys::call_name(calls[i]);
 }
 
 TEST(NativeWrappers, InvalidPathMakesNoSystemCall) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1000, 0));
+  sys::CallCounter nt_create_file_calls(sys::SysCall::NtCreateFile);
   for (const char* path : {"\\\\srv", "\\\\\\x", "\\\\srv\\"}) {
     HANDLE h = kFakeHandle;
     uint32_t info = 7;
@@ -99,7 +104,7 @@ TEST(NativeWrappers, InvalidPathMakesNoSystemCall) {
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(info, 0u);
   }
-  EXPECT_EQ(sys::fault_seen("NtCreateFile"), 0u);
+  EXPECT_EQ(nt_create_file_calls.count(), 0u);
 }
 
 // Each wrapper reports a failing status as its Win32 error; the fault plan
@@ -117,8 +122,10 @@ TEST(NativeWrappers, StatusMapping) {
   uint8_t buf[16];
   for (const Case& c : cases) {
     sys::FaultScope faults;
-    for (const char* call : {"NtQueryInformationFile", "NtQueryVolumeInformationFile", "NtSetInformationFile",
-                             "NtQueryObject", "NtFsControlFile", "NtCreateFile"})
+    using sys::SysCall;
+    for (SysCall call : {SysCall::NtQueryInformationFile, SysCall::NtQueryVolumeInformationFile,
+                         SysCall::NtSetInformationFile, SysCall::NtQueryObject, SysCall::NtFsControlFile,
+                         SysCall::NtCreateFile})
       ASSERT_TRUE(sys::fault_arm(call, 1, c.status));
     uint32_t got = 99;
     EXPECT_EQ(native_query_info(kFakeHandle, 4, buf, sizeof buf, &got), c.want) << std::hex << c.status;
@@ -138,36 +145,41 @@ TEST(NativeWrappers, StatusMapping) {
 TEST(NativeWrappers, ControlTreatsPendingAndApcAsDone) {
   for (uint32_t status : {0x103u, 0xC0u}) {
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtFsControlFile", 1, status));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtFsControlFile, 1, status));
     EXPECT_EQ(native_fs_control(kFakeHandle, kFsctlGetReparsePoint, nullptr, 0, nullptr, 0), err::ok);
   }
 }
 
 TEST(NativeWrappers, SetSizeCalls) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0, 2));  // both calls "succeed"
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0, 2));  // both calls "succeed"
+  sys::CallCounter nt_set_information_file_calls(sys::SysCall::NtSetInformationFile);
   EXPECT_EQ(native_set_size(kFakeHandle, 5, true), err::ok);     // end of file only: one call
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 1u);
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0, 2));
+  EXPECT_EQ(nt_set_information_file_calls.count(), 1u);
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0, 2));
+  nt_set_information_file_calls = sys::CallCounter(sys::SysCall::NtSetInformationFile);
   EXPECT_EQ(native_set_size(kFakeHandle, 5, false), err::ok);    // and the valid data length
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 2u);
-  ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0xC0000022, 2));
+  EXPECT_EQ(nt_set_information_file_calls.count(), 2u);
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000022, 2));
+  nt_set_information_file_calls = sys::CallCounter(sys::SysCall::NtSetInformationFile);
   EXPECT_EQ(native_set_size(kFakeHandle, 5, false), err::access_denied);
-  EXPECT_EQ(sys::fault_seen("NtSetInformationFile"), 1u);  // no second call after a failure
+  EXPECT_EQ(nt_set_information_file_calls.count(), 1u);  // no second call after a failure
 }
 
 TEST(NativeClose, HandleKinds) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("NtClose", 1, 0xC0000008, 10));
-  ASSERT_TRUE(sys::fault_arm("CloseHandle", 1, 6, 10));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtClose, 1, 0xC0000008, 10));
+  sys::CallCounter nt_close_calls(sys::SysCall::NtClose);
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::CloseHandle, 1, 6, 10));
+  sys::CallCounter close_handle_calls(sys::SysCall::CloseHandle);
   native_close(kFakeHandle);  // an ordinary handle: the native close
-  EXPECT_EQ(sys::fault_seen("NtClose"), 1u);
-  EXPECT_EQ(sys::fault_seen("CloseHandle"), 0u);
+  EXPECT_EQ(nt_close_calls.count(), 1u);
+  EXPECT_EQ(close_handle_calls.count(), 0u);
   // A console handle (two low bits set) that is no standard handle: the
   // Win32 close.
   native_close(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1233)));
-  EXPECT_EQ(sys::fault_seen("NtClose"), 1u);
-  EXPECT_EQ(sys::fault_seen("CloseHandle"), 1u);
+  EXPECT_EQ(nt_close_calls.count(), 1u);
+  EXPECT_EQ(close_handle_calls.count(), 1u);
 }
 
 // Real files.
@@ -208,16 +220,18 @@ TEST(NativeOpen, AccessDeniedFallback) {
     // Open-if refused: opened as it is, content kept.
     ASSERT_TRUE(testos::write_file(p, "hello"));
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1, 0xC0000022));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtCreateFile, 1, 0xC0000022));
+    sys::CallCounter nt_create_file_calls(sys::SysCall::NtCreateFile);
     ASSERT_EQ(native_file_open(p.c_str(), 0x80 | 0x2, &h), err::ok);
-    EXPECT_EQ(sys::fault_seen("NtCreateFile"), 2u);
+    EXPECT_EQ(nt_create_file_calls.count(), 2u);
     native_close(h);
     EXPECT_EQ(file_size(p), 5u);
   }
   {
     // Overwrite-if refused: opened, then cut to length 0.
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1, 0xC0000022));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtCreateFile, 1, 0xC0000022));
+    sys::CallCounter nt_create_file_calls(sys::SysCall::NtCreateFile);
     ASSERT_EQ(native_file_open(p.c_str(), 0x180 | 0x2, &h), err::ok);
     native_close(h);
     EXPECT_EQ(file_size(p), 0u);
@@ -226,8 +240,9 @@ TEST(NativeOpen, AccessDeniedFallback) {
     // Cutting fails: the handle is closed and the error returned.
     ASSERT_TRUE(testos::write_file(p, "hello"));
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1, 0xC0000022));
-    ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 1, 0xC000007F));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtCreateFile, 1, 0xC0000022));
+    sys::CallCounter nt_create_file_calls(sys::SysCall::NtCreateFile);
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC000007F));
     EXPECT_EQ(native_file_open(p.c_str(), 0x180, &h), err::disk_full);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(file_size(p), 5u);
@@ -235,12 +250,14 @@ TEST(NativeOpen, AccessDeniedFallback) {
   {
     // No fallback without the create bit, nor for other errors.
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1, 0xC0000022));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtCreateFile, 1, 0xC0000022));
+    sys::CallCounter nt_create_file_calls(sys::SysCall::NtCreateFile);
     EXPECT_EQ(native_file_open(p.c_str(), 0x100, &h), err::access_denied);
-    EXPECT_EQ(sys::fault_seen("NtCreateFile"), 1u);
-    ASSERT_TRUE(sys::fault_arm("NtCreateFile", 1, 0xC0000043));
+    EXPECT_EQ(nt_create_file_calls.count(), 1u);
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtCreateFile, 1, 0xC0000043));
+    nt_create_file_calls = sys::CallCounter(sys::SysCall::NtCreateFile);
     EXPECT_EQ(native_file_open(p.c_str(), 0x180, &h), 32u);
-    EXPECT_EQ(sys::fault_seen("NtCreateFile"), 1u);
+    EXPECT_EQ(nt_create_file_calls.count(), 1u);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
   }
 }
@@ -255,7 +272,7 @@ TEST(NativeOpen, SetSizeAndQueries) {
     // The valid data length needs a privilege the process may lack; its
     // failure does not count.
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("NtSetInformationFile", 2, 0xC0000061));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 2, 0xC0000061));
     EXPECT_EQ(native_set_size(h, 10, false), err::ok);
   }
   FILE_STANDARD_INFORMATION standard{};

@@ -222,13 +222,9 @@ class PathResolve : public ::testing::Test {
     g_cwd = "C:\\work\\dir";
     g_drive_dir = "D:\\ddir";
     g_drive_asked.clear();
-    sys::g_hook_GetCurrentDirectoryW = fake_cwd;
-    sys::g_hook_GetFullPathNameW = fake_full_path;
   }
-  void TearDown() override {
-    sys::g_hook_GetCurrentDirectoryW = nullptr;
-    sys::g_hook_GetFullPathNameW = nullptr;
-  }
+  sys::CallReplacement<sys::SysCall::GetCurrentDirectoryW> cwd_{fake_cwd};
+  sys::CallReplacement<sys::SysCall::GetFullPathNameW> full_path_{fake_full_path};
   std::string resolve(const char* path, const char* base = nullptr) {
     ScopedPool pool;
     return str(path_resolve(pool.get(), base, path));
@@ -290,10 +286,10 @@ TEST_F(PathResolve, CurrentDirectoryForms) {
 }
 
 TEST_F(PathResolve, FailingQueries) {
-  sys::fault_arm("GetCurrentDirectoryW", 1, 5);
+  sys::fault_arm(sys::SysCall::GetCurrentDirectoryW, 1, 5);
   EXPECT_EQ(resolve("x"), "<null>");
   EXPECT_EQ(resolve("x"), "C:\\work\\dir\\x");
-  sys::fault_arm("GetFullPathNameW", 1, 3);
+  sys::fault_arm(sys::SysCall::GetFullPathNameW, 1, 3);
   EXPECT_EQ(resolve("D:x"), "D:\\x");  // the drive's root when its directory is unknown
   g_drive_dir.clear();
   EXPECT_EQ(resolve("D:..\\x"), "D:\\x");
@@ -310,9 +306,9 @@ TEST_F(PathResolve, LongDirectories) {
   EXPECT_EQ(str(drive_directory_utf8(pool.get(), 'D')), g_drive_dir);
   EXPECT_EQ(resolve("x"), g_cwd + "\\x");
   EXPECT_EQ(resolve("D:x"), g_drive_dir + "\\x");
-  sys::fault_arm("GetCurrentDirectoryW", 2, 5);
+  sys::fault_arm(sys::SysCall::GetCurrentDirectoryW, 2, 5);
   EXPECT_EQ(str(current_directory_utf8(pool.get())), "<null>");
-  sys::fault_arm("GetFullPathNameW", 2, 5);
+  sys::fault_arm(sys::SysCall::GetFullPathNameW, 2, 5);
   EXPECT_EQ(str(drive_directory_utf8(pool.get(), 'D')), "<null>");
 }
 
@@ -395,7 +391,7 @@ TEST(PathSystem, CurrentDirectoryIsAbsolute) {
   ASSERT_NE(dot, nullptr);
   EXPECT_STREQ(dot, path_normalize(pool.get(), cwd));
   sys::FaultScope faults;
-  sys::fault_arm("GetCurrentDirectoryW", 1, 5);
+  sys::fault_arm(sys::SysCall::GetCurrentDirectoryW, 1, 5);
   EXPECT_EQ(current_directory_utf8(pool.get()), nullptr);
 }
 

@@ -56,12 +56,13 @@ TEST(StreamRead, ReturnsAfterAShortPiece) {
   // The writer stays open: a second piece would wait for data. Should one be
   // asked for, it fails instead of blocking the test.
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("ReadFile", 2, 5));
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::ReadFile, 2, 5));
+  sys::CallCounter read_file_calls(sys::SysCall::ReadFile);
   char buf[16];
   uint64_t n = 0;
   EXPECT_EQ(stream_read(r, buf, sizeof buf, &n), 0u);
   EXPECT_EQ(n, 3u);
-  EXPECT_EQ(sys::fault_seen("ReadFile"), 1u);
+  EXPECT_EQ(read_file_calls.count(), 1u);
 }
 
 TEST(StreamRead, PipeWhoseWriterClosed) {
@@ -85,18 +86,18 @@ TEST(StreamWrite, ZeroBytesMakeOneCall) {
   Handle f(testos::open_write(dir.join("out")));
   ASSERT_NE(f.h, INVALID_HANDLE_VALUE);
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("WriteFile", 1000, 5));  // counts calls only
+  sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
   uint64_t n = 99;
   EXPECT_EQ(stream_write(f.h, "", 0, &n), 0u);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(sys::fault_seen("WriteFile"), 1u);
+  EXPECT_EQ(write_file_calls.count(), 1u);
   ASSERT_TRUE(testos::write_file(dir.join("in"), "abc"));
   Handle in(testos::open_read(dir.join("in")));
-  ASSERT_TRUE(sys::fault_arm("ReadFile", 1000, 5));
+  sys::CallCounter read_file_calls(sys::SysCall::ReadFile);
   char buf[4];
   EXPECT_EQ(stream_read(in.h, buf, 0, &n), 0u);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(sys::fault_seen("ReadFile"), 1u);
+  EXPECT_EQ(read_file_calls.count(), 1u);
 }
 
 TEST(StreamWrite, PipeWhoseReaderIsGone) {
@@ -111,8 +112,8 @@ TEST(StreamWrite, PipeWhoseReaderIsGone) {
 
 TEST(Stream, InvalidHandle) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("WriteFile", 1000, 5));
-  ASSERT_TRUE(sys::fault_arm("ReadFile", 1000, 5));
+  sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
+  sys::CallCounter read_file_calls(sys::SysCall::ReadFile);
   char buf[4];
   uint64_t n = 99;
   EXPECT_EQ(stream_write(INVALID_HANDLE_VALUE, "abc", 3, &n), err::invalid_handle);
@@ -120,7 +121,7 @@ TEST(Stream, InvalidHandle) {
   n = 99;
   EXPECT_EQ(stream_read(INVALID_HANDLE_VALUE, buf, 4, &n), err::invalid_handle);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(sys::fault_seen("WriteFile") + sys::fault_seen("ReadFile"), 0u);
+  EXPECT_EQ(write_file_calls.count() + read_file_calls.count(), 0u);
 }
 
 // How a piece that ends with each status is treated: the result and count
@@ -145,17 +146,19 @@ TEST(Stream, PieceClassification) {
     ASSERT_NE(out.h, INVALID_HANDLE_VALUE);
     ASSERT_NE(in.h, INVALID_HANDLE_VALUE);
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("WriteFile", 1, c.status));
-    ASSERT_TRUE(sys::fault_arm("ReadFile", 1, c.status));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::WriteFile, 1, c.status));
+    sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::ReadFile, 1, c.status));
+    sys::CallCounter read_file_calls(sys::SysCall::ReadFile);
     uint64_t n = 99;
     EXPECT_EQ(stream_write(out.h, "abcdefghij", 10, &n), c.write_result) << c.status;
     EXPECT_EQ(n, c.write_count) << c.status;
-    EXPECT_EQ(sys::fault_seen("WriteFile"), c.status == 995 ? 2u : 1u) << c.status;
+    EXPECT_EQ(write_file_calls.count(), c.status == 995 ? 2u : 1u) << c.status;
     char buf[16];
     n = 99;
     EXPECT_EQ(stream_read(in.h, buf, sizeof buf, &n), c.read_result) << c.status;
     EXPECT_EQ(n, 0u) << c.status;
-    EXPECT_EQ(sys::fault_seen("ReadFile"), 1u) << c.status;  // a read never tries again
+    EXPECT_EQ(read_file_calls.count(), 1u) << c.status;  // a read never tries again
   }
 }
 
@@ -165,17 +168,18 @@ TEST(StreamWrite, AbortedPiecesAreRetriedSixteenTimes) {
     Handle out(testos::open_write(dir.join("out")));
     ASSERT_NE(out.h, INVALID_HANDLE_VALUE);
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("WriteFile", 1, err::operation_aborted, aborted));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::WriteFile, 1, err::operation_aborted, aborted));
+    sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
     uint64_t n = 99;
     const Error e = stream_write(out.h, "abc", 3, &n);
     if (aborted == kStreamAbortRetryMax) {
       EXPECT_EQ(e, 0u);
       EXPECT_EQ(n, 3u);
-      EXPECT_EQ(sys::fault_seen("WriteFile"), kStreamAbortRetryMax + 1);
+      EXPECT_EQ(write_file_calls.count(), kStreamAbortRetryMax + 1);
     } else {
       EXPECT_EQ(e, err::operation_aborted);
       EXPECT_EQ(n, 0u);
-      EXPECT_EQ(sys::fault_seen("WriteFile"), kStreamAbortRetryMax + 1);
+      EXPECT_EQ(write_file_calls.count(), kStreamAbortRetryMax + 1);
     }
   }
   std::string bytes;
@@ -194,11 +198,11 @@ TEST(Stream, LargeTransfersInPieces) {
   {
     Handle out(testos::open_write(path));
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("WriteFile", 1000, 5));
+    sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
     uint64_t n = 0;
     EXPECT_EQ(stream_write(out.h, data.data(), size, &n), 0u);
     EXPECT_EQ(n, size);
-    EXPECT_EQ(sys::fault_seen("WriteFile"), 2u);
+    EXPECT_EQ(write_file_calls.count(), 2u);
   }
   std::string bytes;
   ASSERT_TRUE(testos::read_file(path, &bytes));
@@ -227,12 +231,13 @@ TEST(Stream, LargeTransfersInPieces) {
     Handle out(testos::open_write(dir.join("out")));
     Handle in(testos::open_read(path));
     sys::FaultScope faults;
-    ASSERT_TRUE(sys::fault_arm("WriteFile", 2, c.status));
-    ASSERT_TRUE(sys::fault_arm("ReadFile", 2, c.status));
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::WriteFile, 2, c.status));
+    sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::ReadFile, 2, c.status));
     uint64_t n = 0;
     EXPECT_EQ(stream_write(out.h, data.data(), size, &n), c.write_result) << c.status;
     EXPECT_EQ(n, kStreamPieceMax) << c.status;
-    EXPECT_EQ(sys::fault_seen("WriteFile"), 2u) << c.status;
+    EXPECT_EQ(write_file_calls.count(), 2u) << c.status;
     std::vector<char> back(size);
     n = 0;
     EXPECT_EQ(stream_read(in.h, back.data(), size, &n), c.read_result) << c.status;

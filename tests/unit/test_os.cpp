@@ -6,10 +6,13 @@
 #include <random>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -95,5 +98,59 @@ bool make_pipe(HANDLE* r, HANDLE* w) {
 void close(HANDLE h) { ::close(posix_fd_from_handle(h)); }
 bool running_under_wine() { return false; }
 #endif
+
+namespace {
+
+constexpr char kChildVariable[] = "TARN_TEST_CHILD";
+
+std::string current_test_filter() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+}
+
+// Runs this program with the filter and the child mark; its exit code, or -1.
+int run_self(const std::string& filter) {
+#ifdef _WIN32
+  wchar_t self[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return -1;
+  std::wstring line = L"\"" + std::wstring(self) + L"\" --gtest_brief=1 " + fs::path(filter).wstring();
+  SetEnvironmentVariableA(kChildVariable, "1");
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  const BOOL made = CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  SetEnvironmentVariableA(kChildVariable, nullptr);
+  if (!made) return -1;
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+#else
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    setenv(kChildVariable, "1", 1);
+    const char* argv[] = {"tarn_unit", "--gtest_brief=1", filter.c_str(), nullptr};
+    execv("/proc/self/exe", const_cast<char**>(argv));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+}  // namespace
+
+bool rerun_in_child() {
+  if (std::getenv(kChildVariable)) return false;
+  const std::string filter = current_test_filter();
+  EXPECT_EQ(run_self(filter), 0) << "the test failed in its own process (" << filter << ")";
+  return true;
+}
 
 }  // namespace testos

@@ -38,6 +38,16 @@ void close(HANDLE h);
 
 bool running_under_wine();
 
+// Runs the calling test again, alone, in a new process of the test program
+// and expects it to pass there: true in this process, which then returns;
+// false in that child, which runs the test's body. For once-only set-up and
+// races whose counts must come out exact whatever ran before.
+bool rerun_in_child();
+#define TARN_TEST_IN_CHILD_PROCESS() \
+  do {                               \
+    if (testos::rerun_in_child()) return; \
+  } while (0)
+
 }  // namespace testos
 
 namespace testos {

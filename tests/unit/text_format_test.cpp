@@ -371,19 +371,20 @@ TEST(Print, ToHandleAndStandardOutput) {
 
 TEST(Print, WriteErrorsAreIgnored) {
   sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm("GetStdHandle", 1, 6, 2));
-  ASSERT_TRUE(sys::fault_arm("WriteFile", 1000, 5));  // counts calls only
+  ASSERT_TRUE(sys::fault_arm(sys::SysCall::GetStdHandle, 1, 6, 2));
+  sys::CallCounter get_std_handle_calls(sys::SysCall::GetStdHandle);
+  sys::CallCounter write_file_calls(sys::SysCall::WriteFile);
   print("lost %d\n", 1);
   print("lost %d\n", 2);
-  EXPECT_EQ(sys::fault_seen("GetStdHandle"), 2u);
-  EXPECT_EQ(sys::fault_seen("WriteFile"), 0u);  // an invalid handle is refused before the system
+  EXPECT_EQ(get_std_handle_calls.count(), 2u);
+  EXPECT_EQ(write_file_calls.count(), 0u);  // an invalid handle is refused before the system
   HANDLE r, w;
   ASSERT_TRUE(testos::make_pipe(&r, &w));
   testos::close(r);
   print_to(w, "nobody reads %d\n", 3);  // pipe has ended: ignored
-  EXPECT_EQ(sys::fault_seen("WriteFile"), 1u);
+  EXPECT_EQ(write_file_calls.count(), 1u);
   print_to(w, "");  // an empty text is still one write of zero bytes
-  EXPECT_EQ(sys::fault_seen("WriteFile"), 2u);
+  EXPECT_EQ(write_file_calls.count(), 2u);
   testos::close(w);
 }
 

@@ -179,11 +179,12 @@ TEST(Waiter, WakeRacingTimeoutIsNeverLost) {
 TEST(Waiter, InterruptedWaitResumesForTheRest) {
   sys::FaultScope faults;
   Waiter w;
-  sys::fault_arm("NtWaitForSingleObject", 1, static_cast<uint32_t>(STATUS_USER_APC));
+  sys::fault_arm(sys::SysCall::NtWaitForSingleObject, 1, static_cast<uint32_t>(STATUS_USER_APC));
+  sys::CallCounter nt_wait_for_single_object_calls(sys::SysCall::NtWaitForSingleObject);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(waiter_park(&w, 60, true));
   EXPECT_GE(elapsed_ms(start) + 2, 60u);
-  EXPECT_EQ(sys::fault_seen("NtWaitForSingleObject"), 2u);
+  EXPECT_EQ(nt_wait_for_single_object_calls.count(), 2u);
   waiter_done(&w);
 }
 
@@ -194,7 +195,7 @@ TEST(Waiter, ParkWithoutEventPollsItsState) {
   // create one, and make that fail.
   std::vector<Waiter> held(64);
   for (auto& w : held) waiter_park(&w, 0, false);  // times out, keeps its event
-  sys::fault_arm("NtCreateEvent", 1, 0xC000009Au, 1000);
+  sys::fault_arm(sys::SysCall::NtCreateEvent, 1, 0xC000009Au, 1000);
   Waiter w;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(waiter_park(&w, 50, false));
@@ -342,7 +343,7 @@ DWORD scripted_tick() { return *g_ticks++; }
 
 TEST(Tick, WidensThe32BitCountAcrossItsWrap) {
   sys::FaultScope faults;
-  sys::fault_arm("GetProcAddress", 1, 127);  // no GetTickCount64
+  sys::fault_arm(sys::SysCall::GetProcAddress, 1, 127);  // no GetTickCount64
   // A count whose phase differs from the base's moves the base on and is
   // read again, hence the repeated values.
   static const DWORD ticks[] = {5,           0x7FFFFFF0u, 0x80000010u, 0x80000010u, 0xFFFFFFF0u,
@@ -351,11 +352,10 @@ TEST(Tick, WidensThe32BitCountAcrossItsWrap) {
   static const uint64_t expected[] = {5, 0x7FFFFFF0u, 0x80000010u, 0xFFFFFFF0u, 0x100000010ull,
                                       0x17FFFFFFFull, 0x180000000ull, 0x1FFFFFFFFull, 0x200000001ull};
   g_ticks = ticks;
-  sys::g_tick_count_hook = scripted_tick;
+  sys::CallReplacement<sys::SysCall::GetTickCount> tick(scripted_tick);
   TickClock clock;
   std::vector<uint64_t> got;
   for (size_t i = 0; i < std::size(expected); ++i) got.push_back(tick_clock_read(&clock));
-  sys::g_tick_count_hook = nullptr;
   EXPECT_EQ(got, std::vector<uint64_t>(std::begin(expected), std::end(expected)));
   EXPECT_EQ(g_ticks, std::end(ticks));
 }

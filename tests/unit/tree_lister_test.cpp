@@ -304,7 +304,7 @@ TEST(TreeLister, UnreadableFolderGivesItsErrorOnceAndTheWalkGoesOn) {
     TreeLister* l = nullptr;
     ASSERT_EQ(tree_lister_open(&l, nullptr, t.path().c_str(), kEngineFlags, nullptr), err::ok);
     sys::FaultScope faults;
-    sys::fault_arm("NtCreateFile", c.nth, kStatusAccessDenied);
+    sys::fault_arm(sys::SysCall::NtCreateFile, c.nth, kStatusAccessDenied);
     Listing got = run_lister(l, root_prefix_of(t.path()));
     tree_lister_destroy(l);
     EXPECT_EQ(got.text, c.expected) << "failing open " << c.nth;
@@ -321,7 +321,7 @@ TEST(TreeLister, UnreadableUnselectedFolderGivesOnlyTheError) {
   TreeLister* l = nullptr;
   ASSERT_EQ(tree_lister_open(&l, nullptr, t.path().c_str(), kEngineFlags, filters), err::ok);
   sys::FaultScope faults;
-  sys::fault_arm("NtCreateFile", 1, kStatusAccessDenied);
+  sys::fault_arm(sys::SysCall::NtCreateFile, 1, kStatusAccessDenied);
   EXPECT_EQ(run_lister(l, root_prefix_of(t.path())).text, (Stream{"!5 a", "b", "b/x"}));
   tree_lister_destroy(l);
 }
@@ -377,7 +377,7 @@ TEST(TreeLister, PlainFormatWithoutIdsIsNoCycle) {
   make_tree(t, {"a/", "a/b/", "a/b/c/", "a/b/c/f"});
   sys::FaultScope faults;
   // Every folder read starts with the two richer formats failing.
-  auto force_plain = [] { sys::fault_arm("NtQueryDirectoryFile", 1, kStatusInvalidInfoClass, 2); };
+  auto force_plain = [] { sys::fault_arm(sys::SysCall::NtQueryDirectoryFile, 1, kStatusInvalidInfoClass, 2); };
   force_plain();
   TreeLister* l = nullptr;
   ASSERT_EQ(tree_lister_open(&l, nullptr, t.path().c_str(), kEngineFlags, nullptr), err::ok);

@@ -1,6 +1,7 @@
 // Linux implementation of the base calls: last-error slot, virtual memory,
 // standard handles and synchronous reads and writes on descriptors.
 #include "platform/platform.h"
+#include "platform/posix/libc_door.h"
 
 #include <cerrno>
 #include <csignal>
@@ -103,7 +104,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov)
     return FALSE;
   }
   ssize_t n;
-  do n = read(posix_fd_from_handle(h), buffer, length);
+  do n = libc::read(posix_fd_from_handle(h), buffer, length);
   while (n < 0 && errno == EINTR);
   if (n < 0) {
     SetLastError(posix_error_from_errno(errno));
@@ -125,14 +126,14 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
   const char* p = static_cast<const char*>(buffer);
   DWORD moved = 0;
   if (length == 0) {
-    if (write(fd, p, 0) < 0 && errno != EINTR) {
+    if (libc::write(fd, p, 0) < 0 && errno != EINTR) {
       SetLastError(posix_error_from_errno(errno));
       return FALSE;
     }
     return TRUE;
   }
   while (moved < length) {
-    ssize_t n = write(fd, p + moved, length - moved);
+    ssize_t n = libc::write(fd, p + moved, length - moved);
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastError(posix_error_from_errno(errno));

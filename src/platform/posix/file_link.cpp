@@ -26,7 +26,7 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
   if (code == kFsctlGet) {
     if (!f->is_link) return STATUS_NOT_A_REPARSE_POINT;
     char target[kPathMax];
-    const ssize_t n = readlink(f->path, target, sizeof target - 1);
+    const ssize_t n = libc::readlink(f->path, target, sizeof target - 1);
     if (n < 0) return status_from_errno(errno);
     target[n] = 0;
     // The link text in the system's form: /mnt/x/a is \??\X:\a.
@@ -81,8 +81,8 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
         if (*c == '\\') *c = '/';
     }
     // The entry the handle names becomes the link.
-    if ((f->is_dir ? rmdir(f->path) : unlink(f->path)) != 0) return status_from_errno(errno);
-    if (symlink(target, f->path) != 0) return status_from_errno(errno);
+    if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) return status_from_errno(errno);
+    if (libc::symlink(target, f->path) != 0) return status_from_errno(errno);
     f->is_link = true;
     f->is_dir = false;
     return done(io, STATUS_SUCCESS, 0);

@@ -111,8 +111,8 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       put(&times[0], b->LastAccessTime.QuadPart);
       put(&times[1], b->LastWriteTime.QuadPart);
       if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
-        const int r = f ? utimensat(AT_FDCWD, f->path, times, f->is_link ? AT_SYMLINK_NOFOLLOW : 0)
-                        : futimens(fd, times);
+        const int r = f ? libc::utimensat(AT_FDCWD, f->path, times, f->is_link ? AT_SYMLINK_NOFOLLOW : 0)
+                        : libc::futimens(fd, times);
         if (r != 0) return status_from_errno(errno);
       }
       if (b->FileAttributes != 0 && !(f && f->is_link)) {
@@ -133,14 +133,14 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
         // Windows refuses to delete a read-only entry.
         if (!(st.st_mode & S_IWUSR)) return STATUS_CANNOT_DELETE;
       }
-      if ((f->is_dir ? rmdir(f->path) : unlink(f->path)) != 0) return status_from_errno(errno);
+      if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) return status_from_errno(errno);
       f->delete_pending = true;
       return done(io, STATUS_SUCCESS, 0);
     }
     case FileEndOfFileInformation: {
       if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
       const auto* eof = static_cast<const LARGE_INTEGER*>(buffer);
-      if (ftruncate(fd, static_cast<off_t>(eof->QuadPart)) != 0) return status_from_errno(errno);
+      if (libc::ftruncate(fd, static_cast<off_t>(eof->QuadPart)) != 0) return status_from_errno(errno);
       return done(io, STATUS_SUCCESS, 0);
     }
     case FileValidDataLengthInformation:

@@ -241,8 +241,8 @@ uint32_t attributes_of(const struct stat& st, bool link, const char* path) {
 
 // Status of the open entry: the link itself when it was opened as one.
 bool stat_of(int fd, const PosixFile* f, struct stat* st) {
-  if (f && f->is_link) return lstat(f->path, st) == 0;
-  return fstat(fd, st) == 0;
+  if (f && f->is_link) return libc::lstat(f->path, st) == 0;
+  return libc::fstat(fd, st) == 0;
 }
 
 void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs) {

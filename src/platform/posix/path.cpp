@@ -4,6 +4,7 @@
 // drive X is the part of the POSIX current directory below /mnt/x, if any.
 #include "platform/platform.h"
 #include "platform/posix/text.h"
+#include "platform/posix/libc_door.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -46,7 +47,7 @@ void put_utf8(Wide& w, const char* s) {
 
 // The POSIX current directory, or false with the last error set.
 bool posix_cwd(char* buffer, size_t size) {
-  if (!::getcwd(buffer, size)) {
+  if (!libc::getcwd(buffer, size)) {
     ::SetLastError(posix_error_from_errno(errno));
     return false;
   }

@@ -46,7 +46,7 @@ int probe(int argc, Char** argv) {
   std::atexit(after_teardown);
   signals_start();
   print_window_state("ready ");
-  if (is(argv[1], "exit-lost")) sys::fault_arm("PostMessageW", 1, 1400);
+  if (is(argv[1], "exit-lost")) sys::fault_arm(sys::SysCall::PostMessageW, 1, 1400);
   if (!wait) return 0;
   out(signal_wait(cancel_context(kAbortSignal), nullptr, 60000) ? "raised 1\n" : "timeout\n");
   if (is(argv[1], "wait-destroy")) {

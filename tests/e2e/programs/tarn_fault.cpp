@@ -2,7 +2,8 @@
 //   tarn_fault <call> <nth>[x<count>] <status> [<tarn argument> ...]
 // makes the <nth> call of <call> from the start (and the count - 1 calls
 // after it) fail with <status> (decimal or 0x hexadecimal), then runs
-// "tarn <tarn argument> ...".
+// "tarn <tarn argument> ...". A name the list of calls does not hold, or a
+// call that cannot fail, exits with 101.
 #include <cstdlib>
 
 #include "app/run.h"
@@ -20,7 +21,7 @@ extern "C" int wmain(int argc, wchar16** argv) {
   if (!sys::fault_arm(args[1], nth, status, count)) return 101;
   args[3] = args[0];
   const int result = run_command(argc - 3, args + 3);
-  sys::fault_clear();  // the plan names the call by a pointer into args
+  sys::fault_clear();
   std::free(args);
   return result;
 }
