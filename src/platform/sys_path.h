@@ -29,4 +29,7 @@ inline DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR*
   return ::GetFullPathNameW(name, length, buffer, file_part);
 }
 
+// Cannot fail: no fault plan applies.
+inline size_t PathDisplayForm(const char* path, char* out, size_t cap) { return ::PathDisplayForm(path, out, cap); }
+
 }  // namespace sys
