@@ -6,6 +6,7 @@
 #include "base/text_format.h"
 #include "base/threads.h"
 #include "fs/console.h"
+#include "fs/path.h"
 
 ReportSettings g_report;
 
@@ -49,7 +50,7 @@ void report_event(void*, SyncEvent event, const char* relative_path) {
 
   if (g_report.verbosity > row.level) {
     ScopedPool scratch;
-    const char* message = pool_format(scratch.alloc(), row.format, str_or_empty(relative_path));
+    const char* message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
     print("%s%s\n", g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
     g_report.pending_marks = 0;
   } else if (row.mark != nullptr && g_report.verbosity == row.level) {

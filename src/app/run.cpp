@@ -118,7 +118,7 @@ Error take_source(RunState* run, const char* arg) {
   if (run->pool->failures != 0) return err::out_of_memory;
   const char* resolved = str_is_empty(folder) ? nullptr : path_resolve(run->pool, nullptr, folder);
   if (resolved == nullptr) {
-    print("ERROR: Invalid source \"%s\"\n", str_or_empty(folder));
+    print("ERROR: Invalid source \"%s\"\n", path_display(run->pool, folder));
     return err::invalid_parameter;
   }
   run->source = resolved;
@@ -128,7 +128,7 @@ Error take_source(RunState* run, const char* arg) {
 Error take_target(RunState* run, const char* arg) {
   const char* resolved = path_resolve(run->pool, nullptr, arg);
   if (resolved == nullptr) {
-    print("ERROR: Invalid target \"%s\"\n", arg);
+    print("ERROR: Invalid target \"%s\"\n", path_display(run->pool, arg));
     return err::invalid_parameter;
   }
   run->target = resolved;
@@ -190,9 +190,9 @@ ArgOutcome take_argument(RunState* run, const char* arg) {
 
 Error run_sync(RunState* run, Signal* abort) {
   if (g_report.verbosity >= 2) {
-    print("source: %s\n", run->source);
-    print("target: %s\n", run->target);
-    for (int32_t i = 0; i < run->filter_count; ++i) print("filter: %s\n", run->filters[i]);
+    print("source: %s\n", path_display(run->pool, run->source));
+    print("target: %s\n", path_display(run->pool, run->target));
+    for (int32_t i = 0; i < run->filter_count; ++i) print("filter: %s\n", path_display(run->pool, run->filters[i]));
   }
   run->filters[run->filter_count] = nullptr;
 
@@ -207,10 +207,10 @@ Error run_sync(RunState* run, Signal* abort) {
       print("ERROR: Aborted due to user request\n");
       return err::cancelled;
     case SyncResult::SourceUnusable:
-      print("ERROR: Unable to open source folder \"%s\"\n", run->source);
+      print("ERROR: Unable to open source folder \"%s\"\n", path_display(run->pool, run->source));
       return err::not_found;
     case SyncResult::TargetUnusable:
-      print("ERROR: Unable to open or create target folder \"%s\"\n", run->target);
+      print("ERROR: Unable to open or create target folder \"%s\"\n", path_display(run->pool, run->target));
       return err::access_denied;
   }
   return 0;

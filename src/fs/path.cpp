@@ -177,6 +177,14 @@ char* path_normalize(StringPool* pool, const char* path) {
   return out;
 }
 
+const char* path_display(StringPool* pool, const char* path) {
+  if (!path) return "";
+  const char* shown = alloc_rendered(&pool->allocator, [&](char* buffer, uint64_t capacity) {
+    return sys::PathDisplayForm(path, buffer, static_cast<size_t>(capacity));
+  });
+  return shown ? shown : path;
+}
+
 char* path_join(StringPool* pool, const char* base, const char* rel) {
   rel = str_or_empty(rel);
   size_t rel_len = str_len(rel);

@@ -35,6 +35,11 @@ char* path_normalize(StringPool* pool, const char* path);
 // allocation fails.
 char* path_join(StringPool* pool, const char* base, const char* rel);
 
+// A path (absolute or relative) as the program's output shows it: the
+// system's display form (on Linux the POSIX form with '/' and escapes); the
+// path itself when memory runs out, "" for an absent path.
+const char* path_display(StringPool* pool, const char* path);
+
 // The absolute canonical form of `path` (absent or empty means "."), relative
 // to `base` when given, else to the current directory. Null when the path or
 // base is invalid, the current directory cannot be read, or memory runs out.

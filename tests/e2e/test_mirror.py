@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from tree import fs_target, BASE_TIME, assert_same_tree, build, is_readonly, set_mtime, snapshot, tarn, write_file
+from tree import fs_target, BASE_TIME, assert_same_tree, build, is_readonly, set_mtime, snapshot, tarn, write_file, out
 
 SOURCE = {
     "a.txt": "alpha",
@@ -25,15 +25,15 @@ def test_fresh_copy_into_missing_target(fs_target, tmp_path):
     dst = str(tmp_path / "dst")
     r = tarn(target, src, dst)
     assert r.status == 0
-    assert r.body == ("+ a.txt\n+ b.bin\n+ empty\n+ sub\n+ sub\\deep\n+ sub\\deep\\y.obj\n"
-                      "+ sub\\deep\\z.c\n+ sub\\x.txt\n+ tail\n")
+    assert r.body == out(target, "+ a.txt\n+ b.bin\n+ empty\n+ sub\n+ sub/deep\n+ sub/deep/y.obj\n"
+                                 "+ sub/deep/z.c\n+ sub/x.txt\n+ tail\n")
     assert_same_tree(src, dst)
     # A second run finds everything identical: only marks, two per folder.
     r = tarn(target, src, dst)
     assert (r.status, r.body) == (0, "=" * 12 + "\n")
     r = tarn(target, "-v", src, dst)
-    assert r.body == ("= a.txt\n= b.bin\n= empty\n= sub\n= sub\\deep\n= sub\\deep\\y.obj\n"
-                      "= sub\\deep\\z.c\n= sub\\deep\n= sub\\x.txt\n= sub\n= tail\n= tail\n")
+    assert r.body == out(target, "= a.txt\n= b.bin\n= empty\n= sub\n= sub/deep\n= sub/deep/y.obj\n"
+                                 "= sub/deep/z.c\n= sub/deep\n= sub/x.txt\n= sub\n= tail\n= tail\n")
     assert_same_tree(src, dst)
 
 
@@ -95,7 +95,7 @@ def test_always_replace(fs_target, tmp_path):
     dst = build(tmp_path / "dst", spec)
     r = tarn(target, "-a", src, dst)
     # Files are replaced even though identical; the folder is identical twice.
-    assert r.body == "- f\n+ f\n=\n- sub\\g\n+ sub\\g\n=\n"
+    assert r.body == out(target, "- f\n+ f\n=\n- sub/g\n+ sub/g\n=\n")
     assert_same_tree(src, dst)
 
 
@@ -123,12 +123,12 @@ def test_extras_kept_by_default_and_removed_with_d(fs_target, tmp_path):
     dst = build(tmp_path / "dst", {"keep": "k", "extra": {"e1": "1", "inner": {"e2": "2"}}, "z": "z"})
     r = tarn(target, "-v", src, dst)
     # An extra folder is reported at both of its deliveries.
-    assert r.body == ("? extra\n? extra\\e1\n? extra\\inner\n? extra\\inner\\e2\n? extra\\inner\n"
-                      "? extra\n= keep\n? z\n")
+    assert r.body == out(target, "? extra\n? extra/e1\n? extra/inner\n? extra/inner/e2\n? extra/inner\n"
+                                 "? extra\n= keep\n? z\n")
     assert sorted(snapshot(dst)) == ["extra", "extra/e1", "extra/inner", "extra/inner/e2", "keep", "z"]
     r = tarn(target, "-d", src, dst)
     # Contents first, each folder last.
-    assert r.body == "- extra\\e1\n- extra\\inner\\e2\n- extra\\inner\n- extra\n=\n- z\n"
+    assert r.body == out(target, "- extra/e1\n- extra/inner/e2\n- extra/inner\n- extra\n=\n- z\n")
     assert_same_tree(src, dst)
 
 
@@ -151,7 +151,7 @@ def test_virtual_source_filtered_delete(fs_target, tmp_path):
     assert (r.status, r.body) == (0, "???\n")
     r = tarn(target, "-d", "-p", dst, "+**.obj")
     assert r.status == 0
-    assert r.body == "- a.obj\n- sub\\b.obj\n"
+    assert r.body == out(target, "- a.obj\n- sub/b.obj\n")
     assert sorted(snapshot(dst)) == ["a.c", "sub", "sub/b.h"]
 
 
@@ -160,7 +160,7 @@ def test_virtual_source_delete_all_with_test_run(fs_target, tmp_path):
     dst = build(tmp_path / "dst", {"a": "a", "sub": {"b": "b"}})
     before = snapshot(dst)
     r = tarn(target, "-d", "-t", "-p", dst)
-    assert r.body == "- a\n- sub\\b\n- sub\n"
+    assert r.body == out(target, "- a\n- sub/b\n- sub\n")
     assert snapshot(dst) == before
 
 
@@ -171,8 +171,8 @@ def test_test_run_changes_nothing(fs_target, tmp_path):
     before = snapshot(tmp_path)
     r = tarn(target, "-t", "-d", src, dst)
     assert r.status == 0
-    assert r.body == ("- a.txt\n+ a.txt\n+ b.bin\n+ empty\n- extra\\e\n- extra\n- sub\n+ sub\n"
-                      "+ sub\\deep\n+ sub\\deep\\y.obj\n+ sub\\deep\\z.c\n+ sub\\x.txt\n+ tail\n")
+    assert r.body == out(target, "- a.txt\n+ a.txt\n+ b.bin\n+ empty\n- extra/e\n- extra\n- sub\n+ sub\n"
+                                 "+ sub/deep\n+ sub/deep/y.obj\n+ sub/deep/z.c\n+ sub/x.txt\n+ tail\n")
     assert snapshot(tmp_path) == before
     # A missing target is taken as empty and not created.
     r = tarn(target, "-t", src, tmp_path / "missing")
@@ -206,7 +206,7 @@ def test_read_through_reads_everything_and_writes_nothing(fs_target, tmp_path):
     r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        stdin=subprocess.DEVNULL, timeout=300, env=env)
     assert r.returncode == 0
-    assert r.stdout.decode().split("target: \n", 1)[1] == "+ big\n+ small\n+ sub\n+ sub\\z\n"
+    assert r.stdout.decode().split("target: \n", 1)[1] == out(target, "+ big\n+ small\n+ sub\n+ sub/z\n")
     assert snapshot(tmp_path) == before
     if not log.exists():
         pytest.skip("strace is not usable here; only the events were checked")
@@ -244,7 +244,7 @@ def test_source_folder_replaces_target_file(fs_target, tmp_path):
     src = build(tmp_path / "src", {"x": {"y": "y"}})
     dst = build(tmp_path / "dst", {"x": "a file"})
     r = tarn(target, src, dst)
-    assert r.body == "- x\n+ x\n+ x\\y\n"
+    assert r.body == out(target, "- x\n+ x\n+ x/y\n")
     assert_same_tree(src, dst)
 
 
@@ -257,7 +257,7 @@ def test_source_file_against_target_folder(fs_target, tmp_path):
     assert r.body == 'WARNING: unable to create "x"\n??\n'
     assert sorted(snapshot(dst)) == ["x", "x/y"]
     r = tarn(target, "-d", src, dst)
-    assert r.body == 'WARNING: unable to create "x"\n- x\\y\n- x\n'
+    assert r.body == out(target, 'WARNING: unable to create "x"\n- x/y\n- x\n')
     r = tarn(target, "-d", src, dst)
     assert r.body == "+ x\n"
     assert_same_tree(src, dst)

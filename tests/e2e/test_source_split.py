@@ -17,6 +17,8 @@ SPEC = {"a.cpp": "a", "b.h": "b", "sub": {"c.cpp": "c", "d.txt": "d"}, "s1": {"x
 ])
 def test_wildcard_source(fs_target, tmp_path, arg, folder, filter_, copied):
     target = fs_target
+    if "\\" in arg and not target.is_wine:
+        pytest.skip("on Linux a backslash is part of a name")
     build(tmp_path / "src", SPEC)
     r = tarn(target, arg, "dst", cwd=tmp_path)
     assert r.status == 0

@@ -107,16 +107,18 @@ def tarn(target, *args, cwd=None, program="tarn", timeout=180):
 
 def shown(target, path):
     """A Linux path as the program shows it once resolved: the Windows build
-    reaches / through drive Z:."""
+    reaches / through drive Z: and prints '\\'; the Linux build prints the
+    path itself."""
     path = os.path.abspath(str(path))
     if target.is_wine:
         return "Z:" + path.replace("/", "\\")
-    return path.replace("/", "\\")
+    return path
 
 
-def rel(path):
-    """A relative path as the program reports it."""
-    return path.replace("/", "\\")
+def out(target, text):
+    """Output written with '/' between the names of a relative path, as the
+    program under test prints it ('\\' on Windows)."""
+    return text.replace("/", "\\") if target.is_wine else text
 
 
 def is_readonly(path):

@@ -22,3 +22,9 @@ using PCUNICODE_STRING = const UNICODE_STRING*;
 DWORD GetCurrentDirectoryW(DWORD length, LPWSTR buffer);
 DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_part);
 
+
+// The form of a program path (UTF-8) in the program's output: the POSIX path
+// it stands for, with '/' separators and the bytes a line could not show
+// escaped (see text.h). Stores what fits below `cap`, terminates when `cap`
+// is not zero and returns the bytes needed without the terminator.
+size_t PathDisplayForm(const char* path, char* out, size_t cap);

@@ -29,17 +29,14 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
     const ssize_t n = libc::readlink(f->path, target, sizeof target - 1);
     if (n < 0) return status_from_errno(errno);
     target[n] = 0;
-    // The link text in the system's form: /mnt/x/a is \??\X:\a.
-    char text[kPathMax + 8];
+    // The link text in the system's form: /mnt/x/a is \??\X:\a. The drive
+    // prefix is written as units; the rest maps as names do (text.h).
     const bool drive = n >= 6 && std::strncmp(target, "/mnt/", 5) == 0 && std::isalpha(target[5]) &&
                        (n == 6 || target[6] == '/');
-    if (drive)
-      std::snprintf(text, sizeof text, "\\??\\%c:%s", std::toupper(target[5]), target + 6);
-    else
-      std::snprintf(text, sizeof text, "%s", target);
-    for (char* p = text; *p; ++p)
-      if (*p == '/') *p = '\\';
-    const size_t units = posix_units_from_utf8(text, nullptr, 0);
+    const WCHAR prefix[] = {u'\\', u'?', u'?', u'\\', static_cast<WCHAR>(std::toupper(target[5])), u':'};
+    const size_t prefix_units = drive ? 6 : 0;
+    const char* rest = drive ? target + 6 : target;
+    const size_t units = prefix_units + posix_units_from_utf8(rest, nullptr, 0);
     const size_t print_skip = drive ? 4 : 0;
     const size_t total = 20 + (units + 1) * 2 + (units - print_skip + 1) * 2;
     if (out_length < total || total > 16384) return STATUS_BUFFER_TOO_SMALL;
@@ -52,8 +49,9 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
     std::memcpy(p + 4, hdr, sizeof hdr);
     std::memcpy(p + 16, &flags, 4);
     auto* names = reinterpret_cast<WCHAR*>(p + 20);
-    posix_units_from_utf8(text, names, units);
-    posix_units_from_utf8(text + print_skip, names + units + 1, units - print_skip);
+    std::memcpy(names, prefix, prefix_units * 2);
+    posix_units_from_utf8(rest, names + prefix_units, units - prefix_units);
+    std::memcpy(names + units + 1, names + print_skip, (units - print_skip) * 2);
     return done(io, STATUS_SUCCESS, total);
   }
   if (code == kFsctlSet) {
@@ -76,9 +74,7 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
       if (st != STATUS_SUCCESS) return st;
     } else {
       size_t len;
-      if (!utf8_from_units(name, units, target, sizeof target, &len)) return STATUS_NAME_TOO_LONG;
-      for (char* c = target; *c; ++c)
-        if (*c == '\\') *c = '/';
+      if (!posix_bytes_from_units(name, units, target, sizeof target, &len)) return STATUS_NAME_TOO_LONG;
     }
     // The entry the handle names becomes the link.
     if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) return status_from_errno(errno);

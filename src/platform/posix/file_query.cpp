@@ -70,8 +70,6 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
       WCHAR name[kPathMax];
       size_t units = f ? posix_units_from_utf8(f->path, name, kPathMax) : 0;
       if (units > kPathMax) units = kPathMax;
-      for (size_t i = 0; i < units; ++i)
-        if (name[i] == u'/') name[i] = u'\\';
       all->NameInformation.FileNameLength = static_cast<ULONG>(units * 2);
       const size_t room = (length - fixed) / 2;
       const size_t copy = units < room ? units : room;
@@ -187,8 +185,6 @@ NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS info_class, PVOID
   char text[kPathMax + 64];
   std::snprintf(text, sizeof text, "/Device/HarddiskVolume%llu%s", static_cast<unsigned long long>(st.st_dev),
                 f->path);
-  for (char* p = text; *p; ++p)
-    if (*p == '/') *p = '\\';
   const size_t units = posix_units_from_utf8(text, nullptr, 0);
   const size_t need = sizeof(OBJECT_NAME_INFORMATION) + (units + 1) * 2;
   if (returned) *returned = static_cast<ULONG>(need);

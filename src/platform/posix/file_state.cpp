@@ -146,40 +146,6 @@ NTSTATUS status_from_errno(int e) {
   }
 }
 
-// UTF-16 units to UTF-8 bytes; a lone surrogate becomes U+FFFD. False when
-// the result does not fit.
-bool utf8_from_units(const WCHAR* s, size_t n, char* out, size_t cap, size_t* len) {
-  size_t o = 0;
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    char b[4];
-    size_t k;
-    if (cp < 0x80) {
-      b[0] = static_cast<char>(cp), k = 1;
-    } else if (cp < 0x800) {
-      b[0] = static_cast<char>(0xC0 | cp >> 6), b[1] = static_cast<char>(0x80 | (cp & 0x3F)), k = 2;
-    } else if (cp < 0x10000) {
-      b[0] = static_cast<char>(0xE0 | cp >> 12), b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      b[2] = static_cast<char>(0x80 | (cp & 0x3F)), k = 3;
-    } else {
-      b[0] = static_cast<char>(0xF0 | cp >> 18), b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), b[3] = static_cast<char>(0x80 | (cp & 0x3F)), k = 4;
-    }
-    if (o + k + 1 > cap) return false;
-    std::memcpy(out + o, b, k);
-    o += k;
-  }
-  out[o] = 0;
-  *len = o;
-  return true;
-}
-
 // The POSIX path of a native name.
 NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap) {
   if (!name || !name->Buffer) return STATUS_OBJECT_NAME_INVALID;
@@ -198,9 +164,7 @@ NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap) {
     return STATUS_OBJECT_NAME_INVALID;
   }
   size_t len;
-  if (!utf8_from_units(s, n, o, room, &len)) return STATUS_NAME_TOO_LONG;
-  for (size_t i = 0; i < len; ++i)
-    if (o[i] == '\\') o[i] = '/';
+  if (!posix_bytes_from_units(s, n, o, room, &len)) return STATUS_NAME_TOO_LONG;
   if (o == out && len == 0) std::strcpy(out, "/");
   if (out[0] == 0) std::strcpy(out, "/");
   return STATUS_SUCCESS;

@@ -48,9 +48,6 @@ bool file_state_set(int fd, PosixFile* f);
 void file_state_free(PosixFile* f);
 int handle_fd(HANDLE h);
 NTSTATUS status_from_errno(int e);
-// UTF-16 units to UTF-8 bytes; a lone surrogate becomes U+FFFD. False when
-// the result does not fit.
-bool utf8_from_units(const WCHAR* s, size_t n, char* out, size_t cap, size_t* len);
 // The POSIX path of a native name.
 NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap);
 // Missing entry: its name, or a folder on the way.

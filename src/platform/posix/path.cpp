@@ -33,7 +33,7 @@ struct Wide {
   }
 };
 
-// UTF-8 bytes as UTF-16; a malformed byte becomes U+FFFD.
+// A POSIX path as UTF-16, mapped as names are (text.h).
 void put_utf8(Wide& w, const char* s) {
   const size_t free_units = w.units && w.len + 1 < kMaxUnits ? kMaxUnits - 1 - w.len : 0;
   const size_t n = posix_units_from_utf8(s, w.units ? w.units + w.len : nullptr, free_units);
@@ -101,8 +101,6 @@ DWORD GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
   char cwd[4096];
   if (!posix_cwd(cwd, sizeof cwd)) return 0;
   Wide w;
-  for (char* p = cwd; *p; ++p)
-    if (*p == '/') *p = '\\';
   put_utf8(w, cwd);
   return answer(w, length, buffer, nullptr);
 }
