@@ -112,16 +112,47 @@ Error file_open(HANDLE* handle, const char* path, uint32_t flags) {
   return hand_out(handle, h, e);
 }
 
+namespace {
+
+// Marks an entry opened for deletion. Protective attributes are cleared
+// first when asked, or when the entry refuses; an entry that stays gets its
+// attributes back. The entry goes when the handle closes.
+Error delete_open_entry(HANDLE h, bool clear_protect) {
+  constexpr uint32_t kProtect = FA_READONLY | FA_HIDDEN | FA_SYSTEM;
+  FILE_BASIC_INFORMATION was{};
+  const bool known = native_query_info(h, kFileInfoBasic, &was, sizeof was) == err::ok;
+  bool cleared = clear_protect && known && (was.FileAttributes & kProtect) &&
+                 set_attributes(h, was.FileAttributes & ~kProtect) == err::ok;
+  Error e = mark_for_deletion(h);
+  if (e == err::access_denied && known && !cleared && set_attributes(h, FA_NORMAL) == err::ok) {
+    cleared = true;
+    e = mark_for_deletion(h);
+  }
+  if (e != err::ok && cleared) set_attributes(h, was.FileAttributes);
+  return e;
+}
+
+}  // namespace
+
 Error entry_delete(const char* path) {
   Error e = path_check(path);
   if (e != err::ok) return e;
   ScopedHandle h;
   e = native_open(path, kOpenDeleteEntry, h.out());
+  return e != err::ok ? e : delete_open_entry(h.get(), false);
+}
+
+Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed) {
+  ScopedHandle h;
+  Error e = native_open_relative(folder, name, kOpenDeleteEntry, h.out());
   if (e != err::ok) return e;
-  e = mark_for_deletion(h.get());
-  // A read-only entry refuses deletion: drop its attributes and try again.
-  if (e == err::access_denied && set_attributes(h.get(), FA_NORMAL) == err::ok) e = mark_for_deletion(h.get());
-  return e;  // the entry goes when the handle closes
+  if (listed && (listed->file_id[0] | listed->file_id[1]) != 0) {
+    FileInfo now;
+    e = file_info_from_handle(h.get(), &now);
+    if (e != err::ok) return e;
+    if (now.file_id[0] != listed->file_id[0] || now.file_id[1] != listed->file_id[1]) return err::file_not_found;
+  }
+  return delete_open_entry(h.get(), true);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

@@ -33,6 +33,12 @@ Error file_open(HANDLE* handle, const char* path, uint32_t flags);
 // read-only. A folder that still holds entries is not deleted.
 Error entry_delete(const char* path);
 
+// Removes the entry `name` of the open folder (never following a link, never
+// re-walking a path): only while it is still the listed entry (same file id,
+// when the listing knew it), with its protective attributes cleared first
+// and put back when it stays.
+Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed);
+
 // Clears the read-only, hidden and system attributes of the entry, taking
 // its attribute word from `info` when given.
 Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);
