@@ -142,17 +142,41 @@ Error entry_delete(const char* path) {
   return e != err::ok ? e : delete_open_entry(h.get(), false);
 }
 
-Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed) {
+namespace {
+
+// Opens `name` of the open folder as itself (a link is not followed) and
+// checks that it is still the listed entry: the same file id when the
+// listing knew it, and a link only if it was listed as one.
+Error open_listed(HANDLE folder, const char* name, const FileInfo* listed, const OpenProfile& p, HANDLE* out) {
   ScopedHandle h;
-  Error e = native_open_relative(folder, name, kOpenDeleteEntry, h.out());
+  Error e = native_open_relative(folder, name, p, h.out());
   if (e != err::ok) return e;
-  if (listed && (listed->file_id[0] | listed->file_id[1]) != 0) {
+  if (listed) {
     FileInfo now;
     e = file_info_from_handle(h.get(), &now);
     if (e != err::ok) return e;
-    if (now.file_id[0] != listed->file_id[0] || now.file_id[1] != listed->file_id[1]) return err::file_not_found;
+    const bool known = (listed->file_id[0] | listed->file_id[1]) != 0;
+    if ((known && (now.file_id[0] != listed->file_id[0] || now.file_id[1] != listed->file_id[1])) ||
+        (now.is_link && !listed->is_link))
+      return err::file_not_found;
   }
-  return delete_open_entry(h.get(), true);
+  *out = h.release();
+  return err::ok;
+}
+
+}  // namespace
+
+Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed) {
+  ScopedHandle h;
+  const Error e = open_listed(folder, name, listed, kOpenDeleteEntry, h.out());
+  return e != err::ok ? e : delete_open_entry(h.get(), true);
+}
+
+Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileInfo* listed) {
+  *handle = INVALID_HANDLE_VALUE;
+  OpenProfile p = file_open_profile(FOPEN_READ);
+  p.options |= OPT_OPEN_REPARSE_POINT;
+  return open_listed(folder, name, listed, p, handle);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

@@ -15,7 +15,6 @@
 namespace {
 
 constexpr uint32_t kListFlags = LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENTS;
-constexpr uint32_t kOpenRead = 3;        // file_open: read data
 constexpr uint32_t kCreateNew = 0;       // file_create: new file, must not exist
 constexpr uint32_t kFinishKeepMask = 0xFFFFFFF6;  // all but read-only and content-indexed
 constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
@@ -158,9 +157,11 @@ bool entries_same(const Engine* g, const FileInfo* s, const FileInfo* t) {
   return s->size == t->size && (g->flag(SYNC_IGNORE_TIMES) || write_times_match(s->write_time, t->write_time));
 }
 
+// Opens the pending source file by name within its open folder.
 Error open_source(Engine* g) {
   close_handle(&g->source_handle);
-  return file_open(&g->source_handle, g->source.path, kOpenRead);
+  const Side& s = g->source;
+  return file_open_at(&g->source_handle, s.folder, s.path + s.name_offset, s.info);
 }
 
 // Both sides hold the entry. Returns whether the source entry was consumed
