@@ -316,6 +316,9 @@ namespace {
 
 Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
                     uint32_t flags) {
+  // A folder reached through a link (when links are followed) is opened
+  // through it, as asked.
+  if (entry.info && entry.info->via_link) return dir_level_open(out, cancel, entry.path, flags);
   *out = nullptr;
   DirReader* reader;
   const Error e = dir_reader_open_at(&reader, parent->handle, entry.path, entry.name_offset, entry.info, flags);

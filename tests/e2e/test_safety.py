@@ -34,15 +34,17 @@ def test_names_that_are_paths_are_read_errors(fs_target, tmp_path):
 
 @pytest.mark.parametrize("args", [["-a"], ["-a", "-d"], ["-d", "-i"], ["-k", "-d"]])
 def test_source_and_target_the_same_folder(fs_target, tmp_path, args):
-    """The same folder given twice (another spelling, a hard link pair) is
-    left exactly as it was under every switch."""
+    """The same folder given twice (another spelling, a link to it) is left
+    exactly as it was under every switch; a hard link pair is identical."""
     target = fs_target
     src = build(tmp_path / "src", {"a": "a", "sub": {"b": "b"}, "ro": "r"})
     os.chmod(os.path.join(src, "ro"), 0o444)
     dst = build(tmp_path / "dst", {"a": "a"})
     os.link(os.path.join(src, "ro"), os.path.join(dst, "ro"))
+    alias = tmp_path / "alias"
+    os.symlink(src, alias)
     before = snapshot(tmp_path)
-    for second in (src, os.path.join(src, "sub", "..")):
+    for second in (src, os.path.join(src, "sub", ".."), alias):
         r = tarn(target, "-q", "-q", *args, src, second)
         assert (r.status, r.body) == (0, "")
     assert snapshot(tmp_path) == before
