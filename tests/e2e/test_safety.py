@@ -97,7 +97,9 @@ def test_deleted_current_folder(fs_target, tmp_path):
     gone = tmp_path / "gone"
     gone.mkdir()
     dst = tmp_path / "dst"
-    cmd = target.command("tarn", src, dst)
+    # On Windows an absolute path names its drive.
+    absolute = (lambda p: "Z:" + str(p).replace("/", "\\")) if target.is_wine else str
+    cmd = target.command("tarn", absolute(src), absolute(dst))
     r = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && shift && exec "$@"', "sh", str(gone), *cmd],
                        stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=120)
     assert r.returncode == 0, r.stdout
