@@ -126,7 +126,9 @@ Error take_source(RunState* run, const char* arg) {
 }
 
 Error take_target(RunState* run, const char* arg) {
-  const char* resolved = path_resolve(run->pool, nullptr, arg);
+  // An empty argument (an unset variable in a script) is refused rather than
+  // taken as the current folder.
+  const char* resolved = str_is_empty(arg) ? nullptr : path_resolve(run->pool, nullptr, arg);
   if (resolved == nullptr) {
     print("ERROR: Invalid target \"%s\"\n", path_display(run->pool, arg));
     return err::invalid_parameter;

@@ -112,16 +112,71 @@ Error file_open(HANDLE* handle, const char* path, uint32_t flags) {
   return hand_out(handle, h, e);
 }
 
+namespace {
+
+// Marks an entry opened for deletion. Protective attributes are cleared
+// first when asked, or when the entry refuses; an entry that stays gets its
+// attributes back. The entry goes when the handle closes.
+Error delete_open_entry(HANDLE h, bool clear_protect) {
+  constexpr uint32_t kProtect = FA_READONLY | FA_HIDDEN | FA_SYSTEM;
+  FILE_BASIC_INFORMATION was{};
+  const bool known = native_query_info(h, kFileInfoBasic, &was, sizeof was) == err::ok;
+  bool cleared = clear_protect && known && (was.FileAttributes & kProtect) &&
+                 set_attributes(h, was.FileAttributes & ~kProtect) == err::ok;
+  Error e = mark_for_deletion(h);
+  if (e == err::access_denied && known && !cleared && set_attributes(h, FA_NORMAL) == err::ok) {
+    cleared = true;
+    e = mark_for_deletion(h);
+  }
+  if (e != err::ok && cleared) set_attributes(h, was.FileAttributes);
+  return e;
+}
+
+}  // namespace
+
 Error entry_delete(const char* path) {
   Error e = path_check(path);
   if (e != err::ok) return e;
   ScopedHandle h;
   e = native_open(path, kOpenDeleteEntry, h.out());
+  return e != err::ok ? e : delete_open_entry(h.get(), false);
+}
+
+namespace {
+
+// Opens `name` of the open folder as itself (a link is not followed) and
+// checks that it is still the listed entry: the same file id when the
+// listing knew it, and a link only if it was listed as one.
+Error open_listed(HANDLE folder, const char* name, const FileInfo* listed, const OpenProfile& p, HANDLE* out) {
+  ScopedHandle h;
+  Error e = native_open_relative(folder, name, p, h.out());
   if (e != err::ok) return e;
-  e = mark_for_deletion(h.get());
-  // A read-only entry refuses deletion: drop its attributes and try again.
-  if (e == err::access_denied && set_attributes(h.get(), FA_NORMAL) == err::ok) e = mark_for_deletion(h.get());
-  return e;  // the entry goes when the handle closes
+  if (listed) {
+    FileInfo now;
+    e = file_info_from_handle(h.get(), &now);
+    if (e != err::ok) return e;
+    const bool known = (listed->file_id[0] | listed->file_id[1]) != 0;
+    if ((known && (now.file_id[0] != listed->file_id[0] || now.file_id[1] != listed->file_id[1])) ||
+        (now.is_link && !listed->is_link))
+      return err::file_not_found;
+  }
+  *out = h.release();
+  return err::ok;
+}
+
+}  // namespace
+
+Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed) {
+  ScopedHandle h;
+  const Error e = open_listed(folder, name, listed, kOpenDeleteEntry, h.out());
+  return e != err::ok ? e : delete_open_entry(h.get(), true);
+}
+
+Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileInfo* listed) {
+  *handle = INVALID_HANDLE_VALUE;
+  OpenProfile p = file_open_profile(FOPEN_READ);
+  p.options |= OPT_OPEN_REPARSE_POINT;
+  return open_listed(folder, name, listed, p, handle);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

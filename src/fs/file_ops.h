@@ -29,9 +29,20 @@ Error folder_create(const char* path);
 Error file_create(HANDLE* handle, const char* path, uint32_t flags);
 Error file_open(HANDLE* handle, const char* path, uint32_t flags);
 
+// Opens the file `name` of the open folder to read its data, never through a
+// link, and only while it is still the listed entry (same file id, when the
+// listing knew it). On failure *handle is -1.
+Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileInfo* listed);
+
 // Deletes the entry itself (a link or mount point as such), also when it is
 // read-only. A folder that still holds entries is not deleted.
 Error entry_delete(const char* path);
+
+// Removes the entry `name` of the open folder (never following a link, never
+// re-walking a path): only while it is still the listed entry (same file id,
+// when the listing knew it), with its protective attributes cleared first
+// and put back when it stays.
+Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed);
 
 // Clears the read-only, hidden and system attributes of the entry, taking
 // its attribute word from `info` when given.

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "base/memory.h"
+#include "base/unicode.h"
 
 namespace {
 
@@ -86,13 +87,46 @@ Error native_open(const char* path, uint32_t access, uint32_t share, uint32_t at
   return native_open_name(&name, access, share, attributes, disposition, options, handle, info);
 }
 
+namespace {
+
+Error open_object(HANDLE root, const UNICODE_STRING* name, uint32_t access, uint32_t share, uint32_t attributes,
+                  uint32_t disposition, uint32_t options, HANDLE* handle, uint32_t* info);
+
+}  // namespace
+
+Error native_open_relative(HANDLE folder, const char* name, const OpenProfile& p, HANDLE* handle, uint32_t* info) {
+  *handle = INVALID_HANDLE_VALUE;
+  if (info) *info = 0;
+  if (handle_is_none(folder)) return err::invalid_handle;
+  for (const char* c = name; *c; ++c)
+    if (*c == '\\' || *c == '/') return err::invalid_name;
+  ScopedPool scratch;
+  const uint64_t units = utf8_to_utf16_measure(name);
+  if (units == 0 || units > kNtNameMaxUnits) return err::invalid_name;
+  auto* text = static_cast<wchar16*>(pool_allocate(scratch.get(), (units + 1) * sizeof(wchar16)));
+  if (!text) return err::out_of_memory;
+  utf8_to_utf16(text, units + 1, name);
+  UNICODE_STRING us{};
+  us.Length = static_cast<uint16_t>(units * sizeof(wchar16));
+  us.MaximumLength = static_cast<uint16_t>(us.Length + sizeof(wchar16));
+  us.Buffer = text;
+  return open_object(folder, &us, p.access, p.share, p.attributes, p.disposition, p.options, handle, info);
+}
+
 Error native_open_name(const NtName* name, uint32_t access, uint32_t share, uint32_t attributes,
                        uint32_t disposition, uint32_t options, HANDLE* handle, uint32_t* info) {
+  return open_object(nullptr, &name->name, access, share, attributes, disposition, options, handle, info);
+}
+
+namespace {
+
+Error open_object(HANDLE root, const UNICODE_STRING* name, uint32_t access, uint32_t share, uint32_t attributes,
+                  uint32_t disposition, uint32_t options, HANDLE* handle, uint32_t* info) {
   disable_error_popups();
   OBJECT_ATTRIBUTES oa{};
   oa.Length = sizeof(OBJECT_ATTRIBUTES);
-  oa.RootDirectory = nullptr;
-  oa.ObjectName = const_cast<UNICODE_STRING*>(&name->name);
+  oa.RootDirectory = root;
+  oa.ObjectName = const_cast<UNICODE_STRING*>(name);
   oa.Attributes = kObjCaseInsensitive;
   IO_STATUS_BLOCK io{};
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -110,6 +144,8 @@ Error native_open_name(const NtName* name, uint32_t access, uint32_t share, uint
   if (info) *info = io.Status == 0 ? static_cast<uint32_t>(io.Information) : 0;
   return map_status(io.Status);
 }
+
+}  // namespace
 
 Error native_file_create(const char* path, uint32_t flags, HANDLE* handle) {
   return native_open(path, file_create_profile(flags), handle);

@@ -92,6 +92,8 @@ constexpr uint32_t kFsctlGetReparsePoint = 0x900A8;
 
 // The fixed open profiles of the program.
 constexpr OpenProfile kOpenListFolder{0x120089, SHARE_ALL, 0, DISP_OPEN, 0x21};
+// A listed subfolder, opened by name in its parent: a link is opened as itself.
+constexpr OpenProfile kOpenListSubfolder{0x120089, SHARE_ALL, 0, DISP_OPEN, 0x200021};
 constexpr OpenProfile kOpenReadInfo{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenProbe{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenReadLink{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x200020};
@@ -142,6 +144,11 @@ Error native_open_name(const NtName* name, uint32_t access, uint32_t share, uint
 inline Error native_open_name(const NtName* name, const OpenProfile& p, HANDLE* handle, uint32_t* info = nullptr) {
   return native_open_name(name, p.access, p.share, p.attributes, p.disposition, p.options, handle, info);
 }
+
+// Opens one entry by its name within an open folder (never a path: the name
+// holds no separator). On failure *handle is -1 and *info 0.
+Error native_open_relative(HANDLE folder, const char* name, const OpenProfile& p, HANDLE* handle,
+                           uint32_t* info = nullptr);
 
 // The flag-driven opens: a new file (flag word 0: must not exist) and an
 // existing file (flag word 3: read data). On failure *handle is -1.

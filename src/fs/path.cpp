@@ -225,6 +225,9 @@ char* path_resolve(StringPool* pool, const char* base, const char* path) {
   }
   if (!b_rooted) {
     const char* cwd = current_directory_utf8(sp);
+    // \dir needs the current folder only for its drive: without one (the
+    // folder was deleted) it stays on the current drive's root.
+    if (!cwd && rooted && b[0] == 0) return path_normalize(pool, path);
     if (!cwd) return nullptr;
     b = (b[0] == 0 || std::strcmp(b, ".") == 0) ? cwd : path_join(sp, cwd, b);
     if (!b || path_parse_root(b, &b_root, &b_rooted) != err::ok || !b_rooted) return nullptr;

@@ -93,6 +93,19 @@ Error read_raw_entry(DirReader* self, const uint8_t** out) {
   }
 }
 
+// True when the raw name cannot be a plain name within its folder: empty, or
+// holding a separator or a NUL.
+bool name_is_refused(const uint8_t* entry, uint32_t fixed) {
+  const uint64_t units = read_u32(entry + kNameLengthAt) / sizeof(wchar16);
+  if (units == 0) return true;
+  for (uint64_t i = 0; i < units; ++i) {
+    wchar16 c;
+    std::memcpy(&c, entry + fixed + i * sizeof c, sizeof c);
+    if (c == 0 || c == '\\' || c == '/') return true;
+  }
+  return false;
+}
+
 bool is_dot_name(const char* name, uint64_t length) {
   return (length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.');
 }
@@ -107,6 +120,10 @@ Error reader_next(DirReader* self, const char** path, uint64_t* name_offset, con
   for (;;) {
     const Error e = read_raw_entry(self, &entry);
     if (e != err::ok) return e;
+    if (name_is_refused(entry, self->fixed)) {
+      ++self->refused;
+      continue;
+    }
     name_length = self->format_ops->name_to_utf8(entry, self->fixed, self->name, sizeof self->name);
     if (!is_dot_name(self->name, name_length)) break;
   }
@@ -175,7 +192,54 @@ Error native_query_directory(HANDLE handle, uint32_t info_class, const wchar16* 
   return err::ok;
 }
 
+namespace {
+
+// The reader record with its path buffer holding the folder path and a
+// separator; the folder is not open yet.
+Error reader_make(DirReader** out, const char* folder_path, uint32_t flags);
+
+// True when the opened folder is the listed entry: not a link, and the same
+// file when the listing knew its id.
+bool is_listed_folder(const FileInfo* opened, const FileInfo* listed) {
+  if (opened->is_link || !opened->is_dir) return false;
+  if (!listed || (listed->file_id[0] | listed->file_id[1]) == 0) return true;
+  return opened->file_id[0] == listed->file_id[0] && opened->file_id[1] == listed->file_id[1] &&
+         opened->volume_serial == listed->volume_serial;
+}
+
+}  // namespace
+
 Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) {
+  Error e = reader_make(out, folder_path, flags);
+  if (e != err::ok) return e;
+  DirReader* r = *out;
+  e = native_open(r->path, kOpenListFolder, &r->handle);
+  if (e == err::ok) e = file_info_from_handle(r->handle, &r->folder_info);
+  if (e != err::ok) {
+    reader_destroy(r);
+    *out = nullptr;
+  }
+  return e;
+}
+
+Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
+                         const FileInfo* listed, uint32_t flags) {
+  Error e = reader_make(out, folder_path, flags);
+  if (e != err::ok) return e;
+  DirReader* r = *out;
+  e = native_open_relative(parent, folder_path + name_offset, kOpenListSubfolder, &r->handle);
+  if (e == err::ok) e = file_info_from_handle(r->handle, &r->folder_info);
+  if (e == err::ok && !is_listed_folder(&r->folder_info, listed)) e = err::path_not_found;
+  if (e != err::ok) {
+    reader_destroy(r);
+    *out = nullptr;
+  }
+  return e;
+}
+
+namespace {
+
+Error reader_make(DirReader** out, const char* folder_path, uint32_t flags) {
   *out = nullptr;
   auto* r = static_cast<DirReader*>(block_alloc(sizeof(DirReader)));
   if (!r) return err::out_of_memory;
@@ -206,13 +270,8 @@ Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) 
     r->path[folder_length] = 0;
     r->folder_length = folder_length;
   }
-
-  Error e = native_open(r->path, kOpenListFolder, &r->handle);
-  if (e == err::ok) e = file_info_from_handle(r->handle, &r->folder_info);
-  if (e != err::ok) {
-    reader_destroy(r);
-    return e;
-  }
   *out = r;
   return err::ok;
 }
+
+}  // namespace

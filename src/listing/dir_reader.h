@@ -43,7 +43,10 @@ struct DirReaderOps {
   void (*destroy)(DirReader* self);
   // Next entry: 0, 18 at the end of the folder, or an error value; on a
   // non-zero result every output is null or 0. Path and information stay
-  // valid until the next call on the reader.
+  // valid until the next call on the reader. A name that is empty, holds a
+  // separator or a NUL is never handed out (it would name something outside
+  // the folder): the entry is skipped and counted in `refused`; "." and ".."
+  // are skipped silently.
   Error (*next)(DirReader* self, const char** path, uint64_t* name_offset, const FileInfo** info);
 };
 
@@ -62,12 +65,20 @@ struct DirReader {
   FileInfo folder_info;
   FileInfo target_info;    // what a symbolic link points to
   FileInfo entry_info;
+  uint64_t refused;        // entries left out: their names were not plain names
   char name[kDirNameBytes];
   alignas(8) uint8_t query[kDirQueryBytes + kDirQuerySpare];
 };
 
 // Opens the folder for reading; on failure *out is null and nothing is left open.
 Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags);
+
+// Opens a listed subfolder by its name within its open parent folder, never
+// through a link, and only when it is still the entry that was listed (same
+// file id, not a link); otherwise fails with 3. `folder_path` is the
+// subfolder's full path, its name starting at `name_offset`.
+Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
+                         const FileInfo* listed, uint32_t flags);
 
 inline Error dir_reader_next(DirReader* r, const char** path, uint64_t* name_offset, const FileInfo** info) {
   return r->ops->next(r, path, name_offset, info);

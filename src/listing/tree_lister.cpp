@@ -7,6 +7,7 @@
 #include "base/jindex.h"
 #include "base/threads.h"
 #include "base/unicode.h"
+#include "fs/native.h"
 #include "fs/path.h"
 #include "listing/collation.h"
 #include "listing/filter.h"
@@ -30,6 +31,10 @@ struct DirLevel {
   ji_pos_t cursor;
   void* root;
   Error failed;     // a step that could not be taken, reported once
+  uint64_t refused; // entries the reader left out (names that are not plain names)
+  const char* folder;  // the folder's path with its separator
+  FileInfo folder_info;  // the folder itself, read from its open handle
+  HANDLE handle;         // the folder, open while its entries are handed out
 };
 
 namespace {
@@ -52,6 +57,7 @@ int level_entry_compare(void* context, void* existing) {
 
 void level_destroy(DirLevel* self) {
   if (!self) return;
+  native_close(self->handle);
   pool_release(&self->pool);
   block_free(self, sizeof(DirLevel));
 }
@@ -92,6 +98,10 @@ struct Frame {
   uint8_t delivered;
 };
 
+// Reads the listed subfolder `entry` of the open folder `parent`.
+Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
+                    uint32_t flags);
+
 struct SuspendedFrame {
   SuspendedFrame* next;  // the next older frame
   Frame frame;
@@ -112,6 +122,9 @@ struct Lister {
   // The entry an error is about, handed out with the error.
   const char* error_path;
   uint64_t error_offset;
+  FileInfo root_info;
+  FileInfo excluded;      // a folder left out of the walk (no file id: none)
+  HANDLE entry_folder;    // the folder holding the entry last handed out
 };
 
 void lister_destroy(TreeLister* base) {
@@ -147,6 +160,10 @@ void resume_parent(Lister* self) {
 
 bool same_folder(const FileInfo* a, const FileInfo* b) {
   return std::memcmp(a->volume_id, b->volume_id, sizeof a->volume_id) == 0 && a->file_id[0] == b->file_id[0];
+}
+
+bool is_excluded(const Lister* self, const FileInfo* info) {
+  return info && info->is_dir && !info->is_link && file_info_same_file(info, &self->excluded);
 }
 
 // True when entering the folder of the current frame would repeat one of the
@@ -196,6 +213,7 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
       break;
     }
     if (self->root_prefix == 0) self->root_prefix = self->current.name_offset;
+    if (is_excluded(self, self->current.info)) continue;
 
     const char* relative_path = self->current.path + self->root_prefix;
     StringPool* scratch = &self->scratch;
@@ -230,8 +248,12 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
     s->next = self->stack;
     self->stack = s;
     self->current = Frame{};
-    const Error open = dir_level_open(&self->current.level, self->cancel, s->frame.path, self->flags);
+    const Error open = level_open_at(&self->current.level, self->cancel, s->frame.level, s->frame, self->flags);
     if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
+    // Entries left out make the folder's listing incomplete: a read error
+    // for the folder, reported before its entries.
+    if (open == err::ok && self->current.level->refused)
+      set_pending(self, err::invalid_name, s->frame.path, s->frame.name_offset);
     self->current.delivered = 1;
     self->current.selected = s->frame.selected;
   }
@@ -244,6 +266,7 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
     set_pending(self, err::ok, nullptr, 0);
     return e;
   }
+  self->entry_folder = chosen && chosen->level ? chosen->level->handle : INVALID_HANDLE_VALUE;
   if (chosen) {
     chosen->delivered = 1;
     if (path) *path = chosen->path;
@@ -257,15 +280,53 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
   return err::no_more_files;
 }
 
-constexpr TreeListerOps kListerOps = {lister_destroy, lister_next};
+const FileInfo* lister_root(TreeLister* base) { return &reinterpret_cast<Lister*>(base)->root_info; }
+
+void lister_exclude(TreeLister* base, const FileInfo* folder) {
+  reinterpret_cast<Lister*>(base)->excluded = folder ? *folder : FileInfo{};
+}
+
+HANDLE lister_folder(TreeLister* base) { return reinterpret_cast<Lister*>(base)->entry_folder; }
+
+constexpr TreeListerOps kListerOps = {lister_destroy, lister_next, lister_root, lister_exclude, lister_folder};
+
+}  // namespace
+
+bool file_info_same_file(const FileInfo* a, const FileInfo* b) {
+  return a && b && (a->file_id[0] | a->file_id[1]) != 0 && a->volume_serial == b->volume_serial &&
+         a->file_id[0] == b->file_id[0] && a->file_id[1] == b->file_id[1];
+}
+
+namespace {
+
+// Reads the open folder of `reader` into a new level, which takes over the
+// folder's handle; the reader is destroyed.
+Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader);
 
 }  // namespace
 
 Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_path, uint32_t flags) {
   *out = nullptr;
   DirReader* reader;
-  Error e = dir_reader_open(&reader, folder_path, flags);
-  if (e != err::ok) return e;
+  const Error e = dir_reader_open(&reader, folder_path, flags);
+  return e != err::ok ? e : level_read(out, cancel, reader);
+}
+
+namespace {
+
+Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
+                    uint32_t flags) {
+  // A folder reached through a link (when links are followed) is opened
+  // through it, as asked.
+  if (entry.info && entry.info->via_link) return dir_level_open(out, cancel, entry.path, flags);
+  *out = nullptr;
+  DirReader* reader;
+  const Error e = dir_reader_open_at(&reader, parent->handle, entry.path, entry.name_offset, entry.info, flags);
+  return e != err::ok ? e : level_read(out, cancel, reader);
+}
+
+Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader) {
+  Error e = err::ok;
 
   auto* level = static_cast<DirLevel*>(block_alloc(sizeof(DirLevel)));
   if (!level) {
@@ -303,7 +364,13 @@ Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_p
       break;
     }
   }
+  level->refused = reader->refused;
+  level->folder_info = reader->folder_info;
+  level->folder = pool_strndup(&level->pool.allocator, reader->path, reader->folder_length);
+  level->handle = reader->handle;
+  reader->handle = INVALID_HANDLE_VALUE;
   dir_reader_destroy(reader);
+  if (e == err::no_more_files && !level->folder) e = err::out_of_memory;
   if (e != err::no_more_files) {
     level_destroy(level);
     return e;
@@ -316,6 +383,8 @@ Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_p
   *out = level;
   return err::ok;
 }
+
+}  // namespace
 
 Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root, uint32_t flags,
                        const char* const* filters) {
@@ -349,6 +418,9 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
     lister_destroy(&self->base);
     return e;
   }
+  self->root_info = self->current.level->folder_info;
+  const char* folder = self->current.level->folder;
+  if (self->current.level->refused) set_pending(self, err::invalid_name, folder, str_len(folder));
   *out = &self->base;
   return err::ok;
 }

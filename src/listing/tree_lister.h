@@ -21,6 +21,14 @@ struct TreeLister;
 struct TreeListerOps {
   void (*destroy)(TreeLister* self);
   Error (*next)(TreeLister* self, const char** path, uint64_t* name_offset, const FileInfo** info);
+  // The root folder's own information; null for a virtual folder.
+  const FileInfo* (*root)(TreeLister* self);
+  // From the next entry on, a folder that is the given one (same volume and
+  // file id) is left out of the walk: neither handed out nor entered.
+  void (*exclude)(TreeLister* self, const FileInfo* folder);
+  // The open folder that holds the entry last handed out, valid as long as
+  // that entry; -1 when there is none.
+  HANDLE (*folder)(TreeLister* self);
 };
 struct TreeLister {
   const TreeListerOps* ops;
@@ -29,6 +37,14 @@ struct TreeLister {
 inline Error tree_lister_next(TreeLister* l, const char** path, uint64_t* name_offset, const FileInfo** info) {
   return l->ops->next(l, path, name_offset, info);
 }
+inline const FileInfo* tree_lister_root(TreeLister* l) { return l->ops->root(l); }
+inline void tree_lister_exclude(TreeLister* l, const FileInfo* folder) { l->ops->exclude(l, folder); }
+inline HANDLE tree_lister_folder(TreeLister* l) { return l->ops->folder(l); }
+
+// True when both records name the same file: the same volume and the same
+// non-zero file id (a record without a file id matches nothing).
+bool file_info_same_file(const FileInfo* a, const FileInfo* b);
+
 inline void tree_lister_destroy(TreeLister* l) {
   if (l) l->ops->destroy(l);
 }

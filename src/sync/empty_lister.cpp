@@ -14,7 +14,11 @@ Error empty_next(TreeLister*, const char** path, uint64_t* name_offset, const Fi
   return err::no_more_files;
 }
 
-constexpr TreeListerOps kEmptyListerOps = {empty_destroy, empty_next};
+const FileInfo* empty_root(TreeLister*) { return nullptr; }
+void empty_exclude(TreeLister*, const FileInfo*) {}
+HANDLE empty_folder(TreeLister*) { return INVALID_HANDLE_VALUE; }
+
+constexpr TreeListerOps kEmptyListerOps = {empty_destroy, empty_next, empty_root, empty_exclude, empty_folder};
 
 }  // namespace
 

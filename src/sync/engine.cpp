@@ -15,7 +15,6 @@
 namespace {
 
 constexpr uint32_t kListFlags = LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENTS;
-constexpr uint32_t kOpenRead = 3;        // file_open: read data
 constexpr uint32_t kCreateNew = 0;       // file_create: new file, must not exist
 constexpr uint32_t kFinishKeepMask = 0xFFFFFFF6;  // all but read-only and content-indexed
 constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
@@ -31,6 +30,8 @@ struct Side {
   uint64_t offset = 0;          // length of the root prefix of every path
   bool offset_known = false;
   bool listing_failed = false;  // some folder of this side could not be listed
+  HANDLE folder = INVALID_HANDLE_VALUE;  // the open folder holding the pending entry
+  uint64_t name_offset = 0;     // where the pending entry's name starts in path
 
   const char* relative() const { return path + offset; }
 };
@@ -96,6 +97,8 @@ void advance(Engine* g, Side* side) {
       }
       side->path = path;
       side->info = info;
+      side->folder = tree_lister_folder(side->lister);
+      side->name_offset = offset;
       return;
     }
     if (e == err::ok || e == err::no_more_files) break;
@@ -120,11 +123,10 @@ void remove_target(Engine* g) {
     g->report(SyncEvent::Removed, rel);
     return;
   }
-  // Protective attributes of a link are its own; clearing them through the
-  // path would change what the link points to. Deleting a link clears them
-  // on the link itself when it has to.
-  if (!target_is_link(t.info)) attr_clear_protect(t.path, t.info);
-  g->report(entry_delete(t.path) == 0 ? SyncEvent::Removed : SyncEvent::DeleteFailed, rel);
+  // Removed by name within the folder the target lister holds open, so a
+  // folder swapped for a link meanwhile leads nowhere else.
+  const Error e = entry_remove_at(t.folder, t.path + t.name_offset, t.info);
+  g->report(e == 0 ? SyncEvent::Removed : SyncEvent::DeleteFailed, rel);
 }
 
 // Extra target entry: left and reported, or removed. After a source folder
@@ -155,9 +157,11 @@ bool entries_same(const Engine* g, const FileInfo* s, const FileInfo* t) {
   return s->size == t->size && (g->flag(SYNC_IGNORE_TIMES) || write_times_match(s->write_time, t->write_time));
 }
 
+// Opens the pending source file by name within its open folder.
 Error open_source(Engine* g) {
   close_handle(&g->source_handle);
-  return file_open(&g->source_handle, g->source.path, kOpenRead);
+  const Side& s = g->source;
+  return file_open_at(&g->source_handle, s.folder, s.path + s.name_offset, s.info);
 }
 
 // Both sides hold the entry. Returns whether the source entry was consumed
@@ -165,7 +169,9 @@ Error open_source(Engine* g) {
 bool both(Engine* g) {
   const FileInfo* s = g->source.info;
   const char* rel = g->source.relative();
-  if (entries_same(g, s, g->target.info)) {
+  // Two names of one file (the same folder given twice, a link, a hard
+  // link): replacing would delete the only copy.
+  if (file_info_same_file(s, g->target.info) || entries_same(g, s, g->target.info)) {
     g->report(SyncEvent::Identical, rel);
     return true;
   }
@@ -321,6 +327,10 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
   }
   const SyncResult opened = open_target(g, target, filters);
   if (opened != SyncResult::Finished) return opened;
+  // Overlapping trees: the target's root is never copied into itself, and
+  // the source's root is never removed from a target that holds it.
+  tree_lister_exclude(g->source.lister, tree_lister_root(g->target.lister));
+  tree_lister_exclude(g->target.lister, tree_lister_root(g->source.lister));
 
   advance(g, &g->source);
   advance(g, &g->target);

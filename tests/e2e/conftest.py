@@ -6,6 +6,7 @@ Paths are passed to the programs as Linux paths; the Windows build resolves
 them to Z:\\... itself.
 """
 import os
+import pathlib
 import shutil
 import subprocess
 
@@ -59,3 +60,43 @@ def target(request):
     if kind == "win" and shutil.which("wine") is None:
         pytest.skip("wine is not installed")
     return Target(os.path.abspath(build_dir), kind)
+
+
+def _sentinel_state(folder, skip):
+    """Every entry below folder except the subtree `skip`: mode, and for a
+    file its bytes and write time, so any read-only change, write or removal
+    shows."""
+    state = {}
+    for here, dirs, files in os.walk(folder):
+        dirs[:] = [d for d in dirs if os.path.join(here, d) != skip]
+        for name in dirs + files:
+            path = os.path.join(here, name)
+            st = os.lstat(path)
+            data, mtime = b"", None   # a folder's time changes with what tests put beside
+            if os.path.isfile(path) and not os.path.islink(path):
+                with open(path, "rb") as f:
+                    data, mtime = f.read(), st.st_mtime_ns
+            state[os.path.relpath(path, folder)] = (st.st_mode, mtime, data)
+    return state
+
+
+@pytest.fixture
+def tmp_path(tmp_path_factory):
+    """Each test's folder, with sentinels beside it and above it (canaries):
+    the test fails if a run read-only-marked, changed, removed or added
+    anything there. Nothing outside a run's two trees may change."""
+    top = str(tmp_path_factory.mktemp("canary"))
+    beside = os.path.join(top, "box")
+    work = os.path.join(beside, "work")
+    os.makedirs(work)
+    for folder in (top, beside):
+        with open(os.path.join(folder, "canary.txt"), "w") as f:
+            f.write("sentinel " + folder)
+        os.makedirs(os.path.join(folder, "victim"))
+        with open(os.path.join(folder, "victim", "keep.txt"), "w") as f:
+            f.write("keep")
+    before = _sentinel_state(top, work)
+    yield pathlib.Path(work)
+    after = _sentinel_state(top, work)
+    # Tests may leave their own files beside (logs); the sentinels must stay.
+    assert {k: after.get(k) for k in before} == before, "a sentinel outside the test's trees changed"

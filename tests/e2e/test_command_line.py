@@ -68,6 +68,10 @@ def test_usage_text_and_status(target, tmp_path, args):
     (["/*.cpp", "dst"], b'ERROR: Invalid source ""\n'),
     (["", "dst"], b'ERROR: Invalid source ""\n'),
     (["src", "///"], b'ERROR: Invalid target "///"\n'),
+    # An empty argument (an unset variable) never stands for the current folder.
+    (["-d", "src", ""], b'ERROR: Invalid target ""\n'),
+    (["-d", "-p", ""], b'ERROR: Invalid target ""\n'),
+    (["-d", "", "-r"], b'ERROR: Invalid source ""\n'),
     (["src", "//"], b'WARNING: Ignoring unknown switch "//"\n' + MISSING),
 ])
 def test_argument_errors(target, tmp_path, args, line):

@@ -18,88 +18,169 @@
 
 using namespace posix_file;
 
-NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
-                      PLARGE_INTEGER, ULONG file_attributes, ULONG, ULONG disposition, ULONG options, PVOID,
-                      ULONG) {
-  if (handle) *handle = INVALID_HANDLE_VALUE;
-  if (!handle || !attributes || disposition > 5) return STATUS_INVALID_PARAMETER;
-  char path[kPathMax];
-  NTSTATUS st = posix_path(attributes->ObjectName, path, sizeof path);
-  if (st != STATUS_SUCCESS) return st;
+namespace {
 
-  const bool want_dir = options & 0x1, want_file = options & 0x40, as_link = options & 0x200000;
-  struct stat before;
-  const bool existed = lstat(path, &before) == 0;
-  const bool link_itself = existed && as_link && S_ISLNK(before.st_mode);
-  if (existed && (disposition == 2)) return STATUS_OBJECT_NAME_COLLISION;
-  if (!existed && (disposition == 1 || disposition == 4)) return missing_status(path);
-  if (existed && !link_itself) {
-    struct stat target;
-    if (stat(path, &target) != 0) {
-      if (disposition == 1 || disposition == 4) return status_from_errno(errno);
-    } else {
-      if (want_dir && !S_ISDIR(target.st_mode)) return STATUS_NOT_A_DIRECTORY;
-      if (want_file && S_ISDIR(target.st_mode)) return STATUS_FILE_IS_A_DIRECTORY;
-    }
+// Where an open lands: a full path, or one name within an open folder (the
+// object attributes' root handle). A name within a folder is never followed
+// through a symbolic link, and never leaves the folder.
+struct OpenPlace {
+  int dirfd = AT_FDCWD;
+  int follow = 0;     // O_NOFOLLOW for a name within a folder
+  char path[kPathMax];  // the full path, or the name within dirfd
+  char full[kPathMax];  // the path the record keeps for path-based calls
+};
+
+NTSTATUS place_of(const OBJECT_ATTRIBUTES* attributes, OpenPlace* at) {
+  if (!attributes->RootDirectory) {
+    const NTSTATUS st = posix_path(attributes->ObjectName, at->path, sizeof at->path);
+    if (st == STATUS_SUCCESS) std::memcpy(at->full, at->path, std::strlen(at->path) + 1);
+    return st;
   }
-
-  ULONG info = 1;
-  int fd = -1;
-  const mode_t mode = (file_attributes & 0x01) ? 0444 : 0666;
-  if (link_itself) {
-    fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  } else if (want_dir && !existed) {
-    if (mkdir(path, 0777) != 0) return errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : status_from_errno(errno);
-    info = 2;
-    fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dirfd = handle_fd(attributes->RootDirectory);
+  const PosixFile* parent = dirfd >= 0 ? file_state(dirfd) : nullptr;
+  if (!parent || !parent->is_dir) return STATUS_INVALID_HANDLE;
+  const UNICODE_STRING* name = attributes->ObjectName;
+  size_t length = 0;
+  if (!name || !name->Buffer ||
+      !utf8_from_units(name->Buffer, name->Length / 2, at->path, sizeof at->path, &length))
+    return STATUS_OBJECT_NAME_INVALID;
+  if (length == 0 || std::strchr(at->path, '/') || std::strchr(at->path, '\\') || std::strcmp(at->path, ".") == 0 ||
+      std::strcmp(at->path, "..") == 0)
+    return STATUS_OBJECT_NAME_INVALID;
+  at->dirfd = dirfd;
+  at->follow = O_NOFOLLOW;
+  // A path past the system's limit is kept cut; only the calls that take a
+  // path see it.
+  const size_t head = std::strlen(parent->path);
+  if (head + 1 + length >= sizeof at->full) {
+    std::memcpy(at->full, parent->path, head < sizeof at->full ? head + 1 : 0);
+    at->full[sizeof at->full - 1] = 0;
   } else {
-    struct stat target;
-    const bool is_dir = existed && stat(path, &target) == 0 && S_ISDIR(target.st_mode);
-    int flags = O_CLOEXEC;
-    if (is_dir) {
-      flags |= O_RDONLY | O_DIRECTORY;
-    } else {
-      const bool write = access & 0x6, read = access & 0x1;
-      flags |= write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
-      if (access & 0x4) flags |= O_APPEND;
-      switch (disposition) {
-        case 0: flags |= O_CREAT | O_TRUNC; info = existed ? 0 : 2; break;
-        case 2: flags |= O_CREAT | O_EXCL; info = 2; break;
-        case 3: flags |= O_CREAT; info = existed ? 1 : 2; break;
-        case 4: flags |= O_TRUNC; info = 3; break;
-        case 5: flags |= O_CREAT | O_TRUNC; info = existed ? 3 : 2; break;
-        default: break;
-      }
-      if ((flags & O_TRUNC) && !(flags & (O_WRONLY | O_RDWR))) flags = (flags & ~O_RDONLY) | O_RDWR;
-    }
-    fd = open(path, flags, mode);
-    // An entry opened only for its attributes needs no read permission.
-    if (fd < 0 && errno == EACCES && existed && !(access & 0x7) && !(flags & (O_CREAT | O_TRUNC)))
-      fd = open(path, O_PATH | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return missing_status(path);
+    std::memcpy(at->full, parent->path, head);
+    at->full[head] = '/';
+    std::memcpy(at->full + head + 1, at->path, length + 1);
   }
-  if (fd < 0) return status_from_errno(errno);
+  return STATUS_SUCCESS;
+}
 
+// Whether the entry's kind fits what the open asks for.
+NTSTATUS check_kind(const OpenPlace& at, ULONG disposition, ULONG options, bool existed, bool link_itself) {
+  const bool want_dir = options & 0x1, want_file = options & 0x40;
+  if (existed && disposition == 2) return STATUS_OBJECT_NAME_COLLISION;
+  if (!existed && (disposition == 1 || disposition == 4)) {
+    return at.dirfd == AT_FDCWD ? missing_status(at.path) : STATUS_OBJECT_NAME_NOT_FOUND;
+  }
+  if (!existed || link_itself) return STATUS_SUCCESS;
+  struct stat target;
+  if (fstatat(at.dirfd, at.path, &target, at.follow ? AT_SYMLINK_NOFOLLOW : 0) != 0)
+    return (disposition == 1 || disposition == 4) ? status_from_errno(errno) : STATUS_SUCCESS;
+  if (at.follow && S_ISLNK(target.st_mode)) return STATUS_STOPPED_ON_SYMLINK;
+  if (want_dir && !S_ISDIR(target.st_mode)) return STATUS_NOT_A_DIRECTORY;
+  if (want_file && S_ISDIR(target.st_mode)) return STATUS_FILE_IS_A_DIRECTORY;
+  return STATUS_SUCCESS;
+}
+
+// The open flags of a file (not a folder) and the information value.
+int file_flags(ACCESS_MASK access, ULONG disposition, bool existed, ULONG* info) {
+  int flags = O_CLOEXEC;
+  const bool write = access & 0x6, read = access & 0x1;
+  flags |= write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
+  if (access & 0x4) flags |= O_APPEND;
+  switch (disposition) {
+    case 0: flags |= O_CREAT | O_TRUNC; *info = existed ? 0 : 2; break;
+    case 2: flags |= O_CREAT | O_EXCL; *info = 2; break;
+    case 3: flags |= O_CREAT; *info = existed ? 1 : 2; break;
+    case 4: flags |= O_TRUNC; *info = 3; break;
+    case 5: flags |= O_CREAT | O_TRUNC; *info = existed ? 3 : 2; break;
+    default: break;
+  }
+  if ((flags & O_TRUNC) && !(flags & (O_WRONLY | O_RDWR))) flags = (flags & ~O_RDONLY) | O_RDWR;
+  return flags;
+}
+
+// Opens (or creates) the entry; a descriptor or -1 with errno set.
+int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, ULONG disposition, ULONG options,
+               bool existed, bool link_itself, ULONG* info) {
+  *info = 1;
+  if (link_itself) return openat(at.dirfd, at.path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if ((options & 0x1) && !existed) {
+    if (mkdirat(at.dirfd, at.path, 0777) != 0) return -1;
+    *info = 2;
+    return openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
+  }
+  struct stat target;
+  const bool is_dir = existed && fstatat(at.dirfd, at.path, &target, 0) == 0 && S_ISDIR(target.st_mode);
+  if (is_dir) return openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
+  const int flags = file_flags(access, disposition, existed, info) | at.follow;
+  const int fd = openat(at.dirfd, at.path, flags, (file_attributes & 0x01) ? 0444 : 0666);
+  // An entry opened only for its attributes needs no read permission.
+  if (fd < 0 && errno == EACCES && existed && !(access & 0x7) && !(flags & (O_CREAT | O_TRUNC)))
+    return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
+  return fd;
+}
+
+// The record of a new handle: what was opened, and how to reach it again.
+NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself) {
   auto* f = static_cast<PosixFile*>(std::calloc(1, sizeof(PosixFile)));
-  const size_t plen = std::strlen(path);
+  const size_t plen = std::strlen(at.full);
   if (f) f->path = static_cast<char*>(std::malloc(plen + 1));
-  if (!f || !f->path || !file_state_set(fd, f)) {
+  if (f && f->path && at.dirfd != AT_FDCWD) {
+    f->name = strdup(at.path);
+    f->parent_fd = f->name ? fcntl(at.dirfd, F_DUPFD_CLOEXEC, 0) : -1;
+  }
+  if (!f || !f->path || (at.dirfd != AT_FDCWD && f->parent_fd < 0) || !file_state_set(fd, f)) {
     file_state_free(f);
-    close(fd);
     return STATUS_NO_MEMORY;
   }
-  std::memcpy(f->path, path, plen + 1);
+  std::memcpy(f->path, at.full, plen + 1);
   struct stat now{};
   fstat(fd, &now);
   f->dev = now.st_dev;
   f->ino = now.st_ino;
   f->is_link = link_itself;
   f->is_dir = !link_itself && S_ISDIR(now.st_mode);
-  if (options & 0x1000) {
-    f->delete_pending = true;
-    if (f->is_dir) rmdir(path);
-    else unlink(path);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                      PLARGE_INTEGER, ULONG file_attributes, ULONG, ULONG disposition, ULONG options, PVOID,
+                      ULONG) {
+  if (handle) *handle = INVALID_HANDLE_VALUE;
+  if (!handle || !attributes || disposition > 5) return STATUS_INVALID_PARAMETER;
+  auto* at = static_cast<OpenPlace*>(std::malloc(sizeof(OpenPlace)));
+  if (!at) return STATUS_NO_MEMORY;
+  *at = OpenPlace{};
+  NTSTATUS st = place_of(attributes, at);
+
+  struct stat before;
+  const bool existed = st == STATUS_SUCCESS && fstatat(at->dirfd, at->path, &before, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool link_itself = existed && (options & 0x200000) && S_ISLNK(before.st_mode);
+  if (st == STATUS_SUCCESS) st = check_kind(*at, disposition, options, existed, link_itself);
+
+  ULONG info = 1;
+  int fd = -1;
+  if (st == STATUS_SUCCESS) {
+    fd = open_entry(*at, access, file_attributes, disposition, options, existed, link_itself, &info);
+    if (fd < 0) {
+      const int e = errno;
+      if (e == ENOENT && at->dirfd == AT_FDCWD) st = missing_status(at->path);
+      else if (e == ELOOP && at->follow) st = STATUS_STOPPED_ON_SYMLINK;
+      else st = status_from_errno(e);
+    }
   }
+  if (st == STATUS_SUCCESS) {
+    st = attach_record(fd, *at, link_itself);
+    if (st != STATUS_SUCCESS) close(fd);
+  }
+  if (st == STATUS_SUCCESS && (options & 0x1000)) {
+    PosixFile* f = file_state(fd);
+    f->delete_pending = true;
+    unlinkat(at->dirfd, at->path, f->is_dir ? AT_REMOVEDIR : 0);
+  }
+  std::free(at);
+  if (st != STATUS_SUCCESS) return st;
   *handle = posix_handle_from_fd(fd);
   return done(io, STATUS_SUCCESS, info);
 }

@@ -109,14 +109,17 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       put(&times[0], b->LastAccessTime.QuadPart);
       put(&times[1], b->LastWriteTime.QuadPart);
       if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
-        const int r = f ? libc::utimensat(AT_FDCWD, f->path, times, f->is_link ? AT_SYMLINK_NOFOLLOW : 0)
+        const int r = f ? libc::utimensat(f->name ? f->parent_fd : AT_FDCWD, f->name ? f->name : f->path, times,
+                                    f->is_link ? AT_SYMLINK_NOFOLLOW : 0)
                         : libc::futimens(fd, times);
         if (r != 0) return status_from_errno(errno);
       }
       if (b->FileAttributes != 0 && !(f && f->is_link)) {
         const mode_t mode = (b->FileAttributes & 0x01) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
         if ((mode & 07777) != (st.st_mode & 07777)) {
-          const int r = f ? chmod(f->path, mode & 07777) : fchmod(fd, mode & 07777);
+          const int r = !f ? fchmod(fd, mode & 07777)
+                        : f->name ? fchmodat(f->parent_fd, f->name, mode & 07777, 0)
+                                  : chmod(f->path, mode & 07777);
           if (r != 0) return status_from_errno(errno);
         }
       }
@@ -127,11 +130,20 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       const bool yes = *static_cast<const BOOLEAN*>(buffer) != 0;
       if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
       if (!f->is_link) {
-        if (f->is_dir && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
+        if (f->is_dir && !f->name && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
         // Windows refuses to delete a read-only entry.
         if (!(st.st_mode & S_IWUSR)) return STATUS_CANNOT_DELETE;
       }
-      if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) return status_from_errno(errno);
+      if (f->name) {
+        // Opened within a folder: removed there, and only while the name
+        // still names this entry.
+        struct stat named;
+        if (libc::fstatat(f->parent_fd, f->name, &named, AT_SYMLINK_NOFOLLOW) != 0) return status_from_errno(errno);
+        if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (libc::unlinkat(f->parent_fd, f->name, f->is_dir ? AT_REMOVEDIR : 0) != 0) return status_from_errno(errno);
+      } else if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) {
+        return status_from_errno(errno);
+      }
       f->delete_pending = true;
       return done(io, STATUS_SUCCESS, 0);
     }

@@ -113,6 +113,8 @@ bool file_state_set(int fd, PosixFile* f) {
 void file_state_free(PosixFile* f) {
   if (!f) return;
   if (f->dir) closedir(f->dir);
+  if (f->name && f->parent_fd >= 0) close(f->parent_fd);
+  std::free(f->name);
   std::free(f->path);
   std::free(f);
 }
@@ -205,7 +207,8 @@ uint32_t attributes_of(const struct stat& st, bool link, const char* path) {
 
 // Status of the open entry: the link itself when it was opened as one.
 bool stat_of(int fd, const PosixFile* f, struct stat* st) {
-  if (f && f->is_link) return libc::lstat(f->path, st) == 0;
+  if (f && f->is_link)
+    return (f->name ? libc::fstatat(f->parent_fd, f->name, st, AT_SYMLINK_NOFOLLOW) : libc::lstat(f->path, st)) == 0;
   return libc::fstat(fd, st) == 0;
 }
 

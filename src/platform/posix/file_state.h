@@ -31,6 +31,11 @@ constexpr size_t kPathMax = 4096 * 3;
 
 struct PosixFile {
   char* path;        // POSIX path as opened (heap)
+  // An entry opened by name within an open folder: a copy of that folder's
+  // descriptor and the name (heap), so that deleting it never re-walks the
+  // path. Name null otherwise.
+  int parent_fd;
+  char* name;
   dev_t dev;
   ino_t ino;
   bool is_dir;

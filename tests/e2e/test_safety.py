@@ -1,0 +1,166 @@
+"""A run never reads, writes or deletes anything outside its two trees:
+names that are paths, overlapping trees, folders swapped for links while the
+run is under way. The canary fixture (conftest) also watches every test."""
+import fcntl
+import os
+import subprocess
+import termios
+
+import pytest
+
+from tree import fs_target, assert_same_tree, build, snapshot, tarn
+
+
+def test_names_that_are_paths_are_read_errors(fs_target, tmp_path):
+    """An entry whose name holds a separator is a read error for its folder:
+    nothing is read or deleted through it, and after a source folder with
+    such an entry no extra target entry is removed."""
+    target = fs_target
+    outside = build(tmp_path / "victim", {"keep": "outside"})
+    src = build(tmp_path / "src", {"a": "a", "sub": {"..\\..\\victim\\keep": "evil", "ok": "ok"}, "z": "z"})
+    dst = build(tmp_path / "dst", {"sub": {"..\\..\\victim": {"keep": "k"}}, "y": "extra", "zz": "extra"})
+    r = tarn(target, "-d", src, dst)
+    assert r.status == 0
+    assert snapshot(outside) == {"keep": ("file", 7, b"outside", snapshot(outside)["keep"][3])}
+    assert "- " not in r.body
+    have = snapshot(dst)
+    assert {"a", "z", "y", "zz", "sub/..\\..\\victim/keep"} <= set(have)
+    if not target.is_wine:
+        # Both folders named "sub" hold such an entry.
+        assert r.body.count('WARNING: unable to open "sub"') == 2
+        assert "sub/ok" in have
+    assert "sub/..\\..\\victim\\keep" not in have
+
+
+@pytest.mark.parametrize("args", [["-a"], ["-a", "-d"], ["-d", "-i"], ["-k", "-d"]])
+def test_source_and_target_the_same_folder(fs_target, tmp_path, args):
+    """The same folder given twice (another spelling, a link to it) is left
+    exactly as it was under every switch; a hard link pair is identical."""
+    target = fs_target
+    src = build(tmp_path / "src", {"a": "a", "sub": {"b": "b"}, "ro": "r"})
+    os.chmod(os.path.join(src, "ro"), 0o444)
+    dst = build(tmp_path / "dst", {"a": "a"})
+    os.link(os.path.join(src, "ro"), os.path.join(dst, "ro"))
+    alias = tmp_path / "alias"
+    os.symlink(src, alias)
+    before = snapshot(tmp_path)
+    for second in (src, os.path.join(src, "sub", ".."), alias):
+        r = tarn(target, "-q", "-q", *args, src, second)
+        assert (r.status, r.body) == (0, "")
+    assert snapshot(tmp_path) == before
+    # A hard link pair counts as identical; the other pair is copied.
+    r = tarn(target, *args, src, dst)
+    assert r.status == 0
+    assert "- ro\n" not in r.body and "+ ro\n" not in r.body
+    assert os.stat(os.path.join(dst, "ro")).st_ino == os.stat(os.path.join(src, "ro")).st_ino
+    assert open(os.path.join(src, "ro")).read() == "r"
+
+
+def test_nested_trees(fs_target, tmp_path):
+    """The target's own folder is never copied into itself; the source is
+    never removed from a target that holds it."""
+    target = fs_target
+    # Source inside the target: the source is left out of the target walk.
+    outer = build(tmp_path / "outer", {"inner": {"f": "data", "g": {"h": "h"}}, "extra": "x"})
+    inner = os.path.join(outer, "inner")
+    r = tarn(target, "-d", inner, outer)
+    assert (r.status, r.body) == (0, "- extra\n+ f\n+ g\n+ g\\h\n")
+    assert sorted(snapshot(outer)) == ["f", "g", "g/h", "inner", "inner/f", "inner/g", "inner/g/h"]
+    # The same, from the current folder towards its parent.
+    r = tarn(target, "-d", "-t", ".", "..", cwd=inner)
+    assert (r.status, r.body) == (0, "====\n")
+
+    # Target inside the source: runs after the first find nothing to do.
+    src = build(tmp_path / "src", {"a": "a", "backup": {}})
+    backup = os.path.join(src, "backup")
+    assert tarn(target, "-d", src, backup).body == "+ a\n"
+    r = tarn(target, "-d", src, backup)
+    assert (r.status, r.body) == (0, "=\n")
+    assert sorted(snapshot(src)) == ["a", "backup", "backup/a"]
+
+
+def test_delete_that_fails_keeps_read_only(fs_target, tmp_path):
+    """A delete refused after the read-only mark was cleared puts it back."""
+    target = fs_target
+    dst = build(tmp_path / "dst", {"ro": "r"})
+    os.chmod(os.path.join(dst, "ro"), 0o444)
+    # The read-only mark is cleared (call 1), then the delete is refused.
+    r = tarn(target, "NtSetInformationFile", 2, "0xC0000043", "-d", "-p", dst, program="tarn_fault")
+    assert (r.status, r.body) == (0, 'WARNING: unable to delete "ro"\n')
+    assert not os.stat(os.path.join(dst, "ro")).st_mode & 0o222
+
+
+def test_deleted_current_folder(fs_target, tmp_path):
+    """Absolute source and target work from a current folder that is gone."""
+    target = fs_target
+    src = build(tmp_path / "src", {"a": "a", "sub": {"b": "b"}})
+    gone = tmp_path / "gone"
+    gone.mkdir()
+    dst = tmp_path / "dst"
+    # On Windows an absolute path names its drive.
+    absolute = (lambda p: "Z:" + str(p).replace("/", "\\")) if target.is_wine else str
+    cmd = target.command("tarn", absolute(src), absolute(dst))
+    r = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && shift && exec "$@"', "sh", str(gone), *cmd],
+                       stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=120)
+    assert r.returncode == 0, r.stdout
+    assert_same_tree(src, dst)
+
+
+def _start_blocked(target, args, pipe_bytes=4096):
+    """Starts tarn writing into a small pipe that nobody reads, and returns
+    once the pipe is full to within a line: the run is then held at one of
+    its next few writes (each line is written whole)."""
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, 1031, pipe_bytes)  # F_SETPIPE_SZ
+    size = fcntl.fcntl(write_end, 1032)       # F_GETPIPE_SZ
+    p = subprocess.Popen(target.command("tarn", *args), stdout=write_end, stdin=subprocess.DEVNULL)
+    os.close(write_end)
+    buf = bytearray(4)
+    while True:
+        fcntl.ioctl(read_end, termios.FIONREAD, buf)
+        if int.from_bytes(buf, "little") >= size - 256:
+            return p, read_end
+        assert p.poll() is None, "the run ended before its output filled the pipe"
+        os.sched_yield()
+
+
+def _finish(p, read_end):
+    out = b""
+    with os.fdopen(read_end, "rb") as f:
+        out = f.read()
+    assert p.wait(timeout=120) == 0
+    return out.decode()
+
+
+@pytest.mark.parametrize("swap", ["listed", "entered"])
+def test_folder_swapped_for_a_link_during_the_run(fs_target, tmp_path, swap):
+    """A target folder replaced by a link while the run is held: nothing in
+    the linked folder is deleted or written, whether the folder was already
+    read ("listed") or is read after the swap ("entered")."""
+    target = fs_target
+    if target.is_wine:
+        pytest.skip("Wine shows a symbolic link to a folder as the folder itself")
+    names = {f"f{i:04}": "x" for i in range(1500)}
+    victim = build(tmp_path / "victim", dict(names))
+    before = snapshot(victim)
+    src = build(tmp_path / "src", {"new": "n"})
+    if swap == "listed":
+        # Held while deleting the entries of dst/d, already read.
+        dst = build(tmp_path / "dst", {"d": dict(names)})
+    else:
+        # Held while deleting the root's entries, before dst/z is read.
+        dst = build(tmp_path / "dst", {**names, "z": {"f0000": "x"}})
+    p, read_end = _start_blocked(target, ["-d", "-v", src, dst])
+    try:
+        folder = os.path.join(dst, "d" if swap == "listed" else "z")
+        os.rename(folder, os.path.join(tmp_path, "moved"))
+        os.symlink(victim, folder)
+        body = _finish(p, read_end)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert snapshot(victim) == before
+    assert "+ new\n" in body
+    if swap == "entered":
+        assert 'WARNING: unable to open "z"' in body
