@@ -8,27 +8,29 @@ import termios
 
 import pytest
 
-from tree import fs_target, assert_same_tree, build, snapshot, tarn
+from tree import fs_target, assert_same_tree, build, out, shown, snapshot, tarn
 
 
 def test_names_that_are_paths_are_read_errors(fs_target, tmp_path):
-    """An entry whose name holds a separator is a read error for its folder:
-    nothing is read or deleted through it, and after a source folder with
-    such an entry no extra target entry is removed."""
+    """An entry whose name holds the program's separator is a read error for
+    its folder: nothing is read or deleted through it, and after a source
+    folder with such an entry no extra target entry is removed. On Linux a
+    backslash is an ordinary name character: such names round-trip and the
+    mirror stays inside the target."""
     target = fs_target
     outside = build(tmp_path / "victim", {"keep": "outside"})
     src = build(tmp_path / "src", {"a": "a", "sub": {"..\\..\\victim\\keep": "evil", "ok": "ok"}, "z": "z"})
     dst = build(tmp_path / "dst", {"sub": {"..\\..\\victim": {"keep": "k"}}, "y": "extra", "zz": "extra"})
+    before = snapshot(outside)
     r = tarn(target, "-d", src, dst)
     assert r.status == 0
-    assert snapshot(outside) == {"keep": ("file", 7, b"outside", snapshot(outside)["keep"][3])}
+    assert snapshot(outside) == before
+    if not target.is_wine:
+        assert_same_tree(src, dst)
+        return
     assert "- " not in r.body
     have = snapshot(dst)
     assert {"a", "z", "y", "zz", "sub/..\\..\\victim/keep"} <= set(have)
-    if not target.is_wine:
-        # Both folders named "sub" hold such an entry.
-        assert r.body.count('WARNING: unable to open "sub"') == 2
-        assert "sub/ok" in have
     assert "sub/..\\..\\victim\\keep" not in have
 
 
@@ -64,7 +66,7 @@ def test_nested_trees(fs_target, tmp_path):
     outer = build(tmp_path / "outer", {"inner": {"f": "data", "g": {"h": "h"}}, "extra": "x"})
     inner = os.path.join(outer, "inner")
     r = tarn(target, "-d", inner, outer)
-    assert (r.status, r.body) == (0, "- extra\n+ f\n+ g\n+ g\\h\n")
+    assert (r.status, r.body) == (0, out(target, "- extra\n+ f\n+ g\n+ g/h\n"))
     assert sorted(snapshot(outer)) == ["f", "g", "g/h", "inner", "inner/f", "inner/g", "inner/g/h"]
     # The same, from the current folder towards its parent.
     r = tarn(target, "-d", "-t", ".", "..", cwd=inner)
@@ -97,9 +99,7 @@ def test_deleted_current_folder(fs_target, tmp_path):
     gone = tmp_path / "gone"
     gone.mkdir()
     dst = tmp_path / "dst"
-    # On Windows an absolute path names its drive.
-    absolute = (lambda p: "Z:" + str(p).replace("/", "\\")) if target.is_wine else str
-    cmd = target.command("tarn", absolute(src), absolute(dst))
+    cmd = target.command("tarn", shown(target, src), shown(target, dst))
     r = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && shift && exec "$@"', "sh", str(gone), *cmd],
                        stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=120)
     assert r.returncode == 0, r.stdout

@@ -42,9 +42,11 @@ NTSTATUS place_of(const OBJECT_ATTRIBUTES* attributes, OpenPlace* at) {
   const UNICODE_STRING* name = attributes->ObjectName;
   size_t length = 0;
   if (!name || !name->Buffer ||
-      !utf8_from_units(name->Buffer, name->Length / 2, at->path, sizeof at->path, &length))
+      !posix_bytes_from_units(name->Buffer, name->Length / 2, at->path, sizeof at->path, &length))
     return STATUS_OBJECT_NAME_INVALID;
-  if (length == 0 || std::strchr(at->path, '/') || std::strchr(at->path, '\\') || std::strcmp(at->path, ".") == 0 ||
+  // The program's separator in a name arrives as '/'; a backslash byte is an
+  // ordinary Linux name character.
+  if (length == 0 || std::strchr(at->path, '/') || std::strcmp(at->path, ".") == 0 ||
       std::strcmp(at->path, "..") == 0)
     return STATUS_OBJECT_NAME_INVALID;
   at->dirfd = dirfd;
