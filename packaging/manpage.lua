@@ -23,3 +23,37 @@ function Pandoc(doc)
   end
   return pandoc.Pandoc(blocks, doc.meta)
 end
+
+-- Column widths (in characters): a table whose texts fit on the line keeps
+-- them whole; otherwise the short columns stay whole and the long ones share
+-- what is left equally, so no column is squeezed below its longest word.
+-- Text 71 characters wide (an 80-column terminal), 3 between columns; the
+-- manual page writer takes widths as fractions of 70 characters.
+local function text_length(blocks)
+  local text = pandoc.utils.stringify(blocks or {})
+  local word = 0
+  for w in text:gmatch("%S+") do word = math.max(word, utf8.len(w) or #w) end
+  return utf8.len(text) or #text, word
+end
+
+function Table(tbl)
+  local simple = pandoc.utils.to_simple_table(tbl)
+  local columns = #tbl.colspecs
+  local longest, word, order = {}, {}, {}
+  for i = 1, columns do
+    longest[i], word[i] = text_length(simple.headers[i])
+    for _, row in ipairs(simple.rows) do
+      local text, w = text_length(row[i])
+      longest[i], word[i] = math.max(longest[i], text), math.max(word[i], w)
+    end
+    order[i] = i
+  end
+  table.sort(order, function(a, b) return longest[a] < longest[b] end)
+  local left = 71 - 3 * (columns - 1)
+  for n, i in ipairs(order) do
+    local width = math.max(word[i], math.min(longest[i], left / (columns - n + 1)))
+    left = left - width
+    tbl.colspecs[i] = {tbl.colspecs[i][1], width / 70}
+  end
+  return tbl
+end
