@@ -6,7 +6,7 @@
 
 package_test() {
   local version dir=$TARN_BUILD/package-test
-  version=$(sed -n 's/^project(tarn VERSION \([0-9.]*\) .*/\1/p' "$TARN_ROOT/CMakeLists.txt")
+  version=$(sed -n 's/^project(tarn VERSION \([0-9.]*\).*/\1/p' "$TARN_ROOT/CMakeLists.txt")
   rm -rf "$dir" && mkdir -p "$dir" || return 1
   {
     (cd "$TARN_BUILD/native" && cpack -B "$dir") && (cd "$TARN_BUILD/win" && cpack -B "$dir")
