@@ -56,12 +56,12 @@ package_deb_test() {
 }
 
 package_installed_test() {
-  local version=$1 manual=/usr/share/man/man1/tarn.1 page warnings switch completion rc=0
+  local version=$1 manual=/usr/share/man/man1/tarn.1.gz page warnings switch completion rc=0
   package_mirror_check /usr/bin/tarn || rc=1
   [ -f "$manual" ] || { echo "the package has no $manual"; return 1; }
-  warnings=$(groff -t -ww -man -Tutf8 "$manual" 2>&1 >/dev/null)
+  warnings=$(zcat "$manual" | groff -t -ww -man -Tutf8 2>&1 >/dev/null)
   [ -z "$warnings" ] || { echo "$manual: $warnings"; rc=1; }
-  page=$(groff -t -man -Tutf8 -P-cbou "$manual" 2>/dev/null)
+  page=$(zcat "$manual" | groff -t -man -Tutf8 -P-cbou 2>/dev/null)
   grep -q "tarn $version" <<<"$page" || { echo "$manual does not name version $version"; rc=1; }
   # Every switch of the usage text is in the manual.
   for switch in $(/usr/bin/tarn | sed -n 's/^  \(-[a-z]\)  .*/\1/p'); do
