@@ -51,6 +51,9 @@ if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (sanitizers)" e2e_sanitized
 fi
 
+. "$TARN_ROOT/scripts/package_test.sh"
+step "packages (install, run, remove)" package_test
+
 wine_stop
 trap - EXIT
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
