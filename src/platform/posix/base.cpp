@@ -28,30 +28,6 @@ size_t page_size() {
 DWORD GetLastError() { return t_last_error; }
 void SetLastError(DWORD error) { t_last_error = error; }
 
-DWORD posix_error_from_errno(int e) {
-  switch (e) {
-    case 0: return 0;
-    case ENOENT: return 2;        // file not found
-    case ENOTDIR: return 3;       // path not found
-    case EMFILE: case ENFILE: return 4;
-    case EACCES: case EPERM: case EISDIR: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EROFS: return 19;        // write protected
-    case EXDEV: return 17;        // not same device
-    case EBUSY: case ETXTBSY: return 32;
-    case EEXIST: return 80;       // file exists
-    case EINVAL: return 87;
-    case EPIPE: return 109;       // pipe ended
-    case ENOSPC: case EDQUOT: return 112;
-    case ENOTEMPTY: return 145;   // folder not empty
-    case ENAMETOOLONG: return 206;
-    case ELOOP: return 1921;
-    case EFBIG: return 223;
-    default: return 1117;         // I/O device error
-  }
-}
-
 // Memory comes as whole pages that read as zero. One extra page in front of
 // the block records its size so that release with size 0 frees it all, as
 // the system does.
