@@ -64,7 +64,7 @@ HANDLE GetStdHandle(DWORD which) {
     case STD_OUTPUT_HANDLE: return posix_handle_from_fd(1);
     case STD_ERROR_HANDLE: return posix_handle_from_fd(2);
     default:
-      SetLastError(6);
+      SetLastError(err::invalid_handle);
       return INVALID_HANDLE_VALUE;
   }
 }
@@ -76,7 +76,7 @@ static bool handle_valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_
 BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
   if (done) *done = 0;
   if (!handle_valid(h) || ov) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   ssize_t n;
@@ -95,7 +95,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov)
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
   if (done) *done = 0;
   if (!handle_valid(h) || ov) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   const int fd = posix_fd_from_handle(h);
@@ -116,7 +116,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
       return FALSE;
     }
     if (n == 0) {
-      SetLastError(112);
+      SetLastError(err::disk_full);
       return FALSE;
     }
     moved += static_cast<DWORD>(n);
@@ -128,7 +128,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
 BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
   if (mode) *mode = 0;
   if (!handle_valid(h) || !isatty(posix_fd_from_handle(h))) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   if (mode) *mode = 0x7;  // processed, line and echo input
@@ -137,7 +137,7 @@ BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
 
 BOOL CloseHandle(HANDLE h) {
   if (!handle_valid(h) || close(posix_fd_from_handle(h)) != 0) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   return TRUE;
