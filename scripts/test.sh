@@ -20,6 +20,7 @@ step() {
   fi
 }
 
+step "layers: every include points down" python3 "$TARN_ROOT/tools/check_layers.py" "$TARN_ROOT/src"
 step "build native" build_native
 step "build native (address and undefined-behaviour sanitizers)" build_asan
 step "build windows" build_win

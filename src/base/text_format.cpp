@@ -214,6 +214,162 @@ const T* as_pointer(uint64_t slot) {
   return reinterpret_cast<const T*>(static_cast<uintptr_t>(slot));
 }
 
+// Flags of a directive; returns the first byte after them.
+const char* parse_flags(const char* f, Directive& d) {
+  for (;; ++f) {
+    if (*f == '-') d.flags |= kLeft;
+    else if (*f == '+') d.flags |= kPlus;
+    else if (*f == ' ') d.flags |= kSpace;
+    else if (*f == '#') d.flags |= kAlternate;
+    else if (*f == '0') d.flags |= kZero;
+    else return f;
+  }
+}
+
+// Width and precision, each as digits or '*' (taken from the arguments). A
+// '.' followed by neither digits nor '*' sets no precision.
+const char* parse_width_precision(const char* f, Directive& d, FormatArgs& args) {
+  if (*f == '*') {
+    d.width = static_cast<int32_t>(static_cast<uint32_t>(args.take()));
+    ++f;
+  } else {
+    while (is_digit(*f)) d.width = add_digit(d.width, *f++);
+  }
+  if (*f != '.') return f;
+  ++f;
+  if (*f == '*') {
+    d.precision = static_cast<int32_t>(static_cast<uint32_t>(args.take()));
+    return f + 1;
+  }
+  while (is_digit(*f)) d.precision = add_digit(d.precision < 0 ? 0 : d.precision, *f++);
+  return f;
+}
+
+// Length modifier: h, l, L, ll, I8, I16, I32, I64. Not followed by one of
+// those sizes, an 'I' is the conversion letter.
+const char* parse_length(const char* f, Directive& d) {
+  if (*f == 'h') {
+    d.int_bits = 16, d.char_bits = 8, d.modifier = true;
+    return f + 1;
+  }
+  if (*f == 'l' || *f == 'L') {
+    d.modifier = true;
+    if (f[1] == 'l') {
+      d.int_bits = 64;
+      return f + 2;
+    }
+    d.int_bits = 32, d.char_bits = 16;
+    return f + 1;
+  }
+  if (*f != 'I') return f;
+  const char* letter = f;
+  if (f[1] == '8') {
+    d.int_bits = 8, d.char_bits = 8, f += 2;
+  } else if (f[1] == '1' && f[2] == '6') {
+    d.int_bits = 16, d.char_bits = 16, f += 3;
+  } else if (f[1] == '3' && f[2] == '2') {
+    d.int_bits = 32, d.char_bits = 32, f += 3;
+  } else if (f[1] == '6' && f[2] == '4') {
+    d.int_bits = 64, f += 3;
+  }
+  d.modifier = f != letter;
+  return f;
+}
+
+// %d %i: signed, 32 bits unless a modifier says otherwise.
+void render_signed(Output& out, const Directive& d, uint64_t arg) {
+  const uint64_t v = sign_extend(arg, d.int_bits ? d.int_bits : 32);
+  const bool negative = static_cast<int64_t>(v) < 0;
+  const char sign = negative ? '-' : (d.flags & kPlus) ? '+' : (d.flags & kSpace) ? ' ' : 0;
+  render_integer(out, d, negative ? 0 - v : v, sign, 10, false);
+}
+
+// %c %C %w: one character of the width the conversion and modifier give.
+void render_char(Output& out, const Directive& d, char conversion, uint64_t arg) {
+  uint32_t bits;
+  if (conversion == 'C' || (conversion == 'w' && !d.modifier))
+    bits = 16;
+  else if (d.char_bits)
+    bits = d.char_bits;
+  else if (d.int_bits)
+    bits = 0;  // only an integer width (%llc, %I64c): the argument is taken, nothing shown
+  else
+    bits = 8;
+  if (bits) out.code_point(static_cast<uint32_t>(zero_extend(arg, bits)));
+}
+
+// %s %S: narrow or wide text.
+void render_text(Output& out, const Directive& d, char conversion, uint64_t arg) {
+  if (conversion == 'S' || d.char_bits == 16)
+    render_string(out, d, as_pointer<wchar16>(arg), true);
+  else if (d.char_bits == 8 || (d.char_bits == 0 && d.int_bits == 0))
+    render_string(out, d, as_pointer<char>(arg), false);
+  // %I32s, %lls, %I64s: the argument is taken, nothing is shown.
+}
+
+// %t (seconds since 1970, 32 or 64 bits) and %T (file time with milliseconds).
+void render_time(Output& out, const Directive& d, char conversion, uint64_t v) {
+  if (conversion == 't') {
+    const int64_t seconds = (d.int_bits && d.int_bits <= 32)
+                                ? static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(v)))
+                                : static_cast<int64_t>(v);
+    v = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;
+  }
+  char text[32];
+  time_text(text, v, conversion == 'T');
+  render_string(out, d, text, false);
+}
+
+// One parsed directive: takes its argument (if the conversion has one) and
+// renders it.
+void render_conversion(Output& out, const Directive& d, char conversion, FormatArgs& args) {
+  switch (conversion) {
+    case 'd':
+    case 'i':
+      render_signed(out, d, args.take());
+      break;
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X': {
+      const uint64_t v = zero_extend(args.take(), d.int_bits ? d.int_bits : 32);
+      const uint32_t base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
+      render_integer(out, d, v, 0, base, conversion == 'X');
+      break;
+    }
+    case 'p':
+    case 'P':
+      render_integer(out, d, args.take(), 0, 16, conversion == 'P');
+      break;
+    case 'c':
+    case 'C':
+    case 'w':
+      render_char(out, d, conversion, args.take());
+      break;
+    case 's':
+    case 'S':
+      render_text(out, d, conversion, args.take());
+      break;
+    case 'n':
+      store_position(args.take(), d.int_bits ? d.int_bits : 64, out.pos);
+      break;
+    case 'r':
+    case 'R': {
+      const uint8_t* g = as_pointer<uint8_t>(args.take());
+      char text[40] = "";
+      if (g) guid_text(text, g, conversion == 'R');
+      render_string(out, d, text, false);
+      break;
+    }
+    case 't':
+    case 'T':
+      render_time(out, d, conversion, args.take());
+      break;
+    default:
+      break;  // unknown conversion: nothing, no argument
+  }
+}
+
 }  // namespace
 
 uint64_t text_vformat(char* buffer, uint64_t capacity, const char* format, FormatArgs args) {
@@ -231,139 +387,13 @@ uint64_t text_vformat(char* buffer, uint64_t capacity, const char* format, Forma
       continue;
     }
     Directive d;
-    // Flags.
-    for (;; ++f) {
-      if (*f == '-') d.flags |= kLeft;
-      else if (*f == '+') d.flags |= kPlus;
-      else if (*f == ' ') d.flags |= kSpace;
-      else if (*f == '#') d.flags |= kAlternate;
-      else if (*f == '0') d.flags |= kZero;
-      else break;
-    }
-    // Width.
-    if (*f == '*') {
-      d.width = static_cast<int32_t>(static_cast<uint32_t>(args.take()));
-      ++f;
-    } else {
-      while (is_digit(*f)) d.width = add_digit(d.width, *f++);
-    }
-    // Precision; a '.' followed by neither digits nor '*' sets none.
-    if (*f == '.') {
-      ++f;
-      if (*f == '*') {
-        d.precision = static_cast<int32_t>(static_cast<uint32_t>(args.take()));
-        ++f;
-      } else {
-        while (is_digit(*f)) d.precision = add_digit(d.precision < 0 ? 0 : d.precision, *f++);
-      }
-    }
-    // Length modifier.
-    if (*f == 'h') {
-      d.int_bits = 16, d.char_bits = 8, d.modifier = true;
-      ++f;
-    } else if (*f == 'l' || *f == 'L') {
-      d.modifier = true;
-      if (f[1] == 'l') {
-        d.int_bits = 64;
-        f += 2;
-      } else {
-        d.int_bits = 32, d.char_bits = 16;
-        ++f;
-      }
-    } else if (*f == 'I') {
-      // Not followed by 8, 16, 32 or 64, the 'I' is the conversion letter.
-      const char* letter = f;
-      if (f[1] == '8') {
-        d.int_bits = 8, d.char_bits = 8, f += 2;
-      } else if (f[1] == '1' && f[2] == '6') {
-        d.int_bits = 16, d.char_bits = 16, f += 3;
-      } else if (f[1] == '3' && f[2] == '2') {
-        d.int_bits = 32, d.char_bits = 32, f += 3;
-      } else if (f[1] == '6' && f[2] == '4') {
-        d.int_bits = 64, f += 3;
-      }
-      d.modifier = f != letter;
-    }
+    f = parse_flags(f, d);
+    f = parse_width_precision(f, d, args);
+    f = parse_length(f, d);
     const char conversion = *f;
     if (!conversion) break;  // unfinished directive: nothing
     ++f;
-    switch (conversion) {
-      case 'd':
-      case 'i': {
-        const uint32_t bits = d.int_bits ? d.int_bits : 32;
-        const uint64_t v = sign_extend(args.take(), bits);
-        const bool negative = static_cast<int64_t>(v) < 0;
-        const char sign = negative ? '-' : (d.flags & kPlus) ? '+' : (d.flags & kSpace) ? ' ' : 0;
-        render_integer(out, d, negative ? 0 - v : v, sign, 10, false);
-        break;
-      }
-      case 'u':
-      case 'o':
-      case 'x':
-      case 'X': {
-        const uint64_t v = zero_extend(args.take(), d.int_bits ? d.int_bits : 32);
-        const uint32_t base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-        render_integer(out, d, v, 0, base, conversion == 'X');
-        break;
-      }
-      case 'p':
-      case 'P':
-        render_integer(out, d, args.take(), 0, 16, conversion == 'P');
-        break;
-      case 'c':
-      case 'C':
-      case 'w': {
-        uint32_t bits;
-        if (conversion == 'C' || (conversion == 'w' && !d.modifier))
-          bits = 16;
-        else if (d.char_bits)
-          bits = d.char_bits;
-        else if (d.int_bits)
-          bits = 0;  // only an integer width (%llc, %I64c): the argument is taken, nothing shown
-        else
-          bits = 8;
-        const uint64_t v = args.take();
-        if (bits) out.code_point(static_cast<uint32_t>(zero_extend(v, bits)));
-        break;
-      }
-      case 's':
-      case 'S': {
-        const uint64_t v = args.take();
-        if (conversion == 'S' || d.char_bits == 16)
-          render_string(out, d, as_pointer<wchar16>(v), true);
-        else if (d.char_bits == 8 || (d.char_bits == 0 && d.int_bits == 0))
-          render_string(out, d, as_pointer<char>(v), false);
-        // %I32s, %lls, %I64s: the argument is taken, nothing is shown.
-        break;
-      }
-      case 'n':
-        store_position(args.take(), d.int_bits ? d.int_bits : 64, out.pos);
-        break;
-      case 'r':
-      case 'R': {
-        const uint8_t* g = as_pointer<uint8_t>(args.take());
-        char text[40] = "";
-        if (g) guid_text(text, g, conversion == 'R');
-        render_string(out, d, text, false);
-        break;
-      }
-      case 't':
-      case 'T': {
-        uint64_t v = args.take();
-        if (conversion == 't') {
-          const int64_t seconds = (d.int_bits && d.int_bits <= 32)
-                                      ? static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(v)))
-                                      : static_cast<int64_t>(v);
-          v = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;
-        }
-        char text[32];
-        time_text(text, v, conversion == 'T');
-        render_string(out, d, text, false);
-        break;
-      }
-      default:
-        break;  // unknown conversion: nothing, no argument
-    }
+    render_conversion(out, d, conversion, args);
   }
   if (out.capacity) out.buffer[out.pos < out.capacity ? out.pos : out.capacity - 1] = 0;
   return out.pos;

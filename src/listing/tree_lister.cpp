@@ -177,87 +177,107 @@ bool is_cycle(const Lister* self) {
   return false;
 }
 
-Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, const FileInfo** info) {
-  auto* self = reinterpret_cast<Lister*>(base);
+// The frame owed a delivery: when the current entry is selected, the
+// outermost enclosing folder not delivered yet, else the entry itself.
+Frame* owed_frame(Lister* self) {
+  if (!self->current.selected) return nullptr;
   Frame* chosen = nullptr;
-  for (;;) {
-    // Deliver what is owed: the enclosing folders of a selected entry that
-    // have not been delivered yet, outermost first, then the entry itself.
-    if (self->current.selected) {
-      for (SuspendedFrame* s = self->stack; s && !s->frame.delivered; s = s->next) chosen = &s->frame;
-      if (!chosen && !self->current.delivered) chosen = &self->current;
-      if (chosen) break;
-    }
-    if (self->pending != err::ok) break;
-    if (!self->current.level) {
-      // A folder that could not be read: go on as if it had been empty.
-      if (!self->stack) break;
-      resume_parent(self);
-      continue;
-    }
+  for (SuspendedFrame* s = self->stack; s && !s->frame.delivered; s = s->next) chosen = &s->frame;
+  if (!chosen && !self->current.delivered) chosen = &self->current;
+  return chosen;
+}
 
-    pool_release(&self->scratch);
-    self->current.selected = 0;
-    self->current.delivered = 0;
-    const Error e = self->current.level->ops->next(self->current.level, &self->current.path,
-                                                   &self->current.name_offset, &self->current.info);
-    if (e == err::no_more_files) {
-      self->current.level->ops->destroy(self->current.level);
-      self->current = Frame{};
-      if (!self->stack) break;
-      resume_parent(self);
-      continue;
-    }
-    if (e != err::ok) {
-      set_pending(self, e, nullptr, 0);
-      break;
-    }
-    if (self->root_prefix == 0) self->root_prefix = self->current.name_offset;
-    if (is_excluded(self, self->current.info)) continue;
-
-    const char* relative_path = self->current.path + self->root_prefix;
-    StringPool* scratch = &self->scratch;
-    const char* relative = path_join(scratch, relative_path, "");
-    if (!relative) {
-      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
-      break;
-    }
-    self->current.selected = filter_selects(self->filters, relative) ? 1 : 0;
-
-    const FileInfo* fi = self->current.info;
-    if (!fi || (fi->is_link && !fi->via_link) || !fi->is_dir) continue;
-    const char* tail = path_join(scratch, relative_path, "**");
-    if (!tail) {
-      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
-      break;
-    }
-    if (!filter_may_descend(self->filters, relative, tail)) continue;
-
-    if (is_cycle(self)) {
-      set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
-      continue;
-    }
-
-    // Enter the folder: suspend the current frame and read the folder.
-    auto* s = static_cast<SuspendedFrame*>(block_alloc(sizeof(SuspendedFrame)));
-    if (!s) {
-      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
-      break;
-    }
-    s->frame = self->current;
-    s->next = self->stack;
-    self->stack = s;
+// Leaves the current folder (finished, or unreadable and so taken as empty)
+// for its parent. False when there is no parent: the walk is over.
+bool leave_folder(Lister* self) {
+  if (self->current.level) {
+    self->current.level->ops->destroy(self->current.level);
     self->current = Frame{};
-    const Error open = level_open_at(&self->current.level, self->cancel, s->frame.level, s->frame, self->flags);
-    if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
-    // Entries left out make the folder's listing incomplete: a read error
-    // for the folder, reported before its entries.
-    if (open == err::ok && self->current.level->refused)
-      set_pending(self, err::invalid_name, s->frame.path, s->frame.name_offset);
-    self->current.delivered = 1;
-    self->current.selected = s->frame.selected;
   }
+  if (!self->stack) return false;
+  resume_parent(self);
+  return true;
+}
 
+// How one pass of the walk goes on.
+enum class Pass {
+  entry,  // an entry was read into the current frame
+  again,  // start the next pass
+  stop,   // leave the loop: the walk is over or an error is pending
+};
+
+// Reads the next entry of the current folder into the current frame.
+Pass read_entry(Lister* self) {
+  pool_release(&self->scratch);
+  self->current.selected = 0;
+  self->current.delivered = 0;
+  const Error e = self->current.level->ops->next(self->current.level, &self->current.path,
+                                                 &self->current.name_offset, &self->current.info);
+  if (e == err::no_more_files) return leave_folder(self) ? Pass::again : Pass::stop;
+  if (e != err::ok) {
+    set_pending(self, e, nullptr, 0);
+    return Pass::stop;
+  }
+  if (self->root_prefix == 0) self->root_prefix = self->current.name_offset;
+  if (is_excluded(self, self->current.info)) return Pass::again;
+  return Pass::entry;
+}
+
+// Suspends the current frame and opens its folder as the new current one.
+// False when there is no memory for the frame.
+bool enter_folder(Lister* self) {
+  auto* s = static_cast<SuspendedFrame*>(block_alloc(sizeof(SuspendedFrame)));
+  if (!s) {
+    set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+    return false;
+  }
+  s->frame = self->current;
+  s->next = self->stack;
+  self->stack = s;
+  self->current = Frame{};
+  const Error open = level_open_at(&self->current.level, self->cancel, s->frame.level, s->frame, self->flags);
+  if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
+  // Entries left out make the folder's listing incomplete: a read error
+  // for the folder, reported before its entries.
+  if (open == err::ok && self->current.level->refused)
+    set_pending(self, err::invalid_name, s->frame.path, s->frame.name_offset);
+  self->current.delivered = 1;
+  self->current.selected = s->frame.selected;
+  return true;
+}
+
+// Selects the entry just read by the filters, and enters it when it is a
+// folder the walk goes into: one that is not a link (unless reached through
+// one), that the filters may select something in, and that does not repeat
+// an enclosing folder.
+Pass select_and_enter(Lister* self) {
+  const char* relative_path = self->current.path + self->root_prefix;
+  StringPool* scratch = &self->scratch;
+  const char* relative = path_join(scratch, relative_path, "");
+  if (!relative) {
+    set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+    return Pass::stop;
+  }
+  self->current.selected = filter_selects(self->filters, relative) ? 1 : 0;
+
+  const FileInfo* fi = self->current.info;
+  if (!fi || (fi->is_link && !fi->via_link) || !fi->is_dir) return Pass::again;
+  const char* tail = path_join(scratch, relative_path, "**");
+  if (!tail) {
+    set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+    return Pass::stop;
+  }
+  if (!filter_may_descend(self->filters, relative, tail)) return Pass::again;
+  if (is_cycle(self)) {
+    set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
+    return Pass::again;
+  }
+  return enter_folder(self) ? Pass::again : Pass::stop;
+}
+
+// The result of one call: a pending error first (with the entry it is
+// about), else the owed frame, else the end of the walk.
+Error hand_out(Lister* self, Frame* chosen, const char** path, uint64_t* name_offset, const FileInfo** info) {
   if (self->pending != err::ok) {
     const Error e = self->pending;
     if (path) *path = self->error_path;
@@ -279,6 +299,25 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
   if (info) *info = nullptr;
   return err::no_more_files;
 }
+
+Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, const FileInfo** info) {
+  auto* self = reinterpret_cast<Lister*>(base);
+  Frame* chosen = nullptr;
+  for (;;) {
+    // Deliver what is owed before reading on.
+    chosen = owed_frame(self);
+    if (chosen || self->pending != err::ok) break;
+    if (!self->current.level) {
+      if (!leave_folder(self)) break;
+      continue;
+    }
+    Pass pass = read_entry(self);
+    if (pass == Pass::entry) pass = select_and_enter(self);
+    if (pass == Pass::stop) break;
+  }
+  return hand_out(self, chosen, path, name_offset, info);
+}
+
 
 const FileInfo* lister_root(TreeLister* base) { return &reinterpret_cast<Lister*>(base)->root_info; }
 

@@ -28,30 +28,6 @@ size_t page_size() {
 DWORD GetLastError() { return t_last_error; }
 void SetLastError(DWORD error) { t_last_error = error; }
 
-DWORD posix_error_from_errno(int e) {
-  switch (e) {
-    case 0: return 0;
-    case ENOENT: return 2;        // file not found
-    case ENOTDIR: return 3;       // path not found
-    case EMFILE: case ENFILE: return 4;
-    case EACCES: case EPERM: case EISDIR: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EROFS: return 19;        // write protected
-    case EXDEV: return 17;        // not same device
-    case EBUSY: case ETXTBSY: return 32;
-    case EEXIST: return 80;       // file exists
-    case EINVAL: return 87;
-    case EPIPE: return 109;       // pipe ended
-    case ENOSPC: case EDQUOT: return 112;
-    case ENOTEMPTY: return 145;   // folder not empty
-    case ENAMETOOLONG: return 206;
-    case ELOOP: return 1921;
-    case EFBIG: return 223;
-    default: return 1117;         // I/O device error
-  }
-}
-
 // Memory comes as whole pages that read as zero. One extra page in front of
 // the block records its size so that release with size 0 frees it all, as
 // the system does.
@@ -88,7 +64,7 @@ HANDLE GetStdHandle(DWORD which) {
     case STD_OUTPUT_HANDLE: return posix_handle_from_fd(1);
     case STD_ERROR_HANDLE: return posix_handle_from_fd(2);
     default:
-      SetLastError(6);
+      SetLastError(err::invalid_handle);
       return INVALID_HANDLE_VALUE;
   }
 }
@@ -100,7 +76,7 @@ static bool handle_valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_
 BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
   if (done) *done = 0;
   if (!handle_valid(h) || ov) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   ssize_t n;
@@ -119,7 +95,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov)
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
   if (done) *done = 0;
   if (!handle_valid(h) || ov) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   const int fd = posix_fd_from_handle(h);
@@ -140,7 +116,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
       return FALSE;
     }
     if (n == 0) {
-      SetLastError(112);
+      SetLastError(err::disk_full);
       return FALSE;
     }
     moved += static_cast<DWORD>(n);
@@ -152,7 +128,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
 BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
   if (mode) *mode = 0;
   if (!handle_valid(h) || !isatty(posix_fd_from_handle(h))) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   if (mode) *mode = 0x7;  // processed, line and echo input
@@ -161,7 +137,7 @@ BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
 
 BOOL CloseHandle(HANDLE h) {
   if (!handle_valid(h) || close(posix_fd_from_handle(h)) != 0) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   return TRUE;

@@ -17,64 +17,6 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
-
-struct StatusMap {
-  NTSTATUS status;
-  ULONG error;
-};
-
-// The statuses this layer produces and the Win32 errors Windows gives them.
-constexpr StatusMap kStatusMap[] = {
-    {STATUS_SUCCESS, 0},
-    {STATUS_PENDING, 997},
-    {STATUS_USER_APC, 737},
-    {STATUS_BUFFER_OVERFLOW, 234},
-    {STATUS_NO_MORE_FILES, 18},
-    {STATUS_STOPPED_ON_SYMLINK, 1463},
-    {STATUS_NOT_IMPLEMENTED, 1},
-    {STATUS_INVALID_INFO_CLASS, 87},
-    {STATUS_INFO_LENGTH_MISMATCH, 24},
-    {STATUS_INVALID_HANDLE, 6},
-    {STATUS_INVALID_PARAMETER, 87},
-    {STATUS_END_OF_FILE, 38},
-    {STATUS_NO_MEMORY, 8},
-    {STATUS_ACCESS_DENIED, 5},
-    {STATUS_BUFFER_TOO_SMALL, 122},
-    {STATUS_OBJECT_NAME_INVALID, 123},
-    {STATUS_OBJECT_NAME_NOT_FOUND, 2},
-    {STATUS_OBJECT_NAME_COLLISION, 183},
-    {STATUS_OBJECT_PATH_NOT_FOUND, 3},
-    {STATUS_SHARING_VIOLATION, 32},
-    {STATUS_DELETE_PENDING, 5},
-    {STATUS_PRIVILEGE_NOT_HELD, 1314},
-    {STATUS_DISK_FULL, 112},
-    {STATUS_MEDIA_WRITE_PROTECTED, 19},
-    {STATUS_FILE_IS_A_DIRECTORY, 5},
-    {STATUS_NOT_SUPPORTED, 50},
-    {STATUS_NOT_SAME_DEVICE, 17},
-    {STATUS_DIRECTORY_NOT_EMPTY, 145},
-    {STATUS_NOT_A_DIRECTORY, 267},
-    {STATUS_NAME_TOO_LONG, 206},
-    {STATUS_TOO_MANY_OPENED_FILES, 4},
-    {STATUS_CANNOT_DELETE, 5},
-    {STATUS_IO_DEVICE_ERROR, 1117},
-    {STATUS_TOO_MANY_LINKS, 1142},
-    {STATUS_NOT_A_REPARSE_POINT, 4390},
-    {STATUS_IO_REPARSE_DATA_INVALID, 4392},
-    {STATUS_FILE_TOO_LARGE, 223},
-};
-
-}  // namespace
-
-ULONG RtlNtStatusToDosError(NTSTATUS status) {
-  for (const StatusMap& m : kStatusMap)
-    if (m.status == status) return m.error;
-  // Statuses of the Win32 facility carry the error in their low word.
-  if ((static_cast<uint32_t>(status) & 0xFFFF0000u) == 0xC0070000u) return static_cast<uint32_t>(status) & 0xFFFFu;
-  return 317;  // no text for this status (ERROR_MR_MID_NOT_FOUND)
-}
-
 namespace posix_file {
 
 std::mutex g_files_lock;
@@ -122,30 +64,6 @@ void file_state_free(PosixFile* f) {
 int handle_fd(HANDLE h) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return -1;
   return posix_fd_from_handle(h);
-}
-
-NTSTATUS status_from_errno(int e) {
-  switch (e) {
-    case 0: return STATUS_SUCCESS;
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
-    case EACCES: case EPERM: return STATUS_ACCESS_DENIED;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
-    case ENAMETOOLONG: return STATUS_NAME_TOO_LONG;
-    case ENOSPC: case EDQUOT: return STATUS_DISK_FULL;
-    case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
-    case EMFILE: case ENFILE: return STATUS_TOO_MANY_OPENED_FILES;
-    case EBADF: return STATUS_INVALID_HANDLE;
-    case EINVAL: return STATUS_INVALID_PARAMETER;
-    case ENOMEM: return STATUS_NO_MEMORY;
-    case EXDEV: return STATUS_NOT_SAME_DEVICE;
-    case EFBIG: return STATUS_FILE_TOO_LARGE;
-    case ELOOP: return STATUS_TOO_MANY_LINKS;
-    case EBUSY: case ETXTBSY: return STATUS_SHARING_VIOLATION;
-    default: return STATUS_IO_DEVICE_ERROR;
-  }
 }
 
 // The POSIX path of a native name.

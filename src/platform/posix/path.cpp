@@ -59,7 +59,7 @@ bool posix_cwd(char* buffer, size_t size) {
 DWORD answer(const Wide& w, DWORD length, LPWSTR buffer, LPWSTR* file_part) {
   if (file_part) *file_part = nullptr;
   if (w.overflow || !w.units) {
-    ::SetLastError(206);  // file name too long
+    ::SetLastError(err::filename_too_long);
     return 0;
   }
   if (w.len + 1 > length || !buffer) return static_cast<DWORD>(w.len + 1);
@@ -107,7 +107,7 @@ DWORD GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
 
 DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_part) {
   if (!name || !*name) {
-    ::SetLastError(123);
+    ::SetLastError(err::invalid_name);
     return 0;
   }
   char cwd[4096];

@@ -103,11 +103,11 @@ NTSTATUS NtDelayExecution(BOOLEAN, LARGE_INTEGER* interval) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (!fd_valid(handle)) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return WAIT_FAILED;
   }
   const int r = wait_readable(posix_fd_from_handle(handle), milliseconds == INFINITE ? -1 : milliseconds);
-  if (r < 0) SetLastError(6);
+  if (r < 0) SetLastError(err::invalid_handle);
   return r > 0 ? WAIT_OBJECT_0 : r == 0 ? WAIT_TIMEOUT : WAIT_FAILED;
 }
 
@@ -136,14 +136,14 @@ HMODULE GetModuleHandleW(LPCWSTR name) {
       return reinterpret_cast<HMODULE>(&module_tag);
     }
   }
-  SetLastError(126);  // module not found
+  SetLastError(err::mod_not_found);
   return nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
   if (module && name && std::strcmp(name, "GetTickCount64") == 0)
     return reinterpret_cast<FARPROC>(&GetTickCount64);
-  SetLastError(127);  // procedure not found
+  SetLastError(err::proc_not_found);
   return nullptr;
 }
 
@@ -173,12 +173,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
                     DWORD flags, DWORD* thread_id) {
   if (thread_id) *thread_id = 0;
   if (!start || flags != 0) {
-    SetLastError(87);
+    SetLastError(err::invalid_parameter);
     return nullptr;
   }
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) {
-    SetLastError(8);
+    SetLastError(err::not_enough_memory);
     return nullptr;
   }
   const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -195,7 +195,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
     std::free(s);
     if (own >= 0) close(own);
     close(fd);
-    SetLastError(8);
+    SetLastError(err::not_enough_memory);
     return nullptr;
   }
   return posix_handle_from_fd(fd);
@@ -314,7 +314,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     g_ctrl_ignore_c = add != 0;
   } else if (add) {
     if (g_ctrl_count == kMaxHandlers || !ctrl_start()) {
-      SetLastError(8);
+      SetLastError(err::not_enough_memory);
       ok = FALSE;
     } else {
       g_ctrl_handlers[g_ctrl_count++] = handler;
@@ -323,7 +323,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     int i = g_ctrl_count - 1;
     while (i >= 0 && g_ctrl_handlers[i] != handler) --i;
     if (i < 0) {
-      SetLastError(87);
+      SetLastError(err::invalid_parameter);
       ok = FALSE;
     } else {
       for (; i + 1 < g_ctrl_count; ++i) g_ctrl_handlers[i] = g_ctrl_handlers[i + 1];
@@ -341,11 +341,11 @@ HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disp
   size_t i = 0;
   while (name && name[i] && name[i] == kConin[i]) ++i;
   if (!name || name[i] != 0 || kConin[i] != 0 || disposition != OPEN_EXISTING) {
-    SetLastError(name ? 2 : 87);
+    SetLastError(name ? err::file_not_found : err::invalid_parameter);
     return INVALID_HANDLE_VALUE;
   }
   if (!isatty(0)) {
-    SetLastError(2);
+    SetLastError(err::file_not_found);
     return INVALID_HANDLE_VALUE;
   }
   const int fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
@@ -357,12 +357,12 @@ HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disp
 }
 
 ATOM RegisterClassW(const WNDCLASSW*) {
-  SetLastError(120);  // not supported
+  SetLastError(err::call_not_implemented);
   return 0;
 }
 
 HWND CreateWindowExW(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, void*) {
-  SetLastError(120);
+  SetLastError(err::call_not_implemented);
   return nullptr;
 }
 
@@ -370,7 +370,7 @@ BOOL ShowWindow(HWND, int) { return FALSE; }
 
 BOOL GetMessageW(MSG* msg, HWND, UINT, UINT) {
   if (msg) std::memset(msg, 0, sizeof *msg);
-  SetLastError(1400);  // invalid window handle
+  SetLastError(err::invalid_window_handle);
   return -1;
 }
 
@@ -379,16 +379,16 @@ LRESULT DispatchMessageW(const MSG*) { return 0; }
 LRESULT DefWindowProcW(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 BOOL DestroyWindow(HWND) {
-  SetLastError(1400);
+  SetLastError(err::invalid_window_handle);
   return FALSE;
 }
 
 BOOL PostMessageW(HWND, UINT, WPARAM, LPARAM) {
-  SetLastError(1400);
+  SetLastError(err::invalid_window_handle);
   return FALSE;
 }
 
 HWND FindWindowW(LPCWSTR, LPCWSTR) {
-  SetLastError(1400);
+  SetLastError(err::invalid_window_handle);
   return nullptr;
 }

@@ -30,14 +30,14 @@ UINT SetErrorMode(UINT mode) { return g_error_mode.exchange(mode); }
 // need no privilege here, so every privilege counts as enabled.
 BOOL OpenThreadToken(HANDLE, DWORD, BOOL, PHANDLE token) {
   if (token) *token = nullptr;
-  SetLastError(1008);  // no token
+  SetLastError(err::no_token);
   return FALSE;
 }
 
 BOOL OpenProcessToken(HANDLE process, DWORD, PHANDLE token) {
   if (token) *token = nullptr;
   if (process != NtCurrentProcess() || !token) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -51,7 +51,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD, PHANDLE token) {
 
 BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
   if (!name || !luid) {
-    SetLastError(87);
+    SetLastError(err::invalid_parameter);
     return FALSE;
   }
   luid->LowPart = 35;  // the identifier Windows gives SeCreateSymbolicLinkPrivilege
@@ -61,7 +61,7 @@ BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
 
 BOOL PrivilegeCheck(HANDLE token, PPRIVILEGE_SET privileges, PBOOL result) {
   if (!token || !privileges || !result) {
-    SetLastError(87);
+    SetLastError(err::invalid_parameter);
     return FALSE;
   }
   *result = TRUE;
@@ -71,9 +71,9 @@ BOOL PrivilegeCheck(HANDLE token, PPRIVILEGE_SET privileges, PBOOL result) {
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL, PTOKEN_PRIVILEGES new_state, DWORD, PTOKEN_PRIVILEGES,
                            LPDWORD) {
   if (!token || !new_state) {
-    SetLastError(87);
+    SetLastError(err::invalid_parameter);
     return FALSE;
   }
-  SetLastError(0);
+  SetLastError(err::ok);
   return TRUE;
 }
