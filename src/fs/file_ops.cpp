@@ -144,8 +144,8 @@ Error entry_delete(const char* path) {
 
 namespace {
 
-// Opens `name` of the open folder as itself (a link is not followed) and
-// checks that it is still the listed entry: the same file id when the
+// Opens `name` of the open folder and checks that it is still the listed
+// entry: the same file id when the
 // listing knew it, and a link only if it was listed as one.
 Error open_listed(HANDLE folder, const char* name, const FileInfo* listed, const OpenProfile& p, HANDLE* out) {
   ScopedHandle h;
@@ -174,9 +174,9 @@ Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed) {
 
 Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileInfo* listed) {
   *handle = INVALID_HANDLE_VALUE;
-  OpenProfile p = file_open_profile(FOPEN_READ);
-  p.options |= OPT_OPEN_REPARSE_POINT;
-  return open_listed(folder, name, listed, p, handle);
+  // A link put in the file's place is followed on Windows, but then the
+  // opened file is not the listed one.
+  return open_listed(folder, name, listed, file_open_profile(FOPEN_READ), handle);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

@@ -21,7 +21,7 @@ def test_names_that_are_paths_are_read_errors(fs_target, tmp_path):
     dst = build(tmp_path / "dst", {"sub": {"..\\..\\victim": {"keep": "k"}}, "y": "extra", "zz": "extra"})
     r = tarn(target, "-d", src, dst)
     assert r.status == 0
-    assert snapshot(outside) == {"keep": ("file", 7, b"outside", snapshot(outside)["keep"][3])}
+    assert open(os.path.join(outside, "keep")).read() == "outside"
     assert "- " not in r.body
     have = snapshot(dst)
     assert {"a", "z", "y", "zz", "sub/..\\..\\victim/keep"} <= set(have)
