@@ -144,6 +144,24 @@ Error entry_delete(const char* path) {
 
 namespace {
 
+// The file id of an open entry in the form a listing gives it, and whether
+// it is a symbolic link. Two small queries: the full record costs some
+// systems a read of the file's data.
+Error identity_of(HANDLE h, uint64_t id[2], bool* link) {
+  constexpr uint32_t kFileInfoInternal = 6;
+  id[0] = id[1] = 0;
+  FILE_ATTRIBUTE_TAG_INFORMATION tag{};
+  Error e = native_query_info(h, kFileInfoAttributeTag, &tag, sizeof tag);
+  if (e != err::ok) return e;
+  *link = (tag.FileAttributes & FA_REPARSE_POINT) && tag.ReparseTag == REPARSE_TAG_SYMLINK;
+  FILE_ID_INFORMATION full{};
+  if (native_query_info(h, kFileInfoId, &full, sizeof full) == err::ok) {
+    std::memcpy(id, full.FileId.Identifier, 2 * sizeof id[0]);
+    return err::ok;
+  }
+  return native_query_info(h, kFileInfoInternal, &id[0], sizeof id[0]);
+}
+
 // Opens `name` of the open folder and checks that it is still the listed
 // entry: the same file id when the
 // listing knew it, and a link only if it was listed as one.
@@ -152,12 +170,12 @@ Error open_listed(HANDLE folder, const char* name, const FileInfo* listed, const
   Error e = native_open_relative(folder, name, p, h.out());
   if (e != err::ok) return e;
   if (listed) {
-    FileInfo now;
-    e = file_info_from_handle(h.get(), &now);
+    uint64_t id[2];
+    bool link = false;
+    e = identity_of(h.get(), id, &link);
     if (e != err::ok) return e;
     const bool known = (listed->file_id[0] | listed->file_id[1]) != 0;
-    if ((known && (now.file_id[0] != listed->file_id[0] || now.file_id[1] != listed->file_id[1])) ||
-        (now.is_link && !listed->is_link))
+    if ((known && (id[0] != listed->file_id[0] || id[1] != listed->file_id[1])) || (link && !listed->is_link))
       return err::file_not_found;
   }
   *out = h.release();
