@@ -120,15 +120,20 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
 }
 
 // The record of a new handle: what was opened, and how to reach it again.
-NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself) {
+// An entry opened within a folder to be deleted or changed keeps a copy of
+// the folder's descriptor (a folder opened only to be read does not, so deep
+// trees hold one descriptor per level).
+NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MASK access) {
+  constexpr ACCESS_MASK kChanges = 0x10000 | 0x100;  // delete, write attributes
   auto* f = static_cast<PosixFile*>(std::calloc(1, sizeof(PosixFile)));
   const size_t plen = std::strlen(at.full);
+  const bool keep_parent = at.dirfd != AT_FDCWD && (access & kChanges);
   if (f) f->path = static_cast<char*>(std::malloc(plen + 1));
-  if (f && f->path && at.dirfd != AT_FDCWD) {
+  if (f && f->path && keep_parent) {
     f->name = strdup(at.path);
     f->parent_fd = f->name ? fcntl(at.dirfd, F_DUPFD_CLOEXEC, 0) : -1;
   }
-  if (!f || !f->path || (at.dirfd != AT_FDCWD && f->parent_fd < 0) || !file_state_set(fd, f)) {
+  if (!f || !f->path || (keep_parent && f->parent_fd < 0) || !file_state_set(fd, f)) {
     file_state_free(f);
     return STATUS_NO_MEMORY;
   }
@@ -171,7 +176,7 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     }
   }
   if (st == STATUS_SUCCESS) {
-    st = attach_record(fd, *at, link_itself);
+    st = attach_record(fd, *at, link_itself, access);
     if (st != STATUS_SUCCESS) close(fd);
   }
   if (st == STATUS_SUCCESS && (options & 0x1000)) {
