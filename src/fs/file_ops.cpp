@@ -163,8 +163,8 @@ Error identity_of(HANDLE h, uint64_t id[2], bool* link) {
 }
 
 // Opens `name` of the open folder and checks that it is still the listed
-// entry: the same file id when the
-// listing knew it, and a link only if it was listed as one.
+// entry: the same file id when the listing knew it, and a link only if it
+// was listed as one.
 Error open_listed(HANDLE folder, const char* name, const FileInfo* listed, const OpenProfile& p, HANDLE* out) {
   ScopedHandle h;
   Error e = native_open_relative(folder, name, p, h.out());
