@@ -144,20 +144,38 @@ Error entry_delete(const char* path) {
 
 namespace {
 
-// Opens `name` of the open folder as itself (a link is not followed) and
-// checks that it is still the listed entry: the same file id when the
-// listing knew it, and a link only if it was listed as one.
+// The file id of an open entry in the form a listing gives it, and whether
+// it is a symbolic link. Two small queries: the full record costs some
+// systems a read of the file's data.
+Error identity_of(HANDLE h, uint64_t id[2], bool* link) {
+  constexpr uint32_t kFileInfoInternal = 6;
+  id[0] = id[1] = 0;
+  FILE_ATTRIBUTE_TAG_INFORMATION tag{};
+  Error e = native_query_info(h, kFileInfoAttributeTag, &tag, sizeof tag);
+  if (e != err::ok) return e;
+  *link = (tag.FileAttributes & FA_REPARSE_POINT) && tag.ReparseTag == REPARSE_TAG_SYMLINK;
+  FILE_ID_INFORMATION full{};
+  if (native_query_info(h, kFileInfoId, &full, sizeof full) == err::ok) {
+    std::memcpy(id, full.FileId.Identifier, 2 * sizeof id[0]);
+    return err::ok;
+  }
+  return native_query_info(h, kFileInfoInternal, &id[0], sizeof id[0]);
+}
+
+// Opens `name` of the open folder and checks that it is still the listed
+// entry: the same file id when the listing knew it, and a link only if it
+// was listed as one.
 Error open_listed(HANDLE folder, const char* name, const FileInfo* listed, const OpenProfile& p, HANDLE* out) {
   ScopedHandle h;
   Error e = native_open_relative(folder, name, p, h.out());
   if (e != err::ok) return e;
   if (listed) {
-    FileInfo now;
-    e = file_info_from_handle(h.get(), &now);
+    uint64_t id[2];
+    bool link = false;
+    e = identity_of(h.get(), id, &link);
     if (e != err::ok) return e;
     const bool known = (listed->file_id[0] | listed->file_id[1]) != 0;
-    if ((known && (now.file_id[0] != listed->file_id[0] || now.file_id[1] != listed->file_id[1])) ||
-        (now.is_link && !listed->is_link))
+    if ((known && (id[0] != listed->file_id[0] || id[1] != listed->file_id[1])) || (link && !listed->is_link))
       return err::file_not_found;
   }
   *out = h.release();
@@ -174,9 +192,9 @@ Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed) {
 
 Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileInfo* listed) {
   *handle = INVALID_HANDLE_VALUE;
-  OpenProfile p = file_open_profile(FOPEN_READ);
-  p.options |= OPT_OPEN_REPARSE_POINT;
-  return open_listed(folder, name, listed, p, handle);
+  // A link put in the file's place is followed on Windows, but then the
+  // opened file is not the listed one.
+  return open_listed(folder, name, listed, file_open_profile(FOPEN_READ), handle);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

@@ -29,9 +29,9 @@ Error folder_create(const char* path);
 Error file_create(HANDLE* handle, const char* path, uint32_t flags);
 Error file_open(HANDLE* handle, const char* path, uint32_t flags);
 
-// Opens the file `name` of the open folder to read its data, never through a
-// link, and only while it is still the listed entry (same file id, when the
-// listing knew it). On failure *handle is -1.
+// Opens the file `name` of the open folder to read its data, only while it is
+// still the listed entry (same file id, when the listing knew it; not a
+// link). On failure *handle is -1.
 Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileInfo* listed);
 
 // Deletes the entry itself (a link or mount point as such), also when it is

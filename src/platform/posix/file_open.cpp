@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -25,16 +26,55 @@ namespace {
 // through a symbolic link, and never leaves the folder.
 struct OpenPlace {
   int dirfd = AT_FDCWD;
+  int owned = -1;     // a descriptor opened to reach a long path, closed after the open
   int follow = 0;     // O_NOFOLLOW for a name within a folder
   char path[kPathMax];  // the full path, or the name within dirfd
   char full[kPathMax];  // the path the record keeps for path-based calls
 };
 
+// A path longer than the system takes in one call: the folder holding its
+// last element is opened in pieces, each shorter than the limit, and the
+// open goes on from there by that element's name.
+NTSTATUS place_long_path(OpenPlace* at) {
+  size_t length = std::strlen(at->path);
+  if (length < PATH_MAX) return STATUS_SUCCESS;
+  char* last = std::strrchr(at->path, '/');
+  if (!last || last == at->path) return STATUS_NAME_TOO_LONG;
+  *last = 0;
+  char* start = at->path;
+  int dirfd = AT_FDCWD;
+  for (;;) {
+    char* cut = nullptr;
+    if (std::strlen(start) >= PATH_MAX) {
+      cut = start + PATH_MAX - 1;
+      while (cut > start && *cut != '/') --cut;
+      if (cut == start) {
+        if (dirfd != AT_FDCWD) close(dirfd);
+        return STATUS_NAME_TOO_LONG;  // one element longer than the limit
+      }
+      *cut = 0;
+    }
+    const int fd = openat(dirfd, start, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int e = errno;
+    if (dirfd != AT_FDCWD) close(dirfd);
+    if (fd < 0) return status_from_errno(e);
+    dirfd = fd;
+    if (!cut) break;
+    start = cut + 1;
+  }
+  if (dirfd == AT_FDCWD) return STATUS_NAME_TOO_LONG;
+  at->dirfd = at->owned = dirfd;
+  length = std::strlen(last + 1);
+  std::memmove(at->path, last + 1, length + 1);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS place_of(const OBJECT_ATTRIBUTES* attributes, OpenPlace* at) {
   if (!attributes->RootDirectory) {
     const NTSTATUS st = posix_path(attributes->ObjectName, at->path, sizeof at->path);
-    if (st == STATUS_SUCCESS) std::memcpy(at->full, at->path, std::strlen(at->path) + 1);
-    return st;
+    if (st != STATUS_SUCCESS) return st;
+    std::memcpy(at->full, at->path, std::strlen(at->path) + 1);
+    return place_long_path(at);
   }
   const int dirfd = handle_fd(attributes->RootDirectory);
   const PosixFile* parent = dirfd >= 0 ? file_state(dirfd) : nullptr;
@@ -122,15 +162,20 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
 }
 
 // The record of a new handle: what was opened, and how to reach it again.
-NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself) {
+// An entry opened within a folder to be deleted or changed keeps a copy of
+// the folder's descriptor (a folder opened only to be read does not, so deep
+// trees hold one descriptor per level).
+NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MASK access) {
+  constexpr ACCESS_MASK kChanges = 0x10000 | 0x100;  // delete, write attributes
   auto* f = static_cast<PosixFile*>(std::calloc(1, sizeof(PosixFile)));
   const size_t plen = std::strlen(at.full);
+  const bool keep_parent = at.dirfd != AT_FDCWD && (access & kChanges);
   if (f) f->path = static_cast<char*>(std::malloc(plen + 1));
-  if (f && f->path && at.dirfd != AT_FDCWD) {
+  if (f && f->path && keep_parent) {
     f->name = strdup(at.path);
     f->parent_fd = f->name ? fcntl(at.dirfd, F_DUPFD_CLOEXEC, 0) : -1;
   }
-  if (!f || !f->path || (at.dirfd != AT_FDCWD && f->parent_fd < 0) || !file_state_set(fd, f)) {
+  if (!f || !f->path || (keep_parent && f->parent_fd < 0) || !file_state_set(fd, f)) {
     file_state_free(f);
     return STATUS_NO_MEMORY;
   }
@@ -173,7 +218,7 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     }
   }
   if (st == STATUS_SUCCESS) {
-    st = attach_record(fd, *at, link_itself);
+    st = attach_record(fd, *at, link_itself, access);
     if (st != STATUS_SUCCESS) close(fd);
   }
   if (st == STATUS_SUCCESS && (options & 0x1000)) {
@@ -181,6 +226,7 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     f->delete_pending = true;
     unlinkat(at->dirfd, at->path, f->is_dir ? AT_REMOVEDIR : 0);
   }
+  if (at->owned >= 0) close(at->owned);
   std::free(at);
   if (st != STATUS_SUCCESS) return st;
   *handle = posix_handle_from_fd(fd);
