@@ -70,6 +70,21 @@ inline NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc
                            out_length);
 }
 
+inline NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode) {
+  uint32_t st;
+  if (fault_hit("NtQueryPosixMode", &st)) {
+    if (mode) *mode = FILE_POSIX_MODE{};
+    return static_cast<NTSTATUS>(st);
+  }
+  return ::NtQueryPosixMode(handle, mode);
+}
+
+inline NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode) {
+  uint32_t st;
+  if (fault_hit("NtSetPosixMode", &st)) return static_cast<NTSTATUS>(st);
+  return ::NtSetPosixMode(handle, mode);
+}
+
 // A planned failure returns the planned value as the Win32 error.
 inline ULONG RtlNtStatusToDosError(NTSTATUS status) {
   uint32_t st;

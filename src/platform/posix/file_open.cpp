@@ -18,6 +18,32 @@
 
 using namespace posix_file;
 
+namespace {
+
+// FIFOs, sockets and devices hold no file data: opening one for data could
+// block for ever (a FIFO) or read without end (a device).
+bool is_special(mode_t m) { return S_ISFIFO(m) || S_ISSOCK(m) || S_ISCHR(m) || S_ISBLK(m); }
+
+// An existing special file opens only bare, for its information, its mode
+// and its removal; an open that asks for data fails. -1 with errno set when
+// the open fails, -2 when the entry is no special file.
+int open_special(const char* path, ACCESS_MASK access, ULONG disposition) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !is_special(st.st_mode)) return -2;
+  if ((access & 0x7) || disposition == 0 || disposition >= 4) {
+    errno = ENXIO;
+    return -1;
+  }
+  return open(path, O_PATH | O_CLOEXEC);
+}
+
+// New files and folders start owner-only; the caller gives them their final
+// mode when their contents are done.
+constexpr mode_t kNewFileMode = 0600;
+constexpr mode_t kNewFolderMode = 0700;
+
+}  // namespace
+
 NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
                       PLARGE_INTEGER, ULONG file_attributes, ULONG, ULONG disposition, ULONG options, PVOID,
                       ULONG) {
@@ -45,13 +71,15 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
 
   ULONG info = 1;
   int fd = -1;
-  const mode_t mode = (file_attributes & 0x01) ? 0444 : 0666;
+  const mode_t mode = (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode;
   if (link_itself) {
     fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   } else if (want_dir && !existed) {
-    if (mkdir(path, 0777) != 0) return errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : status_from_errno(errno);
+    if (mkdir(path, kNewFolderMode) != 0) return errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : status_from_errno(errno);
     info = 2;
     fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } else if (existed && (fd = open_special(path, access, disposition)) != -2) {
+    if (fd < 0) return status_from_errno(errno);
   } else {
     struct stat target;
     const bool is_dir = existed && stat(path, &target) == 0 && S_ISDIR(target.st_mode);

@@ -142,6 +142,7 @@ NTSTATUS status_from_errno(int e) {
     case EFBIG: return STATUS_FILE_TOO_LARGE;
     case ELOOP: return STATUS_TOO_MANY_LINKS;
     case EBUSY: case ETXTBSY: return STATUS_SHARING_VIOLATION;
+    case ENXIO: return STATUS_NOT_SUPPORTED;
     default: return STATUS_IO_DEVICE_ERROR;
   }
 }
