@@ -19,7 +19,10 @@ LONG = b"n" * 255
 # file, dir (contents follow as name/...), fifo, socket, device. Lines are in
 # the program's order.
 ENTRIES = [
+    (b' a:*?"<>| .', "file", 0o644, '+  a:*?"<>| .'),
     (b"back\\slash", "file", 0o644, "+ back\\\\slash"),
+    # The character U+F7FF and the byte 0xFF stay two names.
+    (b"bad\xef\x9f\xbfname", "file", 0o644, "+ bad\\xEF\\x9F\\xBFname"),
     (b"bad\xffname", "file", 0o600, "+ bad\\xFFname"),
     (b"fifo", "fifo", 0o644, 'WARNING: unable to open "fifo"'),
     (b"key", "file", 0o600, "+ key"),
@@ -87,7 +90,8 @@ def test_permissions_specials_and_names(native, tmp_path):
         os.lchown(os.path.join(src, b"key"), 1234, 5678)
         os.symlink(b"key", os.path.join(src, b"link"))
         os.lchown(os.path.join(src, b"link"), 4321, 8765)
-        entries.insert(4, (b"link", "link", None, "+ link"))
+        after_key = [e[0] for e in entries].index(b"key") + 1
+        entries.insert(after_key, (b"link", "link", None, "+ link"))
     r = tarn(native, tmp_path / "src", tmp_path / "dst")
     assert r.status == 0
     assert r.header == f"source: {tmp_path / 'src'}\ntarget: {tmp_path / 'dst'}\n"

@@ -75,7 +75,8 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   if (link_itself) {
     fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   } else if (want_dir && !existed) {
-    if (mkdir(path, kNewFolderMode) != 0) return errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : status_from_errno(errno);
+    if (mkdir(path, kNewFolderMode) != 0)
+      return errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : status_from_errno(errno);
     info = 2;
     fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } else if (existed && (fd = open_special(path, access, disposition)) != -2) {
