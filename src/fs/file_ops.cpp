@@ -262,3 +262,19 @@ Error attr_update_handle(HANDLE h, uint32_t keep, uint32_t set) {
   if (e == err::ok && word != current) return set_attributes(h, word);
   return e;
 }
+
+Error mode_copy(HANDLE from, HANDLE to) {
+  if (!kSystemKeepsPosixModes) return err::ok;
+  FILE_POSIX_MODE mode{};
+  const Error e = native_query_mode(from, &mode);
+  return e == err::ok ? native_set_mode(to, &mode) : e;
+}
+
+Error mode_copy_path(const char* from, const char* to) {
+  if (!kSystemKeepsPosixModes) return err::ok;
+  ScopedHandle source;
+  ScopedHandle target;
+  Error e = native_open(from, kOpenReadLink, source.out());
+  if (e == err::ok) e = native_open(to, kOpenReadLink, target.out());
+  return e == err::ok ? mode_copy(source.get(), target.get()) : e;
+}

@@ -64,3 +64,12 @@ Error attr_update_handle(HANDLE h, uint32_t keep, uint32_t set);
 // before its exception for links and mount points, whose content-indexed
 // state never changes.
 uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set);
+
+// Gives the entry open as `to` the permission bits of the entry open as
+// `from` and, where the process may (root on Linux), its owner and group; a
+// link keeps its own bits. Nothing where the system keeps neither (Windows).
+Error mode_copy(HANDLE from, HANDLE to);
+
+// The same between two paths, links taken as themselves; nothing is opened
+// where the system keeps no modes.
+Error mode_copy_path(const char* from, const char* to);

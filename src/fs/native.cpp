@@ -235,6 +235,19 @@ Error native_fs_control(HANDLE h, uint32_t code, const void* in, uint32_t in_len
   return map_io(st, io);
 }
 
+Error native_query_mode(HANDLE h, FILE_POSIX_MODE* mode) {
+  if (handle_is_none(h)) {
+    *mode = FILE_POSIX_MODE{};
+    return err::invalid_handle;
+  }
+  return map_status(sys::NtQueryPosixMode(h, mode));
+}
+
+Error native_set_mode(HANDLE h, const FILE_POSIX_MODE* mode) {
+  if (handle_is_none(h)) return err::invalid_handle;
+  return map_status(sys::NtSetPosixMode(h, mode));
+}
+
 Error native_set_size(HANDLE h, uint64_t size, bool eof_only) {
   int64_t value = static_cast<int64_t>(size);
   const Error e = native_set_info(h, kFileInfoEndOfFile, &value, sizeof value);

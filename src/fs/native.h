@@ -190,6 +190,11 @@ Error native_query_object(HANDLE h, uint32_t info_class, void* buffer, uint32_t 
 Error native_fs_control(HANDLE h, uint32_t code, const void* in, uint32_t in_length, void* out,
                         uint32_t out_length, uint32_t* returned = nullptr);
 
+// The permission bits and owner of an open entry, and their change (see
+// NtSetPosixMode); error 50 (not supported) where the system keeps neither.
+Error native_query_mode(HANDLE h, FILE_POSIX_MODE* mode);
+Error native_set_mode(HANDLE h, const FILE_POSIX_MODE* mode);
+
 // Sets the end-of-file position and, unless eof_only, the valid data length.
 // The result is that of the first; a failure of the second is ignored.
 Error native_set_size(HANDLE h, uint64_t size, bool eof_only);

@@ -31,3 +31,11 @@ typedef struct _FILE_ID_EXTD_DIR_INFORMATION {
   FILE_ID_128 FileId;
   WCHAR FileName[1];
 } FILE_ID_EXTD_DIR_INFORMATION;
+
+// Permission bits (07777 and the kind bits above them) and owner of an
+// entry, as the Linux program keeps them; the Windows program keeps neither.
+typedef struct _FILE_POSIX_MODE {
+  ULONG Mode;
+  ULONG Owner;
+  ULONG Group;
+} FILE_POSIX_MODE;

@@ -171,8 +171,16 @@ bool both(Engine* g) {
   const char* rel = g->source.relative();
   // Two names of one file (the same folder given twice, a link, a hard
   // link): replacing would delete the only copy.
-  if (file_info_same_file(s, g->target.info) || entries_same(g, s, g->target.info)) {
+  if (file_info_same_file(s, g->target.info)) {
     g->report(SyncEvent::Identical, rel);
+    return true;
+  }
+  if (entries_same(g, s, g->target.info)) {
+    // Identical data: the target still takes the source's mode (and owner),
+    // a folder once its contents are done.
+    const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
+    const bool mode_kept = !mode_due || mode_copy_path(g->source.path, g->target.path) == 0;
+    g->report(mode_kept ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }
   if (g->flag(SYNC_KEEP_EXISTING)) {
@@ -236,6 +244,8 @@ void copy_file(Engine* g, const char* dest, const char* rel) {
         write_time_set(g->target_handle, from->write_time);
         attr_update_handle(g->target_handle, kFinishKeepMask, from->attr & kFinishSetMask);
       }
+      // Last: the file was created owner-only and writing clears set-id bits.
+      mode_copy(g->source_handle, g->target_handle);
       done = true;
       break;
     }
@@ -255,8 +265,12 @@ void only_in_source(Engine* g) {
   const Side& s = g->source;
   const FileInfo* info = s.info;
   const char* rel = s.relative();
-  if (is_after_contents(info)) return;
   const char* dest = path_join(&g->step_pool, g->target.base, rel);
+  // A created folder (owner-only until now) takes its mode after its contents.
+  if (is_after_contents(info)) {
+    if (!g->no_modify && dest != nullptr) mode_copy_path(s.path, dest);
+    return;
+  }
 
   if (source_is_link(info)) {
     char* text = nullptr;
@@ -266,6 +280,7 @@ void only_in_source(Engine* g) {
       g->report(SyncEvent::Added, rel);
     } else {
       const bool made = dest != nullptr && link_create(dest, text) == 0;
+      if (made) mode_copy_path(s.path, dest);
       g->report(made ? SyncEvent::Added : SyncEvent::LinkCreateFailed, rel);
     }
     return;
@@ -346,7 +361,11 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
     if (g->aborted()) return SyncResult::Aborted;
     bool take_source = false;
     bool take_target = false;
-    if (g->source.path == nullptr && g->target.path == nullptr) return SyncResult::Finished;
+    if (g->source.path == nullptr && g->target.path == nullptr) {
+      // The target root, like every folder, takes the source's mode last.
+      if (!g->no_modify && !virtual_source) mode_copy_path(g->source.base, g->target.base);
+      return SyncResult::Finished;
+    }
     int order = 0;
     if (g->source.path == nullptr)
       order = 1;

@@ -262,6 +262,13 @@ NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS info_class, PVOID
                        PULONG returned);
 NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context, PIO_STATUS_BLOCK io,
                          ULONG code, PVOID in_buffer, ULONG in_length, PVOID out_buffer, ULONG out_length);
+// The permission bits and owner of an open entry (a link itself when opened
+// as one), and their change: owner and group only when the process runs as
+// root (a link's own, not followed), then the bits, except on a link.
+constexpr bool kSystemKeepsPosixModes = true;
+NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode);
+NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode);
+
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 
 UINT SetErrorMode(UINT mode);

@@ -140,21 +140,45 @@ int file_flags(ACCESS_MASK access, ULONG disposition, bool existed, ULONG* info)
   return flags;
 }
 
-// Opens (or creates) the entry; a descriptor or -1 with errno set.
+// FIFOs, sockets and devices hold no file data: opening one for data could
+// block for ever (a FIFO) or read without end (a device).
+bool is_special(mode_t m) { return S_ISFIFO(m) || S_ISSOCK(m) || S_ISCHR(m) || S_ISBLK(m); }
+
+// New files and folders start owner-only; the caller gives them their final
+// mode when their contents are done.
+constexpr mode_t kNewFileMode = 0600;
+constexpr mode_t kNewFolderMode = 0700;
+
+// Opens (or creates) the entry; a descriptor or -1 with errno set. An
+// existing special file opens only bare, for its information, its mode and
+// its removal; an open that asks for data fails.
 int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, ULONG disposition, ULONG options,
                bool existed, bool link_itself, ULONG* info) {
   *info = 1;
   if (link_itself) return openat(at.dirfd, at.path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if ((options & 0x1) && !existed) {
-    if (mkdirat(at.dirfd, at.path, 0777) != 0) return -1;
+    if (mkdirat(at.dirfd, at.path, kNewFolderMode) != 0) return -1;
     *info = 2;
     return openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
   }
   struct stat target;
-  const bool is_dir = existed && fstatat(at.dirfd, at.path, &target, 0) == 0 && S_ISDIR(target.st_mode);
-  if (is_dir) return openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
+  const bool found = existed && fstatat(at.dirfd, at.path, &target, 0) == 0;
+  if (found && S_ISDIR(target.st_mode)) {
+    const int fd = openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
+    // A folder opened only for its attributes needs no read permission.
+    if (fd < 0 && errno == EACCES && !(access & 0x7))
+      return openat(at.dirfd, at.path, O_PATH | O_DIRECTORY | O_CLOEXEC | at.follow);
+    return fd;
+  }
+  if (found && is_special(target.st_mode)) {
+    if ((access & 0x7) || disposition == 0 || disposition >= 4) {
+      errno = ENXIO;
+      return -1;
+    }
+    return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
+  }
   const int flags = file_flags(access, disposition, existed, info) | at.follow;
-  const int fd = openat(at.dirfd, at.path, flags, (file_attributes & 0x01) ? 0444 : 0666);
+  const int fd = openat(at.dirfd, at.path, flags, (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
   // An entry opened only for its attributes needs no read permission.
   if (fd < 0 && errno == EACCES && existed && !(access & 0x7) && !(flags & (O_CREAT | O_TRUNC)))
     return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);

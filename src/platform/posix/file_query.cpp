@@ -210,3 +210,39 @@ NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS info_class, PVOID
   info->Name.MaximumLength = static_cast<USHORT>(units * 2 + 2);
   return STATUS_SUCCESS;
 }
+
+NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode) {
+  if (mode) *mode = FILE_POSIX_MODE{};
+  const int fd = handle_fd(handle);
+  if (fd < 0) return STATUS_INVALID_HANDLE;
+  if (!mode) return STATUS_INVALID_PARAMETER;
+  struct stat st;
+  if (!stat_of(fd, file_state(fd), &st)) return status_from_errno(errno);
+  mode->Mode = st.st_mode;
+  mode->Owner = st.st_uid;
+  mode->Group = st.st_gid;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode) {
+  const int fd = handle_fd(handle);
+  if (fd < 0) return STATUS_INVALID_HANDLE;
+  if (!mode) return STATUS_INVALID_PARAMETER;
+  const PosixFile* f = file_state(fd);
+  struct stat st;
+  if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  const bool link = f && f->is_link;
+  // The owner first: a change of owner clears the set-id bits.
+  if (geteuid() == 0 && (st.st_uid != mode->Owner || st.st_gid != mode->Group)) {
+    // AT_EMPTY_PATH works on every descriptor, the bare ones of links and
+    // special files included, and never follows a link.
+    if (fchownat(fd, "", mode->Owner, mode->Group, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+      return status_from_errno(errno);
+    if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  }
+  const mode_t bits = mode->Mode & 07777;
+  if (link || (st.st_mode & 07777) == bits) return STATUS_SUCCESS;
+  // A bare descriptor (special file, unreadable entry) takes no fchmod.
+  if (fchmod(fd, bits) != 0 && !(errno == EBADF && f && chmod(f->path, bits) == 0)) return status_from_errno(errno);
+  return STATUS_SUCCESS;
+}

@@ -39,6 +39,7 @@ constexpr ErrnoStatus kErrnoTable[] = {
     {ELOOP, STATUS_REPARSE_POINT_NOT_RESOLVED},
     {EBUSY, STATUS_SHARING_VIOLATION},
     {ETXTBSY, STATUS_SHARING_VIOLATION},
+    {ENXIO, STATUS_NOT_SUPPORTED},  // a special file asked for data
     {EPIPE, STATUS_PIPE_BROKEN},
 };
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -234,7 +235,20 @@ int signal_of(DWORD event) {
   }
 }
 
+// Stop requests (SIGINT, SIGTERM) seen so far. The first is handed on like
+// every control event; a second ends the process at once by the signal's
+// default action, so a run stuck in a blocking call still ends.
+std::atomic<int> g_stop_requests{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
+
 void on_ctrl_signal(int sig) {
+  if (sig == SIGINT || sig == SIGTERM) {
+    if (g_stop_requests.fetch_add(1) > 0) {
+      signal(sig, SIG_DFL);  // both async-signal-safe
+      raise(sig);
+      return;
+    }
+  }
   const int saved = errno;
   const unsigned char code = static_cast<unsigned char>(ctrl_event_of(sig));
   if (write(g_ctrl_pipe[1], &code, 1) < 0) {
