@@ -467,8 +467,9 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
     struct stat st{};
     fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
     const bool link = S_ISLNK(st.st_mode);
+    // Only a link's attributes need its full path (to look at its target).
     char full[kPathMax];
-    std::snprintf(full, sizeof full, "%s/%s", f->path, name);
+    if (link) std::snprintf(full, sizeof full, "%s/%s", f->path, name);
     FILE_ID_EXTD_DIR_INFORMATION entry{};
     entry.CreationTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
     entry.LastAccessTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_atim));
@@ -477,7 +478,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
     const bool dir = S_ISDIR(st.st_mode);
     entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
     entry.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
-    entry.FileAttributes = attributes_of(st, link, full);
+    entry.FileAttributes = attributes_of(st, link, link ? full : nullptr);
     entry.FileNameLength = static_cast<ULONG>((units < 512 ? units : 512) * 2);
     uint8_t* e = out + start;
     std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
