@@ -89,6 +89,18 @@ Error stream_read(HANDLE h, void* buffer, uint64_t length, uint64_t* done) {
   return stream_transfer(req, 0, length, done);
 }
 
+Error stream_copy(HANDLE from, HANDLE to, uint64_t length, uint64_t* done) {
+  *done = 0;
+  if (length > UINT32_MAX) return err::invalid_parameter;
+  // While a fault plan is armed, planned read and write failures must meet
+  // the ordinary path.
+  if (sys::g_fault_armed.load(std::memory_order_relaxed) != 0) return err::not_supported;
+  DWORD moved = 0;
+  if (!sys::CopyFileData(from, to, static_cast<DWORD>(length), &moved)) return sys::GetLastError();
+  *done = moved < length ? moved : length;
+  return err::ok;
+}
+
 Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done) {
   // The system only reads from the buffer of a write.
   TransferRequest req{true, h, static_cast<char*>(const_cast<void*>(buffer)), 0};

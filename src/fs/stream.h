@@ -15,3 +15,8 @@ Error stream_read(HANDLE h, void* buffer, uint64_t length, uint64_t* done = null
 
 // Writes the buffer to the handle; at least one byte when length is not 0.
 Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done = nullptr);
+
+// Moves up to `length` bytes (below 4 GiB) from one open file to another
+// inside the system, both positions advanced. An error (50 where the system
+// has no such copy) leaves the rest to stream_read and stream_write.
+Error stream_copy(HANDLE from, HANDLE to, uint64_t length, uint64_t* done);

@@ -48,11 +48,16 @@ struct LevelEntry {
   char path[1];        // the full path and its terminator
 };
 
+// The entries of one folder share the folder's path up to their name
+// offset, and the shared part ends at a separator (never inside a character),
+// so comparing the names alone orders them as the full paths would.
 int level_entry_compare(void* context, void* existing) {
   const auto* a = static_cast<const LevelEntry*>(context);
   const auto* b = static_cast<const LevelEntry*>(existing);
-  const int c = name_compare_folded(a->path, kToTerminator, b->path, kToTerminator);
-  return c != 0 ? c : name_compare_exact(a->path, kToTerminator, b->path, kToTerminator);
+  const char* name_a = a->path + a->name_offset;
+  const char* name_b = b->path + b->name_offset;
+  const int c = name_compare_folded(name_a, kToTerminator, name_b, kToTerminator);
+  return c != 0 ? c : name_compare_exact(name_a, kToTerminator, name_b, kToTerminator);
 }
 
 void level_destroy(DirLevel* self) {

@@ -233,6 +233,16 @@ void copy_file(Engine* g, const char* dest, const char* rel) {
     return;
   }
   bool done = false;
+  // A file of a piece or more is first copied by the system itself where it
+  // can, a piece at a time. Whatever it leaves (the end of the data, or all
+  // of it after a refusal or failure) goes through the buffer below, which
+  // also meets and reports any real failure.
+  const FileInfo* source_info = g->source.info;
+  bool in_system = source_info != nullptr && source_info->size >= kSyncCopyBufferSize;
+  while (in_system && !g->aborted()) {
+    uint64_t moved = 0;
+    in_system = stream_copy(g->source_handle, g->target_handle, kSyncCopyBufferSize, &moved) == 0 && moved != 0;
+  }
   for (;;) {
     if (g->aborted()) break;
     uint64_t count = 0;

@@ -84,6 +84,7 @@ NTSTATUS NtFreeVirtualMemory(HANDLE process, PVOID* base, SIZE_T* size, ULONG ty
 HANDLE GetStdHandle(DWORD which);
 BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov);
+BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done);
 BOOL GetConsoleMode(HANDLE h, DWORD* mode);
 BOOL CloseHandle(HANDLE h);
 

@@ -125,6 +125,26 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
   return TRUE;
 }
 
+// In-kernel copy (copy_file_range): page cache to page cache, or shared
+// extents where the file system can. Any refusal is error 50 and the caller
+// falls back to reading and writing, which also reports real failures.
+BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done) {
+  if (done) *done = 0;
+  if (!handle_valid(from) || !handle_valid(to)) {
+    SetLastError(6);
+    return FALSE;
+  }
+  ssize_t n;
+  do n = copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastError(50);
+    return FALSE;
+  }
+  if (done) *done = static_cast<DWORD>(n);
+  return TRUE;
+}
+
 BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
   if (mode) *mode = 0;
   if (!handle_valid(h) || !isatty(posix_fd_from_handle(h))) {

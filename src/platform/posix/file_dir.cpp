@@ -67,8 +67,9 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   struct stat st{};
   fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
   const bool link = S_ISLNK(st.st_mode);
+  // Only a link's attributes need its full path (to look at its target).
   char full[kPathMax];
-  std::snprintf(full, sizeof full, "%s/%s", f->path, name);
+  if (link) std::snprintf(full, sizeof full, "%s/%s", f->path, name);
   FILE_ID_EXTD_DIR_INFORMATION entry{};
   entry.CreationTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
   entry.LastAccessTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_atim));
@@ -77,7 +78,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   const bool dir = S_ISDIR(st.st_mode);
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
   entry.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
-  entry.FileAttributes = attributes_of(st, link, full);
+  entry.FileAttributes = attributes_of(st, link, link ? full : nullptr);
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
   if (info_class == FileIdFullDirectoryInformation) {
