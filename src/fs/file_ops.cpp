@@ -2,6 +2,7 @@
 // information calls with a fixed open profile.
 #include "fs/file_ops.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "base/memory.h"
@@ -122,6 +123,27 @@ Error entry_delete(const char* path) {
   // A read-only entry refuses deletion: drop its attributes and try again.
   if (e == err::access_denied && set_attributes(h.get(), FA_NORMAL) == err::ok) e = mark_for_deletion(h.get());
   return e;  // the entry goes when the handle closes
+}
+
+Error file_rename_over(const char* path, const char* new_path) {
+  Error e = path_check(path);
+  if (e == err::ok) e = path_check(new_path);
+  if (e != err::ok) return e;
+  ScopedPool scratch;
+  NtName name{};
+  e = path_to_nt_name(scratch.get(), new_path, &name);
+  if (e != err::ok) return e;
+  const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + name.length * 2);
+  auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
+  if (record == nullptr) return err::out_of_memory;
+  record->ReplaceIfExists = 1;
+  record->RootDirectory = nullptr;
+  record->FileNameLength = name.length * 2;
+  std::memcpy(record->FileName, name.text, name.length * 2);
+  ScopedHandle h;
+  e = native_open(path, kOpenRenameEntry, h.out());
+  if (e != err::ok) return e;
+  return native_set_info(h.get(), kFileInfoRename, record, size);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

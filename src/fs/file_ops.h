@@ -33,6 +33,11 @@ Error file_open(HANDLE* handle, const char* path, uint32_t flags);
 // read-only. A folder that still holds entries is not deleted.
 Error entry_delete(const char* path);
 
+// Gives the file (itself, not what a link names) the new path, replacing an
+// existing file of that name; fails when the new path names a folder or a
+// read-only file.
+Error file_rename_over(const char* path, const char* new_path);
+
 // Clears the read-only, hidden and system attributes of the entry, taking
 // its attribute word from `info` when given.
 Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);
