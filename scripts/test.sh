@@ -31,6 +31,9 @@ step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" -V
 step "unit tests (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$TARN_BUILD/asan" -V
 step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" -V
+step "fault sweep (native)" "$TARN_ROOT/tools/fault-sweep" "$TARN_BUILD/native"
+step "fault sweep (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  "$TARN_ROOT/tools/fault-sweep" --stride 7 "$TARN_BUILD/asan"
 
 e2e() {
   local binary_dir=$1

@@ -247,8 +247,13 @@ bool write_copy(Engine* g, const char* rel) {
     copied += count;
   }
   FileInfo after{};
-  const bool changed = file_info_from_handle(g->source_handle, &after) != 0 || copied != before.size ||
-                       after.size != before.size || after.write_time != before.write_time;
+  if (file_info_from_handle(g->source_handle, &after) != 0) after = before;
+  const bool changed = after.size != before.size || after.write_time != before.write_time;
+  // Data that ended short of (or beyond) the size at the end was not read whole.
+  if (copied != after.size) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return false;
+  }
   const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
   if (write_time_set(g->target_handle, stamp) != 0 ||
       attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask) != 0) {
