@@ -23,6 +23,7 @@ step() {
 step "build native" build_native
 step "build native (address and undefined-behaviour sanitizers)" build_asan
 step "build windows" build_win
+step "build fuzz targets (clang, sanitizers)" build_fuzz
 
 wine_start
 trap wine_stop EXIT
@@ -53,6 +54,13 @@ if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (native)" e2e "$TARN_BUILD/native" --target=native
   step "end-to-end tests (sanitizers)" e2e_sanitized
 fi
+
+# A short run of each fuzz target from its seeds (tools/fuzz for long runs).
+for fuzz_source in "$TARN_ROOT"/tests/fuzz/*_fuzz.cpp; do
+  fuzz_name=$(basename "$fuzz_source" _fuzz.cpp)
+  step "fuzz $fuzz_name (15 s)" sh -c '"$0" "$1" 15 >"$2" 2>&1 || { tail -40 "$2"; exit 1; }' \
+    "$TARN_ROOT/tools/fuzz" "$fuzz_name" "$TARN_BUILD/fuzz-$fuzz_name.log"
+done
 
 wine_stop
 trap - EXIT
