@@ -29,7 +29,7 @@ int literal_search(const std::string& a, const std::string& b, bool both, long b
   };
   while (!pending.empty()) {
     if (--budget < 0) return -1;
-    auto [ia, ib] = pending.back();
+    size_t ia = pending.back().first, ib = pending.back().second;
     pending.pop_back();
     for (;;) {
       while (at(a, ia) == '*') {
