@@ -14,11 +14,16 @@
 
 namespace {
 
+// Switches other than -e, and relative paths that stay below the scratch
+// folder (a rooted one would list the whole file system).
 bool allowed(const std::string& a) {
   if (a.empty() || a.find("..") != std::string::npos || a.find(':') != std::string::npos) return false;
-  if (a[0] == '/' || a[0] == '\\') return a.size() == 2 && a[1] != 'e' && a[1] != 'E';
-  if (a[0] == '-' && a.size() == 2) return a[1] != 'e' && a[1] != 'E';
-  return a.find('/') == std::string::npos || a[0] != '/';
+  if (a[0] == '/' || a[0] == '\\' || a[0] == '-') {
+    if (a.size() == 1) return a[0] == '-';
+    const char s = static_cast<char>(a[1] | 0x20);
+    return a.size() == 2 && s >= 'a' && s <= 'z' && s != 'e';
+  }
+  return true;
 }
 
 }  // namespace
