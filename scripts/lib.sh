@@ -2,7 +2,7 @@
 
 TARN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TARN_BUILD=${TARN_BUILD:-$TARN_ROOT/build}
-TARN_PACKAGES="g++ cmake ninja-build googletest python3-pytest g++-mingw-w64-x86-64-posix wine64 wine pandoc groff-base dpkg-dev file"
+TARN_PACKAGES="g++ cmake ninja-build googletest python3-pytest g++-mingw-w64-x86-64-posix wine64 wine pandoc groff-base dpkg-dev file clang libclang-rt-14-dev"
 
 # Installs the Debian packages that are missing (quiet, idempotent).
 ensure_packages() {
@@ -32,6 +32,9 @@ build_tree() {
 
 build_native() { build_tree native -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
 build_asan() { build_tree asan -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=ON; }
+build_fuzz() {
+  CC=clang CXX=clang++ build_tree fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_FUZZ=ON
+}
 build_win() { build_tree win -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$TARN_ROOT/cmake/mingw-w64.cmake"; }
 
 # Private Wine prefix inside the build folder, headless (null display driver).

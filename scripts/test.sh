@@ -24,6 +24,7 @@ step "layers: every include points down" python3 "$TARN_ROOT/tools/check_layers.
 step "build native" build_native
 step "build native (address and undefined-behaviour sanitizers)" build_asan
 step "build windows" build_win
+step "build fuzz targets (clang, sanitizers)" build_fuzz
 
 wine_start
 trap wine_stop EXIT
@@ -32,6 +33,9 @@ step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" -V
 step "unit tests (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$TARN_BUILD/asan" -V
 step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" -V
+step "fault sweep (native)" "$TARN_ROOT/tools/fault-sweep" "$TARN_BUILD/native"
+step "fault sweep (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  "$TARN_ROOT/tools/fault-sweep" --stride 7 "$TARN_BUILD/asan"
 
 e2e() {
   local binary_dir=$1
@@ -51,6 +55,13 @@ if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (native)" e2e "$TARN_BUILD/native" --target=native
   step "end-to-end tests (sanitizers)" e2e_sanitized
 fi
+
+# A short run of each fuzz target from its seeds (tools/fuzz for long runs).
+for fuzz_source in "$TARN_ROOT"/tests/fuzz/*_fuzz.cpp; do
+  fuzz_name=$(basename "$fuzz_source" _fuzz.cpp)
+  step "fuzz $fuzz_name (15 s)" sh -c '"$0" "$1" 15 >"$2" 2>&1 || { tail -40 "$2"; exit 1; }' \
+    "$TARN_ROOT/tools/fuzz" "$fuzz_name" "$TARN_BUILD/fuzz-$fuzz_name.log"
+done
 
 . "$TARN_ROOT/scripts/package_test.sh"
 step "packages (install, run, remove)" package_test

@@ -1,6 +1,8 @@
 // Console rendering of the engine's events.
 #include "app/report.h"
 
+#include <cstdlib>
+
 #include "app/cancel.h"
 #include "base/memory.h"
 #include "base/text_format.h"
@@ -34,6 +36,7 @@ constexpr EventRow kEventTable[] = {
     {0, nullptr, "WARNING: unable to create symlink \"%s\""},
 };
 constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1;
+constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every failure event
 constexpr int32_t kFirstFailureEvent = static_cast<int32_t>(SyncEvent::DeleteFailed);
 
 }  // namespace
@@ -43,14 +46,23 @@ void report_event(void*, SyncEvent event, const char* relative_path) {
   if (code < 1 || code > kEventCount) return;
   const EventRow& row = kEventTable[code];
 
-  // The abort request comes first, so -e works at any verbosity.
+  ScopedPool scratch;
+  const char* message = nullptr;
+  // The abort request comes first, so -e works at any verbosity. The first
+  // warning that makes it is kept for the closing line.
   if (code >= kFirstFailureEvent && g_report.abort_on_error) {
-    signal_raise(cancel_context(kAbortSignal));
+    Signal* abort = cancel_context(kAbortSignal);
+    if (!signal_is_raised(abort) && g_report.stop_warning == nullptr) {
+      message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
+      // Kept without its "WARNING: " lead.
+      if (message) g_report.stop_warning = pool_strdup(&heap_allocator, message + kWarningLeadLength);
+    }
+    signal_raise(abort);
   }
 
   if (g_report.verbosity > row.level) {
-    ScopedPool scratch;
-    const char* message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
+    if (message == nullptr)
+      message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
     print("%s%s\n", g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
     g_report.pending_marks = 0;
   } else if (row.mark != nullptr && g_report.verbosity == row.level) {
@@ -61,6 +73,11 @@ void report_event(void*, SyncEvent event, const char* relative_path) {
       print("%s", row.mark);
     }
   }
+}
+
+void report_clear_stop() {
+  std::free(g_report.stop_warning);
+  g_report.stop_warning = nullptr;
 }
 
 void report_end_marks() {

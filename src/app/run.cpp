@@ -221,11 +221,16 @@ Error run_sync(RunState* run, Signal* abort) {
       synchronize(abort, run->source, run->target, run->flags, run->filters, report_event, nullptr);
   report_end_marks();
 
+  const bool stopped_on_warning = g_report.stop_warning != nullptr;
+  if (result == SyncResult::Aborted && stopped_on_warning)
+    print("ERROR: Aborted on error: %s\n", g_report.stop_warning);
+  report_clear_stop();
   switch (result) {
     case SyncResult::Finished:
       return 0;
     case SyncResult::Aborted:
-      print("ERROR: Aborted due to user request\n");
+      // Under -e the closing line names the warning that stopped the run.
+      if (!stopped_on_warning) print("ERROR: Aborted due to user request\n");
       return err::cancelled;
     case SyncResult::SourceUnusable:
       print("ERROR: Unable to open source folder \"%s\"\n", path_display(run->pool, run->source));

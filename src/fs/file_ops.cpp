@@ -2,6 +2,7 @@
 // information calls with a fixed open profile.
 #include "fs/file_ops.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "base/memory.h"
@@ -195,6 +196,27 @@ Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileIn
   // A link put in the file's place is followed on Windows, but then the
   // opened file is not the listed one.
   return open_listed(folder, name, listed, file_open_profile(FOPEN_READ), handle);
+}
+
+Error file_rename_over(const char* path, const char* new_path) {
+  Error e = path_check(path);
+  if (e == err::ok) e = path_check(new_path);
+  if (e != err::ok) return e;
+  ScopedPool scratch;
+  NtName name{};
+  e = path_to_nt_name(scratch.get(), new_path, &name);
+  if (e != err::ok) return e;
+  const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + name.length * 2);
+  auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
+  if (record == nullptr) return err::out_of_memory;
+  record->ReplaceIfExists = 1;
+  record->RootDirectory = nullptr;
+  record->FileNameLength = name.length * 2;
+  std::memcpy(record->FileName, name.text, name.length * 2);
+  ScopedHandle h;
+  e = native_open(path, kOpenRenameEntry, h.out());
+  if (e != err::ok) return e;
+  return native_set_info(h.get(), kFileInfoRename, record, size);
 }
 
 Error attr_clear_protect(const char* path, const FileInfo* info) {

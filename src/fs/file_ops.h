@@ -44,6 +44,11 @@ Error entry_delete(const char* path);
 // and put back when it stays.
 Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed);
 
+// Gives the file (itself, not what a link names) the new path, replacing an
+// existing file of that name; fails when the new path names a folder or a
+// read-only file.
+Error file_rename_over(const char* path, const char* new_path);
+
 // Clears the read-only, hidden and system attributes of the entry, taking
 // its attribute word from `info` when given.
 Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);

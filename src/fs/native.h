@@ -78,6 +78,7 @@ constexpr uint32_t REPARSE_TAG_SYMLINK = 0xA000000Cu;
 // Information classes (file, volume, object) and control codes in use.
 constexpr uint32_t kFileInfoBasic = 4;
 constexpr uint32_t kFileInfoStandard = 5;
+constexpr uint32_t kFileInfoRename = 10;
 constexpr uint32_t kFileInfoDisposition = 13;
 constexpr uint32_t kFileInfoAll = 18;
 constexpr uint32_t kFileInfoEndOfFile = 20;
@@ -99,6 +100,7 @@ constexpr OpenProfile kOpenProbe{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenReadLink{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x200020};
 constexpr OpenProfile kOpenSetAttributes{0x120198, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenDeleteEntry{0x130198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
+constexpr OpenProfile kOpenRenameEntry{0x130080, SHARE_ALL, 6, DISP_OPEN, 0x200060};
 constexpr OpenProfile kOpenCreateFolder{0x12019A, SHARE_ALL, 0x80, DISP_CREATE, 0x21};
 constexpr OpenProfile kOpenCreateLinkFolder{0x12019B, SHARE_ALL, 0x80, DISP_CREATE, 0x200021};
 constexpr OpenProfile kOpenCreateLinkFile{0x12019B, SHARE_ALL, 0x80, DISP_CREATE, 0x200060};

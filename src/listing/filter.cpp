@@ -1,6 +1,8 @@
 // Filter preparation, selection and the two backtracking pattern searches.
 #include "listing/filter.h"
 
+#include "base/memory.h"
+#include "base/signals.h"
 #include "base/text_format.h"
 #include "base/unicode.h"
 #include "fs/path.h"
@@ -25,76 +27,90 @@ struct Pending {
   uint64_t a[kPatternAlternatives];
   uint64_t b[kPatternAlternatives];
   int count = 0;
-  uint32_t dropped = 0;  // alternatives lost so far
   void push(uint64_t pa, uint64_t pb) {
     if (count < kPatternAlternatives) {
       a[count] = pa;
       b[count] = pb;
       ++count;
-    } else {
-      ++dropped;
     }
   }
 };
 
-// Pairs whose whole search ended without a match and without losing an
-// alternative. Each branch depends on its pair alone and pushes only above
-// the list level it started from, so taking up such a pair again could only
-// repeat that failure (or a part of it, if alternatives are lost this time)
-// and return the list to the same level: skipping it gives the same answer.
-// This keeps patterns with several stars from exploring the same pairs over
-// and over, which grows exponentially with the number of stars. Fixed local
-// storage: one bit per pair when the two strings are short enough, and the
-// most recent searches still open; older ones are forgotten.
+// Memory of failed searches. Taking up a pair starts a search whose
+// alternatives all lie above the list level it started from and are taken up
+// before the list returns to that level; which ones are lost to the limit
+// depends only on the pair and that level. So a pair that failed at some
+// level fails again there and at any higher level (the same alternatives or
+// fewer, each at a higher level, where they fail as well). The table keeps
+// for each pair the lowest level it failed at, plus one (0: not known), and
+// a pair taken up at or above that level is skipped with the same answer. A
+// pair then starts at most once per level, which bounds a search by pairs x
+// levels x one branch: polynomial instead of exponential in the number of
+// stars. The open pairs always descend from one another and both positions
+// only grow along such a chain, so it never holds more than both lengths
+// together. Short strings use local storage, longer ones a scratch pool;
+// without either (or beyond kTableMax pairs) the search runs unremembered.
 class FailedPairs {
  public:
   // The table is set up only when a search turns out to need it.
   void start(uint64_t a_length, uint64_t b_length) {
     width_ = b_length + 1;
-    enabled_ = a_length < kBits && b_length < kBits && (a_length + 1) * width_ <= kBits;
-    if (!enabled_) return;
-    const uint64_t words = ((a_length + 1) * width_ + 63) / 64;
-    for (uint64_t i = 0; i < words; ++i) bits_[i] = 0;
+    if (a_length >= kTableMax || b_length >= kTableMax || (a_length + 1) * width_ > kTableMax) return;
+    const uint64_t cells = (a_length + 1) * width_;
+    const uint64_t open_max = a_length + b_length + 2;
+    if (cells <= kLocalCells && open_max <= kLocalOpen) {
+      for (uint64_t i = 0; i < cells; ++i) local_cells_[i] = 0;
+      cells_ = local_cells_;
+      open_ = local_open_;
+      return;
+    }
+    cells_ = static_cast<uint8_t*>(pool_allocate(pool_.get(), cells));  // zeroed
+    open_ = static_cast<Open*>(pool_allocate(pool_.get(), open_max * sizeof(Open)));
+    if (open_ == nullptr) cells_ = nullptr;
   }
-  // Called before every take: searches that have ended are closed.
-  void close_until(int level, uint32_t dropped) {
-    while (open_count_ > 0) {
-      const Open& o = open_[(open_top_ + kOpenMax - 1) % kOpenMax];
-      if (o.level < level) break;
-      if (o.dropped == dropped) bits_[o.index / 64] |= uint64_t{1} << (o.index % 64);
-      open_top_ = (open_top_ + kOpenMax - 1) % kOpenMax;
-      --open_count_;
+  bool enabled() const { return cells_ != nullptr; }
+  // Called before every take: the searches still open at or above the
+  // current level have ended, and failed, at their level.
+  void close_until(int level) {
+    while (open_count_ > 0 && open_[open_count_ - 1].level >= level) {
+      const Open& o = open_[--open_count_];
+      uint8_t& cell = cells_[o.index];
+      if (cell == 0 || cell > o.level + 1) cell = static_cast<uint8_t>(o.level + 1);
     }
   }
-  // A pair taken up at this list level; false when it is known to fail.
-  bool begin(uint64_t ia, uint64_t ib, int level, uint32_t dropped) {
-    if (!enabled_) return true;
+  // A pair taken up at this list level; false when it is known to fail there.
+  bool begin(uint64_t ia, uint64_t ib, int level) {
     const uint64_t index = ia * width_ + ib;
-    if (bits_[index / 64] & (uint64_t{1} << (index % 64))) return false;
-    open_[open_top_] = Open{index, level, dropped};
-    open_top_ = (open_top_ + 1) % kOpenMax;
-    if (open_count_ < kOpenMax) ++open_count_;  // else the oldest is overwritten
+    const uint8_t cell = cells_[index];
+    if (cell != 0 && cell <= level + 1) return false;
+    open_[open_count_++] = Open{index, level};
     return true;
   }
 
  private:
-  static constexpr uint64_t kBits = uint64_t{1} << 18;
-  static constexpr int kOpenMax = 256;
+  static constexpr uint64_t kTableMax = uint64_t{1} << 24;
+  static constexpr uint64_t kLocalCells = 16384;
+  static constexpr uint64_t kLocalOpen = 512;
   struct Open {
     uint64_t index;
     int level;
-    uint32_t dropped;
   };
-  uint64_t bits_[kBits / 64];
-  Open open_[kOpenMax];
-  int open_top_ = 0;
-  int open_count_ = 0;
+  uint8_t local_cells_[kLocalCells];
+  Open local_open_[kLocalOpen];
+  ScopedPool pool_;
+  uint8_t* cells_ = nullptr;
+  Open* open_ = nullptr;
+  uint64_t open_count_ = 0;
   uint64_t width_ = 0;
-  bool enabled_ = false;
 };
 
 // Searches that take up this many pairs start remembering failed ones.
 constexpr uint32_t kRememberAfter = 32;
+// Pairs taken up between two looks at the abort request.
+constexpr uint32_t kAbortPollInterval = 4096;
+
+// Branch steps of this thread's last search.
+thread_local uint64_t t_search_work = 0;
 
 // The extent of a string for the table: positions never pass it.
 uint64_t extent(const char* s, uint64_t length) {
@@ -127,18 +143,21 @@ uint32_t search(const Text& a, const Text& b) {
   FailedPairs failed;
   pending.push(0, 0);
   uint32_t taken = 0;
+  t_search_work = 0;
   while (pending.count > 0) {
     if (taken == kRememberAfter) failed.start(extent(a.s, a.length), extent(b.s, b.length));
-    const bool remember = taken++ >= kRememberAfter;
-    if (remember) failed.close_until(pending.count, pending.dropped);
+    // A search that still runs long (beyond the table) gives way to an abort.
+    if (++taken % kAbortPollInterval == 0 && abort_requested()) return 0;
+    const bool remember = failed.enabled();
+    if (remember) failed.close_until(pending.count);
     --pending.count;
     uint64_t ia = pending.a[pending.count];
     uint64_t ib = pending.b[pending.count];
-    if (remember && !failed.begin(ia, ib, pending.count, pending.dropped)) continue;
+    if (remember && !failed.begin(ia, ib, pending.count)) continue;
     uint64_t na, nb;
     uint32_t ca = a.decode(ia, &na);
     uint32_t cb = b.decode(ib, &nb);
-    for (;;) {
+    for (;; ++t_search_work) {
       while (ca == '*') {
         const bool multi = star_run(a, &ia, &na, [&](uint64_t skip) { pending.push(skip, ib); });
         if (cb != 0 && (!is_sep(cb) || multi)) pending.push(ia, nb);
@@ -173,6 +192,8 @@ uint32_t search(const Text& a, const Text& b) {
 inline bool arg_is_sep(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
+
+uint64_t pattern_search_work() { return t_search_work; }
 
 uint32_t pattern_match(const char* pattern, uint64_t pattern_length, const char* text,
                        uint64_t text_length) {

@@ -47,3 +47,7 @@ uint32_t pattern_match(const char* pattern, uint64_t pattern_length, const char*
 
 // 1 when the search finds a path that both patterns describe, else 0.
 uint32_t pattern_overlap(const char* a, uint64_t a_length, const char* b, uint64_t b_length);
+
+// Branch steps taken by this thread's most recent search (a measure of its
+// work that does not depend on the machine).
+uint64_t pattern_search_work();

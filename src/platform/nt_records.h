@@ -9,6 +9,14 @@ typedef struct _FILE_ID_INFORMATION {
   FILE_ID_128 FileId;
 } FILE_ID_INFORMATION;
 
+// Information class 10: the new name of the open entry.
+typedef struct _FILE_RENAME_RECORD {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;  // in bytes
+  WCHAR FileName[1];
+} FILE_RENAME_RECORD;
+
 // Information class 39.
 typedef struct _FILE_VALID_DATA_LENGTH_INFORMATION {
   LARGE_INTEGER ValidDataLength;

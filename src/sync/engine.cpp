@@ -2,6 +2,7 @@
 #include "sync/engine.h"
 
 #include "base/memory.h"
+#include "base/text_format.h"
 #include "base/threads.h"
 #include "fs/file_info.h"
 #include "fs/file_ops.h"
@@ -74,6 +75,8 @@ bool starts_with(const char* text, const char* prefix) {
     if (*text != *prefix) return false;
   return true;
 }
+
+bool same_text(const char* a, const char* b) { return starts_with(a, b) && str_len(a) == str_len(b); }
 
 // The relative path of an entry a lister names in an error.
 const char* error_relative(const Side& side, const char* path) {
@@ -164,6 +167,8 @@ Error open_source(Engine* g) {
   return file_open_at(&g->source_handle, s.folder, s.path + s.name_offset, s.info);
 }
 
+void replace_file(Engine* g, const char* rel);
+
 // Both sides hold the entry. Returns whether the source entry was consumed
 // (the target entry always is).
 bool both(Engine* g) {
@@ -192,6 +197,13 @@ bool both(Engine* g) {
   if (!source_is_link(s) && !is_folder(s)) {
     if (open_source(g) != 0) {
       g->report(SyncEvent::OpenFailed, rel);
+      return true;
+    }
+    // A file over a file of the same name is replaced in one step.
+    const FileInfo* t = g->target.info;
+    if (!g->no_modify && t != nullptr && !is_folder(t) && !target_is_link(t) &&
+        same_text(rel, g->target.relative())) {
+      replace_file(g, rel);
       return true;
     }
     g->source_preopened = true;
@@ -224,6 +236,57 @@ void read_through(Engine* g, const char* rel) {
   g->report(SyncEvent::Added, rel);
 }
 
+// Writes the rest of the open source file to the open target file and
+// stamps it. The write time, size and attributes stamped are those of the
+// source when the copy began; a source whose size or write time has changed
+// by the end may have been copied half old, half new: it gets the earlier
+// write time, so that the next run copies it again, and the read warning.
+// False, with the failure reported, when the copy is incomplete.
+bool write_copy(Engine* g, const char* rel) {
+  FileInfo before{};
+  if (file_info_from_handle(g->source_handle, &before) != 0) {
+    if (g->source.info == nullptr) return g->report(SyncEvent::ReadFailed, rel), false;
+    before = *g->source.info;
+  }
+  uint64_t copied = 0;
+  // A file of a piece or more is first copied by the system itself where it
+  // can, a piece at a time. Whatever it leaves (the end of the data, or all
+  // of it after a refusal or failure) goes through the buffer below, which
+  // also meets and reports any real failure.
+  bool in_system = before.size >= kSyncCopyBufferSize;
+  while (in_system && !g->aborted()) {
+    uint64_t moved = 0;
+    in_system = stream_copy(g->source_handle, g->target_handle, kSyncCopyBufferSize, &moved) == 0 && moved != 0;
+    copied += moved;
+  }
+  for (;;) {
+    if (g->aborted()) return false;
+    uint64_t count = 0;
+    if (!read_piece(g, rel, &count)) return false;
+    if (count == 0) break;
+    if (stream_write(g->target_handle, g->buffer, count) != 0) {
+      g->report(SyncEvent::WriteFailed, rel);
+      return false;
+    }
+    copied += count;
+  }
+  FileInfo after{};
+  if (file_info_from_handle(g->source_handle, &after) != 0) after = before;
+  const bool changed = after.size != before.size || after.write_time != before.write_time;
+  // Data of an unchanged source that ended short of its size was not read whole.
+  if (!changed && copied != before.size) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return false;
+  }
+  const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
+  write_time_set(g->target_handle, stamp);
+  attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
+  // Last: the file was created owner-only and writing clears set-id bits.
+  mode_copy(g->source_handle, g->target_handle);
+  if (changed) g->report(SyncEvent::ReadFailed, rel);
+  return true;
+}
+
 // Copies the open source file to a new target file at `dest`. Any failure or
 // an abort deletes the partial file.
 void copy_file(Engine* g, const char* dest, const char* rel) {
@@ -232,43 +295,56 @@ void copy_file(Engine* g, const char* dest, const char* rel) {
     g->report(SyncEvent::CreateFailed, rel);
     return;
   }
-  bool done = false;
-  // A file of a piece or more is first copied by the system itself where it
-  // can, a piece at a time. Whatever it leaves (the end of the data, or all
-  // of it after a refusal or failure) goes through the buffer below, which
-  // also meets and reports any real failure.
-  const FileInfo* source_info = g->source.info;
-  bool in_system = source_info != nullptr && source_info->size >= kSyncCopyBufferSize;
-  while (in_system && !g->aborted()) {
-    uint64_t moved = 0;
-    in_system = stream_copy(g->source_handle, g->target_handle, kSyncCopyBufferSize, &moved) == 0 && moved != 0;
-  }
-  for (;;) {
-    if (g->aborted()) break;
-    uint64_t count = 0;
-    if (!read_piece(g, rel, &count)) break;
-    if (count == 0) {
-      FileInfo fresh{};
-      const FileInfo* from = file_info_from_handle(g->source_handle, &fresh) == 0 ? &fresh : g->source.info;
-      if (from != nullptr) {
-        write_time_set(g->target_handle, from->write_time);
-        attr_update_handle(g->target_handle, kFinishKeepMask, from->attr & kFinishSetMask);
-      }
-      // Last: the file was created owner-only and writing clears set-id bits.
-      mode_copy(g->source_handle, g->target_handle);
-      done = true;
-      break;
-    }
-    if (stream_write(g->target_handle, g->buffer, count) != 0) {
-      g->report(SyncEvent::WriteFailed, rel);
-      break;
-    }
-  }
+  const bool done = write_copy(g, rel);
   close_handle(&g->target_handle);
   if (done)
     g->report(SyncEvent::Added, rel);
   else
     entry_delete(dest);
+}
+
+// Names tried for the new content of a replaced file, in its folder.
+constexpr int kReplaceNameTries = 16;
+
+// Replaces the target file with the open source file: the copy is written
+// under a new name in the same folder and only then renamed over the old
+// file, so a failure at any step leaves the old file as it was (a name left
+// by a killed run is an ordinary extra entry of the next one).
+void replace_file(Engine* g, const char* rel) {
+  const char* old_path = g->target.path;
+  uint64_t folder = str_len(old_path);
+  while (folder > 0 && old_path[folder - 1] != '\\' && old_path[folder - 1] != '/') --folder;
+  close_handle(&g->target_handle);
+  Allocator* a = &g->step_pool.allocator;
+  const char* prefix = pool_strndup(a, old_path, folder);
+  const char* temp = nullptr;
+  Error e = g->buffer == nullptr || prefix == nullptr ? err::out_of_memory : err::already_exists;
+  for (int i = 0; i < kReplaceNameTries && (e == err::already_exists || e == err::file_exists); ++i) {
+    temp = pool_format(a, "%s.tarn~%d", prefix, i);
+    e = temp == nullptr ? err::out_of_memory : file_create(&g->target_handle, temp, kCreateNew);
+  }
+  if (e != 0) {
+    g->report(SyncEvent::CreateFailed, rel);
+    return;
+  }
+  const bool done = write_copy(g, rel);
+  close_handle(&g->target_handle);
+  if (!done) {
+    entry_delete(temp);
+    return;
+  }
+  // A protected old file refuses to be replaced: its attributes are cleared
+  // first and put back when the rename fails.
+  const FileInfo* old_info = g->target.info;
+  attr_clear_protect(old_path, old_info);
+  if (file_rename_over(temp, old_path) != 0) {
+    if (old_info != nullptr) attr_set(old_path, old_info->sys_attr);
+    entry_delete(temp);
+    g->report(SyncEvent::DeleteFailed, rel);
+    return;
+  }
+  g->report(SyncEvent::Removed, rel);
+  g->report(SyncEvent::Added, rel);
 }
 
 void only_in_source(Engine* g) {

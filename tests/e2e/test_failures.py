@@ -45,10 +45,12 @@ def test_abort_on_first_warning(fs_target, tmp_path, verbosity):
     dst = build(tmp_path / "dst", {"x": {"inner": "i"}})
     r = tarn(target, "-e", *verbosity, src, dst)
     assert r.status == 2
+    # The closing line names the warning that stopped the run.
+    closing = 'ERROR: Aborted on error: unable to create "x"\n'
     if verbosity:
-        assert r.body == "ERROR: Aborted due to user request\n"
+        assert r.body == closing
     else:
-        assert r.body == 'WARNING: unable to create "x"\nERROR: Aborted due to user request\n'
+        assert r.body == 'WARNING: unable to create "x"\n' + closing
     assert not os.path.exists(os.path.join(dst, "y"))
     # Without -e the warning does not change the status.
     r = tarn(target, src, dst)
@@ -187,3 +189,30 @@ def test_delete_failure_is_reported_and_the_run_goes_on(fs_target, tmp_path):
     r = tarn(target, "NtSetInformationFile", 1, "0xC0000043", "-d", "-p", dst, program="tarn_fault")
     assert (r.status, r.body) == (0, 'WARNING: unable to delete "a"\n- b\n')
     assert sorted(os.listdir(dst)) == ["a"]
+
+
+@pytest.mark.parametrize("call, status, warning", [
+    # Disk full while the new content is written.
+    ("WriteFile", "112", 'unable to write "f"'),
+    # The old file is in use when the new content is put in its place.
+    ("NtSetInformationFile", "0xC0000043", 'unable to delete "f"'),
+])
+def test_failed_replacement_keeps_the_old_file(fs_target, tmp_path, call, status, warning):
+    """A replacement that fails at any step leaves the old file whole, and
+    under -e the closing line names the warning."""
+    target = fs_target
+
+    def trees(n):
+        root = tmp_path / f"try{n}"
+        # ".tarn~0" is left over from a killed run: the next name is taken.
+        return (build(root / "src", {"f": "new contents", "g": "g"}),
+                build(root / "dst", {"f": "old", ".tarn~0": "left over"}))
+
+    r, (src, dst) = fault_run(target, call, status, lambda s, d: ["-e", s, d], "WARNING: " + warning, trees)
+    assert r.status == 2
+    assert r.body.endswith(f"WARNING: {warning}\nERROR: Aborted on error: {warning}\n")
+    assert snapshot(dst) == snapshot(build(tmp_path / "expect", {"f": "old", ".tarn~0": "left over"}))
+    # The leftover is an ordinary extra entry; the next run converges.
+    r = tarn(target, "-d", src, dst)
+    assert r.status == 0
+    assert_same_tree(src, dst)

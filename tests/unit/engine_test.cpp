@@ -145,13 +145,13 @@ TEST(Engine, TreesAndEvents) {
        {{sys::SysCall::WriteFile, 1, err::disk_full}},
        {"WriteFailed a.txt", "Added sub", "Added sub/b.txt", "Added sub/deep", "Added sub/deep/c.txt"},
        without(kSource, {"a.txt"})},
-      {"read fails: the replaced file is gone, the rest is copied",
+      {"read fails: the old file is kept, the rest is copied",
        {{"a.txt", "other"}, {"sub", kFolder}},
        0,
        {{sys::SysCall::ReadFile, 1, err::access_denied}},
-       {"Removed a.txt", "ReadFailed a.txt", "Identical sub", "Added sub/b.txt", "Added sub/deep",
-        "Added sub/deep/c.txt", "Identical sub"},
-       without(kSource, {"a.txt"})},
+       {"ReadFailed a.txt", "Identical sub", "Added sub/b.txt", "Added sub/deep", "Added sub/deep/c.txt",
+        "Identical sub"},
+       with(kSource, {{"a.txt", "other"}})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -119,6 +119,10 @@ TEST_F(ReportTest, AbortOnErrorRaisesBeforeAnyPrinting) {
   EXPECT_EQ(captured([] { report_event(nullptr, SyncEvent::ReadFailed, "c"); }), "");
   EXPECT_TRUE(signal_is_raised(abort));
   EXPECT_EQ(out, "");
+  // The warning is kept for the closing line.
+  ASSERT_NE(g_report.stop_warning, nullptr);
+  EXPECT_STREQ(g_report.stop_warning, "unable to read \"c\"");
+  report_clear_stop();
 }
 
 TEST(ErrorToStatus, TableOrderDecides) {

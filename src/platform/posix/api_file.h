@@ -39,6 +39,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileBasicInformation = 4,
   FileStandardInformation = 5,
   FileInternalInformation = 6,
+  FileRenameInformation = 10,
   FileDispositionInformation = 13,
   FileAllInformation = 18,
   FileEndOfFileInformation = 20,

@@ -2,6 +2,7 @@
 // standard handles and synchronous reads and writes on descriptors.
 #include "platform/platform.h"
 #include "platform/posix/libc_door.h"
+#include "platform/posix/file_state.h"
 
 #include <cerrno>
 #include <csignal>
@@ -156,6 +157,10 @@ BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
 }
 
 BOOL CloseHandle(HANDLE h) {
+  // The file record goes with the descriptor: a folder's record holds a
+  // second descriptor for its listing, which would otherwise stay open until
+  // the number is reused.
+  if (handle_valid(h)) posix_file::file_state_set(posix_fd_from_handle(h), nullptr);
   if (!handle_valid(h) || close(posix_fd_from_handle(h)) != 0) {
     SetLastError(err::invalid_handle);
     return FALSE;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstddef>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +146,37 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
         return status_from_errno(errno);
       }
       f->delete_pending = true;
+      return done(io, STATUS_SUCCESS, 0);
+    }
+    case FileRenameInformation: {
+      const size_t fixed = offsetof(FILE_RENAME_RECORD, FileName);
+      if (length < fixed || !f) return STATUS_INVALID_PARAMETER;
+      const auto* r = static_cast<const FILE_RENAME_RECORD*>(buffer);
+      if (r->FileNameLength > length - fixed || r->RootDirectory) return STATUS_INVALID_PARAMETER;
+      UNICODE_STRING name;
+      name.Length = static_cast<USHORT>(r->FileNameLength);
+      name.MaximumLength = name.Length;
+      name.Buffer = const_cast<WCHAR*>(r->FileName);
+      char to[kPathMax];
+      const NTSTATUS named = posix_path(&name, to, sizeof to);
+      if (named != STATUS_SUCCESS) return named;
+      // Windows replaces only a file that is not read-only, and never a folder.
+      struct stat old;
+      if (lstat(to, &old) == 0) {
+        if (!r->ReplaceIfExists) return STATUS_OBJECT_NAME_COLLISION;
+        if (S_ISDIR(old.st_mode) || (!S_ISLNK(old.st_mode) && !(old.st_mode & S_IWUSR))) return STATUS_ACCESS_DENIED;
+      }
+      const size_t to_length = std::strlen(to);
+      char* path = static_cast<char*>(std::malloc(to_length + 1));
+      if (!path) return STATUS_NO_MEMORY;
+      std::memcpy(path, to, to_length + 1);
+      if (rename(f->path, to) != 0) {
+        const int e = errno;
+        std::free(path);
+        return e == EXDEV ? STATUS_NOT_SAME_DEVICE : status_from_errno(e);
+      }
+      std::free(f->path);
+      f->path = path;
       return done(io, STATUS_SUCCESS, 0);
     }
     case FileEndOfFileInformation: {

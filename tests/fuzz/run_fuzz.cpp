@@ -1,0 +1,55 @@
+// The command line through run_command, always as a test run (-t) in a
+// scratch tree: any arguments end with a status and change nothing. Paths
+// that leave the scratch tree are dropped, and so is -e (its abort request
+// lasts for the process).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/run.h"
+#include "fuzz_util.h"
+
+namespace {
+
+// Switches other than -e, and relative paths that stay below the scratch
+// folder (a rooted one would list the whole file system).
+bool allowed(const std::string& a) {
+  if (a.empty() || a.find("..") != std::string::npos || a.find(':') != std::string::npos) return false;
+  if (a[0] == '/' || a[0] == '\\' || a[0] == '-') {
+    if (a.size() == 1) return a[0] == '-';
+    const char s = static_cast<char>(a[1] | 0x20);
+    return a.size() == 2 && s >= 'a' && s <= 'z' && s != 'e';
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char scratch[] = "/tmp/tarn-run-fuzz-XXXXXX";
+  if (!mkdtemp(scratch) || chdir(scratch) != 0) std::abort();
+  mkdir("src", 0755);
+  mkdir("src/d", 0755);
+  mkdir("dst", 0755);
+  for (const char* f : {"src/a.txt", "src/d/b.obj", "dst/a.txt", "dst/x"}) close(open(f, O_CREAT | O_WRONLY, 0644));
+  symlink("a.txt", "src/link");
+  // The runs' output is of no interest.
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const auto parts = split_input(data, size, 8);
+  std::vector<std::string> args{"tarn", "-t"};
+  for (const std::string& p : parts)
+    if (allowed(p)) args.push_back(p);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  run_command(static_cast<int32_t>(args.size()), argv.data());
+  return 0;
+}
