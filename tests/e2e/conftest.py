@@ -9,6 +9,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import tempfile
 
 import pytest
 
@@ -39,10 +40,17 @@ class Target:
         return (["wine", path] if self.is_wine else [path]) + [str(a) for a in args]
 
     def run(self, name, *args, timeout=120, **kw):
-        """Runs a program to the end; returns CompletedProcess with bytes."""
-        return subprocess.run(self.command(name, *args), stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, stdin=kw.pop("stdin", subprocess.DEVNULL),
-                              timeout=timeout, **kw)
+        """Runs a program to the end; returns CompletedProcess with bytes.
+        The output goes through files, not pipes: a process the program's
+        run starts (Wine starts its desktop process at the first window)
+        inherits the handles and would hold a pipe open after the end."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            r = subprocess.run(self.command(name, *args), stdout=out, stderr=err,
+                               stdin=kw.pop("stdin", subprocess.DEVNULL), timeout=timeout, **kw)
+            out.seek(0)
+            err.seek(0)
+            r.stdout, r.stderr = out.read(), err.read()
+        return r
 
     def start(self, name, *args, **kw):
         """Starts a program; returns Popen with stdout piped."""
