@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "base/unicode.h"
 #include "fs/native.h"
 
 static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "basic-information record");
@@ -298,5 +299,76 @@ Error mode_copy_path(const char* from, const char* to) {
   ScopedHandle target;
   Error e = native_open(from, kOpenReadLink, source.out());
   if (e == err::ok) e = native_open(to, kOpenReadLink, target.out());
+  return e == err::ok ? mode_copy(source.get(), target.get()) : e;
+}
+
+// ---- Entries of the target, each by name within its open folder.
+
+Error folder_open_at(HANDLE* handle, HANDLE folder, const char* name) {
+  *handle = INVALID_HANDLE_VALUE;
+  ScopedHandle h;
+  Error e = native_open_relative(folder, name, kOpenListSubfolder, h.out());
+  if (e != err::ok) return e;
+  FileInfo fi{};
+  e = file_info_from_handle(h.get(), &fi);
+  if (e != err::ok) return e;
+  // A link in a folder's place leads elsewhere: never entered.
+  if (fi.is_link || !fi.is_dir) return err::path_not_found;
+  // A mount point is entered like a folder: what it leads to is opened.
+  if (fi.is_junction) {
+    h.close();
+    e = native_open_relative(folder, name, kOpenListFolder, h.out());
+    if (e != err::ok) return e;
+  }
+  *handle = h.release();
+  return err::ok;
+}
+
+Error folder_create_at(HANDLE folder, const char* name) {
+  ScopedHandle h;
+  return native_open_relative(folder, name, kOpenCreateFolder, h.out());
+}
+
+Error file_create_at(HANDLE* handle, HANDLE folder, const char* name) {
+  *handle = INVALID_HANDLE_VALUE;
+  return native_open_relative(folder, name, file_create_profile(0), handle);
+}
+
+Error entry_delete_at(HANDLE folder, const char* name) {
+  ScopedHandle h;
+  const Error e = native_open_relative(folder, name, kOpenDeleteEntry, h.out());
+  return e != err::ok ? e : delete_open_entry(h.get(), false);
+}
+
+Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name) {
+  ScopedPool scratch;
+  const uint64_t units = utf8_to_utf16_measure(new_name);
+  if (units == 0 || units > kNtNameMaxUnits) return err::invalid_name;
+  for (const char* c = new_name; *c; ++c)
+    if (*c == '\\' || *c == '/') return err::invalid_name;
+  const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + (units + 1) * 2);
+  auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
+  if (record == nullptr) return err::out_of_memory;
+  record->ReplaceIfExists = 1;
+  record->RootDirectory = folder;
+  record->FileNameLength = static_cast<uint32_t>(units * 2);
+  utf8_to_utf16(reinterpret_cast<wchar16*>(record->FileName), units + 1, new_name);
+  ScopedHandle h;
+  const Error e = native_open_relative(folder, name, kOpenRenameEntry, h.out());
+  return e != err::ok ? e : native_set_info(h.get(), kFileInfoRename, record, size);
+}
+
+Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes) {
+  ScopedHandle h;
+  const Error e = native_open_relative(folder, name, kOpenSetAttributes, h.out());
+  return e != err::ok ? e : set_attributes(h.get(), attributes);
+}
+
+Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to) {
+  if (!kSystemKeepsPosixModes) return err::ok;
+  ScopedHandle source;
+  ScopedHandle target;
+  Error e = native_open_relative(from_folder, from, kOpenReadLink, source.out());
+  if (e == err::ok) e = native_open_relative(to_folder, to, kOpenReadLink, target.out());
   return e == err::ok ? mode_copy(source.get(), target.get()) : e;
 }

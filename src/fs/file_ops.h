@@ -53,8 +53,8 @@ Error file_rename_over(const char* path, const char* new_path);
 // its attribute word from `info` when given.
 Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);
 
-// Sets the attribute word of the entry (links followed); 0 is written as
-// 0x80. An absent or empty path is refused like in path_check.
+// Sets the attribute word of the entry itself (a link or mount point is not
+// followed); 0 is written as 0x80. An absent or empty path is refused like in path_check.
 Error attr_set(const char* path, uint32_t attributes);
 
 // Sets only the last write time of an open file.
@@ -78,3 +78,31 @@ Error mode_copy(HANDLE from, HANDLE to);
 // The same between two paths, links taken as themselves; nothing is opened
 // where the system keeps no modes.
 Error mode_copy_path(const char* from, const char* to);
+
+// The target's entries, each by its name within an open folder: never a
+// path re-walked, never a link followed in the folder's place.
+
+// Opens the subfolder `name` to create entries in: a link there is refused
+// (3), a mount point is entered like a folder. On failure *handle is -1.
+Error folder_open_at(HANDLE* handle, HANDLE folder, const char* name);
+
+// Creates the folder `name`; fails when anything of that name exists.
+Error folder_create_at(HANDLE folder, const char* name);
+
+// Creates the new file `name` (it must not exist) for writing. On failure
+// *handle is -1.
+Error file_create_at(HANDLE* handle, HANDLE folder, const char* name);
+
+// Deletes the entry `name` itself, also when it is read-only.
+Error entry_delete_at(HANDLE folder, const char* name);
+
+// Renames the entry `name` to `new_name` in the same folder, replacing a file
+// of that name; fails when it names a folder or a read-only file.
+Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name);
+
+// Sets the attribute word of the entry `name` itself; 0 is written as 0x80.
+Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
+
+// mode_copy between two entries named within open folders, links taken as
+// themselves.
+Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to);

@@ -13,6 +13,7 @@ namespace {
 constexpr Error kInvalidReparseData = 4392;
 constexpr char kLinkPrivilege[] = "SeCreateSymbolicLinkPrivilege";
 constexpr size_t kPrivilegeNameUnits = 100;
+constexpr DWORD kNotAllAssigned = 1300;
 
 std::atomic<bool> g_link_privilege_tried{false};
 
@@ -137,14 +138,13 @@ Error reparse_substitute_name(const void* buffer, uint32_t length, const wchar16
   return err::ok;
 }
 
-Error link_read(StringPool* pool, const char* path, char** text) {
-  *text = nullptr;
-  ScopedHandle h;
-  Error e = native_open(path, kOpenReadLink, h.out());
-  if (e != err::ok) return e;
+namespace {
+
+// The text of the open link.
+Error read_open_link(StringPool* pool, HANDLE link, char** text) {
   void* block = pool_allocate(pool, kReparseMax);
   if (!block) return err::out_of_memory;
-  e = native_fs_control(h.get(), kFsctlGetReparsePoint, nullptr, 0, block, kReparseMax);
+  Error e = native_fs_control(link, kFsctlGetReparsePoint, nullptr, 0, block, kReparseMax);
   if (e != err::ok) return e;
   const wchar16* name;
   size_t units;
@@ -157,7 +157,51 @@ Error link_read(StringPool* pool, const char* path, char** text) {
   return err::ok;
 }
 
-Error link_create(const char* path, const char* text) {
+}  // namespace
+
+Error link_read(StringPool* pool, const char* path, char** text) {
+  *text = nullptr;
+  ScopedHandle h;
+  const Error e = native_open(path, kOpenReadLink, h.out());
+  return e != err::ok ? e : read_open_link(pool, h.get(), text);
+}
+
+Error link_read_at(StringPool* pool, HANDLE folder, const char* name, char** text) {
+  *text = nullptr;
+  ScopedHandle h;
+  const Error e = native_open_relative(folder, name, kOpenReadLink, h.out());
+  return e != err::ok ? e : read_open_link(pool, h.get(), text);
+}
+
+namespace {
+
+// Where and how a new link is made: by name within an open folder, or else
+// at a path; its kind (file or folder) given, or else probed from what the
+// text names.
+struct LinkPlace {
+  HANDLE folder;
+  const char* name;       // within folder, or the link's path
+  const char* path;       // the link's full path (relative texts, the fallback call)
+  int folder_kind;        // 1 folder, 0 file, -1 probe
+};
+
+constexpr DWORD kLinkFlagFolder = 0x1;
+constexpr DWORD kLinkFlagUnprivileged = 0x2;  // honoured where developer mode is on
+
+// The create-symbolic-link call for a process without the link privilege.
+Error link_create_unprivileged(StringPool* pool, const char* path, const wchar16* text, bool folder) {
+  NtName name{};
+  const Error e = path_to_nt_name(pool, path, &name);
+  if (e != err::ok) return e;
+  // The call takes the Win32 long-path form, \\?\ rather than \??\.
+  if (name.length >= 4 && name.text[1] == u'?') name.text[1] = u'\\';
+  const DWORD flags = kLinkFlagUnprivileged | (folder ? kLinkFlagFolder : 0);
+  if (sys::CreateSymbolicLinkW(reinterpret_cast<LPCWSTR>(name.text), reinterpret_cast<LPCWSTR>(text), flags))
+    return err::ok;
+  return sys::GetLastError();
+}
+
+Error make_link(const LinkPlace& at, const char* text) {
   if (!g_link_privilege_tried.exchange(true)) privilege_enable(kLinkPrivilege);
   if (!text) return err::invalid_name;
 
@@ -188,14 +232,19 @@ Error link_create(const char* path, const char* text) {
   } else {
     substitute = to_utf16(scratch.get(), normalized, &substitute_units);
     if (!substitute) return err::out_of_memory;
-    const char* folder = path_join(scratch.get(), path, "..");
-    if (!folder) return err::out_of_memory;
-    const char* resolved = path_resolve(scratch.get(), folder, normalized);
-    if (!resolved) return scratch->failures ? err::out_of_memory : err::invalid_name;
-    e = path_to_nt_name(scratch.get(), resolved, &target);
-    if (e != err::ok) return e;
   }
-  const bool folder_target = target_is_folder(&target);
+  bool folder_target = at.folder_kind == 1;
+  if (at.folder_kind < 0) {
+    if (!rooted) {
+      const char* folder = path_join(scratch.get(), at.path, "..");
+      if (!folder) return err::out_of_memory;
+      const char* resolved = path_resolve(scratch.get(), folder, normalized);
+      if (!resolved) return scratch->failures ? err::out_of_memory : err::invalid_name;
+      e = path_to_nt_name(scratch.get(), resolved, &target);
+      if (e != err::ok) return e;
+    }
+    folder_target = target_is_folder(&target);
+  }
 
   uint32_t size;
   const uint64_t need = 24 + 2 * (uint64_t{substitute_units} + print_units);
@@ -206,18 +255,35 @@ Error link_create(const char* path, const char* text) {
                          !rooted, &size);
   if (e != err::ok) return e;
 
+  const OpenProfile& create = folder_target ? kOpenCreateLinkFolder : kOpenCreateLinkFile;
   HANDLE h;
   uint32_t info = 0;
-  e = native_open(path, folder_target ? kOpenCreateLinkFolder : kOpenCreateLinkFile, &h, &info);
+  e = handle_is_none(at.folder) ? native_open(at.name, create, &h, &info)
+                                : native_open_relative(at.folder, at.name, create, &h, &info);
   if (e != err::ok) return e;
   e = native_fs_control(h, kFsctlSetReparsePoint, data, size, nullptr, 0);
+  native_close(h);
   if (e != err::ok && info == OPEN_RESULT_CREATED) {
     // Remove the half-made link: reopen it to be deleted on close.
+    handle_is_none(at.folder) ? native_open(at.name, kOpenRemoveLink, &h)
+                              : native_open_relative(at.folder, at.name, kOpenRemoveLink, &h);
     native_close(h);
-    native_open(path, kOpenRemoveLink, &h);
   }
-  native_close(h);
+  // Without the link privilege, the create-symbolic-link call may still make
+  // the link for a standard user.
+  if (e == err::privilege_not_held && at.path != nullptr)
+    e = link_create_unprivileged(scratch.get(), at.path, print, folder_target);
   return e;
+}
+
+}  // namespace
+
+Error link_create(const char* path, const char* text) {
+  return make_link(LinkPlace{INVALID_HANDLE_VALUE, path, path, -1}, text);
+}
+
+Error link_create_at(HANDLE folder, const char* name, const char* text, bool folder_kind, const char* path) {
+  return make_link(LinkPlace{folder, name, path, folder_kind ? 1 : 0}, text);
 }
 
 Error privilege_enable(const char* name) {
@@ -242,7 +308,10 @@ Error privilege_enable(const char* name) {
       wanted.PrivilegeCount = 1;
       wanted.Privileges[0].Luid = luid;
       wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-      ok = sys::AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr) != FALSE;
+      // Success with "not all assigned" means the token lacks the privilege.
+      sys::SetLastError(0);
+      ok = sys::AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr) != FALSE &&
+           sys::GetLastError() != kNotAllAssigned;
     }
   }
   const Error e = ok ? err::ok : sys::GetLastError();

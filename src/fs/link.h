@@ -19,10 +19,19 @@ constexpr uint32_t kReparseLinkRelative = 1;       // flags: relative to the lin
 // Reads the text of the link at `path` (the link itself is opened) into
 // `pool`. 1168 when the entry is neither a symbolic link nor a mount point.
 Error link_read(StringPool* pool, const char* path, char** text);
+// The same for the entry `name` of the open folder.
+Error link_read_at(StringPool* pool, HANDLE folder, const char* name, char** text);
 
 // Creates a symbolic link at `path` (which must not exist yet) holding
-// `text`. A link file left half-made by a failure is removed again.
+// `text`, a folder link when the text names a folder. A link file left
+// half-made by a failure is removed again. Without the privilege to create
+// links, the system's create-symbolic-link call is tried for a standard user.
 Error link_create(const char* path, const char* text);
+
+// The same by `name` within the open folder, a folder link when asked (the
+// kind is never probed); `path` is the link's full path, for the system's
+// create-symbolic-link call only.
+Error link_create_at(HANDLE folder, const char* name, const char* text, bool folder_kind, const char* path);
 
 // Enables a privilege of the calling thread's (or else the process's)
 // token: 0 or the system's last error.

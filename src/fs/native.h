@@ -98,7 +98,8 @@ constexpr OpenProfile kOpenListSubfolder{0x120089, SHARE_ALL, 0, DISP_OPEN, 0x20
 constexpr OpenProfile kOpenReadInfo{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenProbe{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenReadLink{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x200020};
-constexpr OpenProfile kOpenSetAttributes{0x120198, SHARE_ALL, 6, DISP_OPEN, 0x20};
+// Attributes are changed on the entry itself, never through a link.
+constexpr OpenProfile kOpenSetAttributes{0x120198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
 constexpr OpenProfile kOpenDeleteEntry{0x130198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
 constexpr OpenProfile kOpenRenameEntry{0x130080, SHARE_ALL, 6, DISP_OPEN, 0x200060};
 constexpr OpenProfile kOpenCreateFolder{0x12019A, SHARE_ALL, 0x80, DISP_CREATE, 0x21};

@@ -37,6 +37,19 @@ struct Side {
   const char* relative() const { return path + offset; }
 };
 
+// The open target folders on the way to where new entries go: the target
+// root, then each folder of a relative path opened by name in the one
+// before, never through a link. New entries are made by name within the
+// deepest one, so a folder swapped for a link leads nowhere else.
+struct Place {
+  HANDLE* handles = nullptr;   // handles[0] is the root
+  uint64_t* ends = nullptr;    // ends[i]: length of the relative path of handles[i]
+  uint32_t depth = 0;          // handles open
+  uint32_t capacity = 0;
+  char* path = nullptr;        // relative path of the deepest open folder
+  uint64_t path_capacity = 0;
+};
+
 struct Engine {
   Signal* abort;
   SyncCallback callback;
@@ -46,6 +59,10 @@ struct Engine {
   bool no_modify;
   Side source;
   Side target;
+  Place place;
+  // A mount point removed as itself: what the target lister still hands out
+  // beneath it lies outside the target and is passed over.
+  const char* beyond = nullptr;
   StringPool long_pool;
   StringPool step_pool;
   void* buffer = nullptr;
@@ -68,6 +85,106 @@ bool is_after_contents(const FileInfo* i) { return i && i->after_contents; }
 void close_handle(HANDLE* h) {
   native_close(*h);
   *h = kNoHandle;
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Closes the place's folders from `depth` on.
+void place_trim(Place* p, uint32_t depth) {
+  while (p->depth > depth) native_close(p->handles[--p->depth]);
+}
+
+void place_release(Place* p) {
+  place_trim(p, 0);
+  if (p->handles) block_free(p->handles, p->capacity * sizeof(HANDLE));
+  if (p->ends) block_free(p->ends, p->capacity * sizeof(uint64_t));
+  if (p->path) block_free(p->path, p->path_capacity);
+  *p = Place{};
+}
+
+// Room for `depth` folders and a relative path of `length` bytes.
+bool place_reserve(Place* p, uint32_t depth, uint64_t length) {
+  if (depth > p->capacity) {
+    const uint32_t capacity = depth < 64 ? 64 : depth * 2;
+    auto* handles = static_cast<HANDLE*>(block_alloc(capacity * sizeof(HANDLE)));
+    auto* ends = static_cast<uint64_t*>(block_alloc(capacity * sizeof(uint64_t)));
+    if (!handles || !ends) {
+      if (handles) block_free(handles, capacity * sizeof(HANDLE));
+      if (ends) block_free(ends, capacity * sizeof(uint64_t));
+      return false;
+    }
+    for (uint32_t i = 0; i < p->depth; ++i) {
+      handles[i] = p->handles[i];
+      ends[i] = p->ends[i];
+    }
+    if (p->handles) block_free(p->handles, p->capacity * sizeof(HANDLE));
+    if (p->ends) block_free(p->ends, p->capacity * sizeof(uint64_t));
+    p->handles = handles;
+    p->ends = ends;
+    p->capacity = capacity;
+  }
+  if (length + 1 > p->path_capacity) {
+    const uint64_t capacity = length < 4096 ? 4096 : (length + 1) * 2;
+    auto* path = static_cast<char*>(block_alloc(capacity));
+    if (!path) return false;
+    if (p->path) {
+      for (uint64_t i = 0; i < p->path_capacity; ++i) path[i] = p->path[i];
+      block_free(p->path, p->path_capacity);
+    }
+    p->path = path;
+    p->path_capacity = capacity;
+  }
+  return true;
+}
+
+// The open target folder whose relative path is the first `length` bytes of
+// `relative` (0: the root), opened as needed; -1 when it cannot be.
+HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
+  Place* p = &g->place;
+  // Keep the open folders that lead to this one.
+  uint32_t keep = p->depth;
+  while (keep > 1) {
+    const uint64_t end = p->ends[keep - 1];
+    bool leads = end <= length && (end == length || is_separator(relative[end]));
+    for (uint64_t i = 0; leads && i < end; ++i) leads = p->path[i] == relative[i];
+    if (leads) break;
+    --keep;
+  }
+  place_trim(p, keep);
+  uint32_t levels = 1;
+  for (uint64_t i = 0; i < length; ++i) levels += is_separator(relative[i]) ? 1 : 0;
+  if (!place_reserve(p, levels + 1, length)) return kNoHandle;
+  if (p->depth == 0) {
+    HANDLE root = kNoHandle;
+    if (native_open(g->target.base, kOpenListFolder, &root) != 0) return kNoHandle;
+    p->handles[0] = root;
+    p->ends[0] = 0;
+    p->depth = 1;
+  }
+  uint64_t at = p->ends[p->depth - 1];
+  while (at < length) {
+    if (at > 0) ++at;  // the separator before the next name
+    uint64_t end = at;
+    while (end < length && !is_separator(relative[end])) ++end;
+    const char* name = pool_strndup(&g->step_pool.allocator, relative + at, end - at);
+    HANDLE h = kNoHandle;
+    if (name == nullptr || folder_open_at(&h, p->handles[p->depth - 1], name) != 0) return kNoHandle;
+    for (uint64_t i = 0; i < end; ++i) p->path[i] = relative[i];
+    p->handles[p->depth] = h;
+    p->ends[p->depth] = end;
+    ++p->depth;
+    at = end;
+  }
+  return p->handles[p->depth - 1];
+}
+
+// The target folder that holds the entry of relative path `relative`, and
+// where its name starts.
+HANDLE place_parent(Engine* g, const char* relative, const char** name) {
+  uint64_t length = str_len(relative);
+  while (length > 0 && !is_separator(relative[length - 1])) --length;
+  *name = relative + length;
+  return place_folder(g, relative, length > 0 ? length - 1 : 0);
 }
 
 bool starts_with(const char* text, const char* prefix) {
@@ -121,15 +238,35 @@ void advance(Engine* g, Side* side) {
 void remove_target(Engine* g) {
   Side& t = g->target;
   const char* rel = t.relative();
-  if (is_folder(t.info) && !target_is_link(t.info) && !is_after_contents(t.info)) return;
+  // A mount point goes as itself at once, like a link; what it leads to is
+  // never emptied.
+  const bool mount_point = t.info != nullptr && t.info->is_junction && !t.info->is_link;
+  if (mount_point) g->beyond = pool_strdup(&g->long_pool.allocator, rel);
+  if (is_folder(t.info) && !target_is_link(t.info) && !mount_point && !is_after_contents(t.info)) return;
   if (g->no_modify) {
     g->report(SyncEvent::Removed, rel);
     return;
   }
+  // A folder about to go is no place for new entries (held open, it could
+  // not go on Windows).
+  if (is_folder(t.info)) place_trim(&g->place, g->place.depth > 0 ? 1 : 0);
   // Removed by name within the folder the target lister holds open, so a
   // folder swapped for a link meanwhile leads nowhere else.
   const Error e = entry_remove_at(t.folder, t.path + t.name_offset, t.info);
   g->report(e == 0 ? SyncEvent::Removed : SyncEvent::DeleteFailed, rel);
+}
+
+// Whether the pending target entry lies beneath a mount point removed as
+// itself (or is that mount point's second delivery).
+bool passed_over(Engine* g) {
+  if (g->beyond == nullptr || g->target.path == nullptr) return false;
+  const char* rel = g->target.relative();
+  if (starts_with(rel, g->beyond)) {
+    const char next = rel[str_len(g->beyond)];
+    if (is_separator(next) || (next == 0 && is_after_contents(g->target.info))) return true;
+  }
+  g->beyond = nullptr;
+  return false;
 }
 
 // Extra target entry: left and reported, or removed. After a source folder
@@ -287,11 +424,11 @@ bool write_copy(Engine* g, const char* rel) {
   return true;
 }
 
-// Copies the open source file to a new target file at `dest`. Any failure or
-// an abort deletes the partial file.
-void copy_file(Engine* g, const char* dest, const char* rel) {
+// Copies the open source file to a new target file `name` of the open
+// folder. Any failure or an abort deletes the partial file.
+void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel) {
   close_handle(&g->target_handle);
-  if (g->buffer == nullptr || file_create(&g->target_handle, dest, kCreateNew) != 0) {
+  if (g->buffer == nullptr || handle_is_none(folder) || file_create_at(&g->target_handle, folder, name) != 0) {
     g->report(SyncEvent::CreateFailed, rel);
     return;
   }
@@ -300,28 +437,28 @@ void copy_file(Engine* g, const char* dest, const char* rel) {
   if (done)
     g->report(SyncEvent::Added, rel);
   else
-    entry_delete(dest);
+    entry_delete_at(folder, name);
 }
 
 // Names tried for the new content of a replaced file, in its folder.
 constexpr int kReplaceNameTries = 16;
 
-// Replaces the target file with the open source file: the copy is written
-// under a new name in the same folder and only then renamed over the old
-// file, so a failure at any step leaves the old file as it was (a name left
-// by a killed run is an ordinary extra entry of the next one).
+// Replaces the pending target file with the open source file: the copy is
+// written under a new name in the same folder and only then renamed over the
+// old file, so a failure at any step leaves the old file as it was (a name
+// left by a killed run is an ordinary extra entry of the next one). All by
+// name within the folder the target lister holds open.
 void replace_file(Engine* g, const char* rel) {
-  const char* old_path = g->target.path;
-  uint64_t folder = str_len(old_path);
-  while (folder > 0 && old_path[folder - 1] != '\\' && old_path[folder - 1] != '/') --folder;
+  const Side& t = g->target;
+  const HANDLE folder = t.folder;
+  const char* old_name = t.path + t.name_offset;
   close_handle(&g->target_handle);
   Allocator* a = &g->step_pool.allocator;
-  const char* prefix = pool_strndup(a, old_path, folder);
   const char* temp = nullptr;
-  Error e = g->buffer == nullptr || prefix == nullptr ? err::out_of_memory : err::already_exists;
+  Error e = g->buffer == nullptr || handle_is_none(folder) ? err::out_of_memory : err::already_exists;
   for (int i = 0; i < kReplaceNameTries && (e == err::already_exists || e == err::file_exists); ++i) {
-    temp = pool_format(a, "%s.tarn~%d", prefix, i);
-    e = temp == nullptr ? err::out_of_memory : file_create(&g->target_handle, temp, kCreateNew);
+    temp = pool_format(a, ".tarn~%d", i);
+    e = temp == nullptr ? err::out_of_memory : file_create_at(&g->target_handle, folder, temp);
   }
   if (e != 0) {
     g->report(SyncEvent::CreateFailed, rel);
@@ -330,16 +467,17 @@ void replace_file(Engine* g, const char* rel) {
   const bool done = write_copy(g, rel);
   close_handle(&g->target_handle);
   if (!done) {
-    entry_delete(temp);
+    entry_delete_at(folder, temp);
     return;
   }
   // A protected old file refuses to be replaced: its attributes are cleared
   // first and put back when the rename fails.
-  const FileInfo* old_info = g->target.info;
-  attr_clear_protect(old_path, old_info);
-  if (file_rename_over(temp, old_path) != 0) {
-    if (old_info != nullptr) attr_set(old_path, old_info->sys_attr);
-    entry_delete(temp);
+  constexpr uint32_t kProtect = ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM;
+  const uint32_t old_attr = t.info != nullptr ? t.info->sys_attr : 0;
+  const bool cleared = (old_attr & kProtect) && attr_set_at(folder, old_name, old_attr & ~kProtect) == 0;
+  if (file_rename_over_at(folder, temp, old_name) != 0) {
+    if (cleared) attr_set_at(folder, old_name, old_attr);
+    entry_delete_at(folder, temp);
     g->report(SyncEvent::DeleteFailed, rel);
     return;
   }
@@ -351,22 +489,28 @@ void only_in_source(Engine* g) {
   const Side& s = g->source;
   const FileInfo* info = s.info;
   const char* rel = s.relative();
-  const char* dest = path_join(&g->step_pool, g->target.base, rel);
+  const char* source_name = s.path + s.name_offset;
+  // The folder the new entry goes in, opened only when something is made.
+  const char* name = nullptr;
+  auto folder = [&] { return g->no_modify ? kNoHandle : place_parent(g, rel, &name); };
   // A created folder (owner-only until now) takes its mode after its contents.
   if (is_after_contents(info)) {
-    if (!g->no_modify && dest != nullptr) mode_copy_path(s.path, dest);
+    const HANDLE in = folder();
+    if (!handle_is_none(in)) mode_copy_at(s.folder, source_name, in, name);
     return;
   }
 
   if (source_is_link(info)) {
     char* text = nullptr;
-    if (link_read(&g->step_pool, s.path, &text) != 0) {
+    if (link_read_at(&g->step_pool, s.folder, source_name, &text) != 0) {
       g->report(SyncEvent::LinkReadFailed, rel);
     } else if (g->no_modify) {
       g->report(SyncEvent::Added, rel);
     } else {
-      const bool made = dest != nullptr && link_create(dest, text) == 0;
-      if (made) mode_copy_path(s.path, dest);
+      const HANDLE in = folder();
+      const char* dest = path_join(&g->step_pool, g->target.base, rel);
+      const bool made = !handle_is_none(in) && link_create_at(in, name, text, is_folder(info), dest) == 0;
+      if (made) mode_copy_at(s.folder, source_name, in, name);
       g->report(made ? SyncEvent::Added : SyncEvent::LinkCreateFailed, rel);
     }
     return;
@@ -375,7 +519,8 @@ void only_in_source(Engine* g) {
     if (g->no_modify) {
       g->report(SyncEvent::Added, rel);
     } else {
-      const bool made = dest != nullptr && folder_create(dest) == 0;
+      const HANDLE in = folder();
+      const bool made = !handle_is_none(in) && folder_create_at(in, name) == 0;
       g->report(made ? SyncEvent::Added : SyncEvent::CreateFailed, rel);
     }
     return;
@@ -391,10 +536,10 @@ void only_in_source(Engine* g) {
     g->report(SyncEvent::Added, rel);
   else if (g->virtual_target)
     read_through(g, rel);
-  else if (dest == nullptr)
-    g->report(SyncEvent::CreateFailed, rel);
-  else
-    copy_file(g, dest, rel);
+  else {
+    const HANDLE in = folder();
+    copy_file(g, in, name, rel);
+  }
 }
 
 SyncResult open_target(Engine* g, const char* target, const char* const* filters) {
@@ -445,6 +590,10 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
   for (;;) {
     pool_release(&g->step_pool);
     if (g->aborted()) return SyncResult::Aborted;
+    if (passed_over(g)) {
+      advance(g, &g->target);
+      continue;
+    }
     bool take_source = false;
     bool take_target = false;
     if (g->source.path == nullptr && g->target.path == nullptr) {
@@ -497,6 +646,7 @@ SyncResult synchronize(Signal* abort, const char* source, const char* target, ui
   if (g.buffer != nullptr) block_free(g.buffer, kSyncCopyBufferSize);
   close_handle(&g.source_handle);
   close_handle(&g.target_handle);
+  place_release(&g.place);
   pool_release(&g.step_pool);
   pool_release(&g.long_pool);
   return result;

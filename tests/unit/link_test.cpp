@@ -190,14 +190,45 @@ TEST(LinkCreate, PrivilegeEnabling) {
   EXPECT_EQ(privilege_enable("SeNoSuchPrivilege"), 1313u);
 }
 
-TEST(LinkCreate, HalfMadeLinkIsRemoved) {
+TEST(LinkCreate, PrivilegeFallbackAndHalfMadeLinks) {
   if (!native_files_work()) GTEST_SKIP() << "the POSIX layer does not map the native file calls yet";
   testos::TempDir dir;
   const std::string link = dir.join("l");
-  sys::FaultScope faults;
-  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtFsControlFile, 1, 0xC0000061));  // setting the reparse data fails
-  EXPECT_EQ(link_create(link.c_str(), "/mnt/c/data"), 1314u);
-  EXPECT_FALSE(testos::exists(link));
+  // Setting the reparse data fails; without the link privilege the system's
+  // create-symbolic-link call is tried (Wine has no links: it fails there too).
+  struct Case {
+    uint32_t fsctl;     // NTSTATUS of the failed reparse-data set
+    uint32_t fallback;  // planned error of the create-symbolic-link call, 0 none
+    uint32_t expected;  // 0: the link is made
+  };
+  const bool links = !testos::running_under_wine();
+  const Case cases[] = {
+      {0xC0000061, 0, links ? 0u : 1u},  // privilege not held: made by the fallback
+      {0xC0000061, 1314, 1314},          // the fallback is refused as well
+      {0xC0000022, 0, 5},                // any other failure: no fallback
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fsctl + c.fallback);
+    sys::FaultScope faults;
+    ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtFsControlFile, 1, c.fsctl));
+    if (c.fallback) {
+      ASSERT_TRUE(sys::fault_arm(sys::SysCall::CreateSymbolicLinkW, 1, c.fallback));
+    }
+    const Error e = link_create(link.c_str(), "/mnt/c/data");
+    if (c.expected == 1) {
+      EXPECT_NE(e, 0u);
+    } else {
+      EXPECT_EQ(e, c.expected);
+    }
+    if (e == 0) {
+      ScopedPool pool;
+      char* text = nullptr;
+      EXPECT_EQ(link_read(pool.get(), link.c_str(), &text), err::ok);
+      EXPECT_STREQ(text, "/mnt/c/data");
+      EXPECT_EQ(entry_delete(link.c_str()), err::ok);
+    }
+    EXPECT_FALSE(testos::exists(link));
+  }
   // A link path that already exists is left alone.
   ASSERT_TRUE(testos::write_file(link, "x"));
   EXPECT_EQ(link_create(link.c_str(), "target"), err::already_exists);

@@ -280,3 +280,4 @@ BOOL LookupPrivilegeValueW(LPCWSTR system_name, LPCWSTR name, PLUID luid);
 BOOL PrivilegeCheck(HANDLE token, PPRIVILEGE_SET privileges, PBOOL result);
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new_state, DWORD length,
                            PTOKEN_PRIVILEGES previous_state, LPDWORD return_length);
+BOOLEAN CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD flags);

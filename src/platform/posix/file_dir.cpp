@@ -67,6 +67,9 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   struct stat st{};
   fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
   const bool link = S_ISLNK(st.st_mode);
+  // A folder on another file system than its parent is where one is
+  // mounted: a mount point, like a junction on Windows.
+  const bool mount = S_ISDIR(st.st_mode) && st.st_dev != f->dev;
   // Only a link's attributes need its full path (to look at its target).
   char full[kPathMax];
   if (link) std::snprintf(full, sizeof full, "%s/%s", f->path, name);
@@ -78,17 +81,18 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   const bool dir = S_ISDIR(st.st_mode);
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
   entry.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
-  entry.FileAttributes = attributes_of(st, link, link ? full : nullptr);
+  entry.FileAttributes = attributes_of(st, link, link ? full : nullptr) | (mount ? 0x400 : 0);
+  const uint32_t tag = link ? kTagSymlink : mount ? kTagMountPoint : 0;
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
   if (info_class == FileIdFullDirectoryInformation) {
     FILE_ID_FULL_DIR_INFORMATION full_entry{};
-    full_entry.EaSize = link ? kTagSymlink : 0;
+    full_entry.EaSize = tag;
     full_entry.FileId.QuadPart = static_cast<LONGLONG>(st.st_ino);
     std::memcpy(e + offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize), &full_entry.EaSize,
                 fixed - offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize));
   } else if (info_class == FileIdExtdDirectoryInformation) {
-    entry.ReparsePointTag = link ? kTagSymlink : 0;
+    entry.ReparsePointTag = tag;
     const uint64_t ino = st.st_ino;
     std::memcpy(entry.FileId.Identifier, &ino, sizeof ino);
     std::memcpy(e, &entry, fixed);

@@ -18,6 +18,47 @@
 
 using namespace posix_file;
 
+namespace {
+
+// The POSIX text of a link from its system form: a native name (\??\X:\a)
+// or, where a Win32 path is taken, a drive path (X:\a) becomes the path it
+// names; a relative text keeps its names.
+NTSTATUS link_target(const WCHAR* text, size_t units, char* out, size_t cap, bool win32_form) {
+  WCHAR name[kPathMax];
+  if (units >= kPathMax - 4) return STATUS_NAME_TOO_LONG;
+  size_t n = 0;
+  if (win32_form && units >= 2 && text[1] == u':') {
+    const WCHAR native[] = {u'\\', u'?', u'?', u'\\'};
+    std::memcpy(name, native, sizeof native);
+    n = 4;
+  }
+  std::memcpy(name + n, text, units * 2);
+  n += units;
+  // The Win32 long-path form \\?\ names what \??\ names.
+  if (n >= 4 && name[0] == u'\\' && name[1] == u'\\' && name[2] == u'?' && name[3] == u'\\') name[1] = u'?';
+  if (n > 0 && name[0] == u'\\') {
+    UNICODE_STRING us{static_cast<USHORT>(n * 2), static_cast<USHORT>(n * 2), name};
+    return posix_path(&us, out, cap);
+  }
+  size_t length;
+  return posix_bytes_from_units(name, n, out, cap, &length) ? STATUS_SUCCESS : STATUS_NAME_TOO_LONG;
+}
+
+}  // namespace
+
+BOOLEAN CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD) {
+  size_t link_units = 0, target_units = 0;
+  while (link && link[link_units]) ++link_units;
+  while (target && target[target_units]) ++target_units;
+  char path[kPathMax], text[kPathMax];
+  NTSTATUS st = link_units ? link_target(link, link_units, path, sizeof path, true) : STATUS_OBJECT_NAME_INVALID;
+  if (st == STATUS_SUCCESS) st = target_units ? link_target(target, target_units, text, sizeof text, true) : STATUS_INVALID_PARAMETER;
+  if (st == STATUS_SUCCESS && libc::symlink(text, path) != 0) st = status_from_errno(errno);
+  if (st == STATUS_SUCCESS) return TRUE;
+  SetLastError(RtlNtStatusToDosError(st));
+  return FALSE;
+}
+
 NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK io, ULONG code,
                          PVOID in_buffer, ULONG in_length, PVOID out_buffer, ULONG out_length) {
   const int fd = handle_fd(handle);
@@ -26,7 +67,8 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
   if (code == kFsctlGet) {
     if (!f->is_link) return STATUS_NOT_A_REPARSE_POINT;
     char target[kPathMax];
-    const ssize_t n = libc::readlink(f->path, target, sizeof target - 1);
+    const ssize_t n = f->name ? libc::readlinkat(f->parent_fd, f->name, target, sizeof target - 1)
+                              : libc::readlink(f->path, target, sizeof target - 1);
     if (n < 0) return status_from_errno(errno);
     target[n] = 0;
     // The link text in the system's form: /mnt/x/a is \??\X:\a. The drive
@@ -64,21 +106,17 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
     std::memcpy(&bytes, p + 10, 2);
     if (tag != kTagSymlink) return STATUS_NOT_SUPPORTED;
     if (size_t{20} + offset + bytes > in_length || (offset | bytes) & 1) return STATUS_IO_REPARSE_DATA_INVALID;
-    WCHAR name[kPathMax];
-    const size_t units = bytes / 2 < kPathMax ? bytes / 2 : kPathMax;
-    std::memcpy(name, p + 20 + offset, units * 2);
-    UNICODE_STRING us{static_cast<USHORT>(units * 2), static_cast<USHORT>(units * 2), name};
     char target[kPathMax];
-    if (units > 0 && name[0] == u'\\') {
-      const NTSTATUS st = posix_path(&us, target, sizeof target);
-      if (st != STATUS_SUCCESS) return st;
-    } else {
-      size_t len;
-      if (!posix_bytes_from_units(name, units, target, sizeof target, &len)) return STATUS_NAME_TOO_LONG;
-    }
+    const NTSTATUS named = link_target(reinterpret_cast<const WCHAR*>(p + 20 + offset), bytes / 2, target, sizeof target, false);
+    if (named != STATUS_SUCCESS) return named;
     // The entry the handle names becomes the link.
-    if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) return status_from_errno(errno);
-    if (libc::symlink(target, f->path) != 0) return status_from_errno(errno);
+    if (f->name) {
+      if (libc::unlinkat(f->parent_fd, f->name, f->is_dir ? AT_REMOVEDIR : 0) != 0) return status_from_errno(errno);
+      if (libc::symlinkat(target, f->parent_fd, f->name) != 0) return status_from_errno(errno);
+    } else {
+      if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) return status_from_errno(errno);
+      if (libc::symlink(target, f->path) != 0) return status_from_errno(errno);
+    }
     f->is_link = true;
     f->is_dir = false;
     return done(io, STATUS_SUCCESS, 0);

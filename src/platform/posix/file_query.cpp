@@ -152,31 +152,76 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       const size_t fixed = offsetof(FILE_RENAME_RECORD, FileName);
       if (length < fixed || !f) return STATUS_INVALID_PARAMETER;
       const auto* r = static_cast<const FILE_RENAME_RECORD*>(buffer);
-      if (r->FileNameLength > length - fixed || r->RootDirectory) return STATUS_INVALID_PARAMETER;
-      UNICODE_STRING name;
-      name.Length = static_cast<USHORT>(r->FileNameLength);
-      name.MaximumLength = name.Length;
-      name.Buffer = const_cast<WCHAR*>(r->FileName);
+      if (r->FileNameLength > length - fixed) return STATUS_INVALID_PARAMETER;
+      // A new name within a root folder is a name there (no separator),
+      // reached without walking a path; otherwise a full native name.
+      int to_fd = AT_FDCWD;
+      const PosixFile* root = nullptr;
       char to[kPathMax];
-      const NTSTATUS named = posix_path(&name, to, sizeof to);
-      if (named != STATUS_SUCCESS) return named;
+      if (r->RootDirectory) {
+        to_fd = handle_fd(r->RootDirectory);
+        root = to_fd >= 0 ? file_state(to_fd) : nullptr;
+        if (!root || !root->is_dir) return STATUS_INVALID_HANDLE;
+        size_t n = 0;
+        if (!posix_bytes_from_units(r->FileName, r->FileNameLength / 2, to, sizeof to, &n)) return STATUS_NAME_TOO_LONG;
+        if (n == 0 || std::strchr(to, '/') || std::strcmp(to, ".") == 0 || std::strcmp(to, "..") == 0)
+          return STATUS_OBJECT_NAME_INVALID;
+      } else {
+        UNICODE_STRING name;
+        name.Length = static_cast<USHORT>(r->FileNameLength);
+        name.MaximumLength = name.Length;
+        name.Buffer = const_cast<WCHAR*>(r->FileName);
+        const NTSTATUS named = posix_path(&name, to, sizeof to);
+        if (named != STATUS_SUCCESS) return named;
+      }
       // Windows replaces only a file that is not read-only, and never a folder.
       struct stat old;
-      if (lstat(to, &old) == 0) {
+      if (libc::fstatat(to_fd, to, &old, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!r->ReplaceIfExists) return STATUS_OBJECT_NAME_COLLISION;
         if (S_ISDIR(old.st_mode) || (!S_ISLNK(old.st_mode) && !(old.st_mode & S_IWUSR))) return STATUS_ACCESS_DENIED;
       }
-      const size_t to_length = std::strlen(to);
-      char* path = static_cast<char*>(std::malloc(to_length + 1));
-      if (!path) return STATUS_NO_MEMORY;
-      std::memcpy(path, to, to_length + 1);
-      if (rename(f->path, to) != 0) {
+      char full[kPathMax];
+      if (root) {
+        if (std::snprintf(full, sizeof full, "%s/%s", root->path, to) >= static_cast<int>(sizeof full))
+          full[sizeof full - 1] = 0;  // past the limit the kept path is cut, as at an open
+      } else {
+        std::memcpy(full, to, std::strlen(to) + 1);
+      }
+      const size_t full_length = std::strlen(full);
+      char* path = static_cast<char*>(std::malloc(full_length + 1));
+      char* new_name = root ? static_cast<char*>(std::malloc(std::strlen(to) + 1)) : nullptr;
+      if (!path || (root && !new_name)) {
+        std::free(path);
+        std::free(new_name);
+        return STATUS_NO_MEMORY;
+      }
+      std::memcpy(path, full, full_length + 1);
+      if (new_name) std::memcpy(new_name, to, std::strlen(to) + 1);
+      const int moved = f->name ? libc::renameat(f->parent_fd, f->name, to_fd, to) : libc::renameat(AT_FDCWD, f->path, to_fd, to);
+      if (moved != 0) {
         const int e = errno;
         std::free(path);
+        std::free(new_name);
         return e == EXDEV ? STATUS_NOT_SAME_DEVICE : status_from_errno(e);
       }
       std::free(f->path);
       f->path = path;
+      // The entry now lives by its new name in the root folder, or by path.
+      if (f->name) {
+        std::free(f->name);
+        f->name = nullptr;
+        if (f->parent_fd >= 0) close(f->parent_fd);
+        f->parent_fd = -1;
+      }
+      if (root) {
+        const int parent = fcntl(to_fd, F_DUPFD_CLOEXEC, 0);
+        if (parent >= 0) {
+          f->parent_fd = parent;
+          f->name = new_name;
+          new_name = nullptr;
+        }
+      }
+      std::free(new_name);
       return done(io, STATUS_SUCCESS, 0);
     }
     case FileEndOfFileInformation: {

@@ -8,7 +8,8 @@
 // handle may also be closed by the Win32 close. Deletion happens at once
 // (when marked, or at the open for delete-on-close): open descriptors keep
 // the data, as handles do on Windows until the last one closes.
-// Attributes: directory, reparse point for a symbolic link, read-only from
+// Attributes: directory, reparse point for a symbolic link (and, in a
+// listing, for a folder where another file system is mounted), read-only from
 // the owner's write permission, archive for every file. Object names are
 // \Device\HarddiskVolume<device>\<path>.
 #pragma once
@@ -25,6 +26,7 @@ namespace posix_file {
 
 constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601
 constexpr uint32_t kTagSymlink = 0xA000000Cu;
+constexpr uint32_t kTagMountPoint = 0xA0000003u;
 constexpr uint32_t kFsctlSet = 0x900A4;
 constexpr uint32_t kFsctlGet = 0x900A8;
 constexpr size_t kPathMax = 4096 * 3;
