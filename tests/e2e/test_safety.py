@@ -132,11 +132,12 @@ def _finish(p, read_end):
     return out.decode()
 
 
-@pytest.mark.parametrize("swap", ["listed", "entered"])
+@pytest.mark.parametrize("swap", ["listed", "entered", "filled"])
 def test_folder_swapped_for_a_link_during_the_run(fs_target, tmp_path, swap):
     """A target folder replaced by a link while the run is held: nothing in
     the linked folder is deleted or written, whether the folder was already
-    read ("listed") or is read after the swap ("entered")."""
+    read ("listed"), is read after the swap ("entered") or is being filled
+    with new files ("filled")."""
     target = fs_target
     if target.is_wine:
         pytest.skip("Wine shows a symbolic link to a folder as the folder itself")
@@ -144,7 +145,11 @@ def test_folder_swapped_for_a_link_during_the_run(fs_target, tmp_path, swap):
     victim = build(tmp_path / "victim", dict(names))
     before = snapshot(victim)
     src = build(tmp_path / "src", {"new": "n"})
-    if swap == "listed":
+    if swap == "filled":
+        # Held while copying the new files of src/d into dst/d.
+        src = build(tmp_path / "src2", {"d": {f"n{i:04}": "n" for i in range(1500)}, "new": "n"})
+        dst = build(tmp_path / "dst", {"d": {}})
+    elif swap == "listed":
         # Held while deleting the entries of dst/d, already read.
         dst = build(tmp_path / "dst", {"d": dict(names)})
     else:
@@ -152,7 +157,7 @@ def test_folder_swapped_for_a_link_during_the_run(fs_target, tmp_path, swap):
         dst = build(tmp_path / "dst", {**names, "z": {"f0000": "x"}})
     p, read_end = _start_blocked(target, ["-d", "-v", src, dst])
     try:
-        folder = os.path.join(dst, "d" if swap == "listed" else "z")
+        folder = os.path.join(dst, "z" if swap == "entered" else "d")
         os.rename(folder, os.path.join(tmp_path, "moved"))
         os.symlink(victim, folder)
         body = _finish(p, read_end)
@@ -205,3 +210,31 @@ def test_tree_deeper_than_the_path_limit(fs_target, tmp_path):
         os.close(dst_fd)
     r = tarn(target, "-d", "-v", src, dst)
     assert r.status == 0 and "WARNING" not in r.body and "- " not in r.body and "+ " not in r.body
+
+
+def test_extra_mount_point_is_removed_as_itself(target, tmp_path):
+    """A mount point in the target that the source lacks is removed as itself
+    (on Linux the system refuses to remove where a file system is mounted):
+    what is mounted there is never emptied, nor listed as removed."""
+    if target.kind != "native":
+        pytest.skip("Wine shows a mount point as an ordinary folder")
+    src = build(tmp_path / "src", {"a": "1"})
+    dst = build(tmp_path / "dst", {"mnt": {}, "old": {"x": "1"}})
+    mnt = os.path.join(dst, "mnt")
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mnt],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        pytest.skip(f"mounting a tmpfs is not permitted here: {r.stdout.decode().strip()}")
+    try:
+        os.mkdir(os.path.join(mnt, "sub"))
+        with open(os.path.join(mnt, "sub", "kept"), "w") as f:
+            f.write("k")
+        before = snapshot(mnt)
+        for args in (["-t", "-d", "-v"], ["-d", "-v"]):
+            r = tarn(target, *args, src, dst)
+            assert "mnt" + os.sep + "sub" not in r.body and "mnt/sub" not in r.body, r.body
+            assert snapshot(mnt) == before
+        assert 'WARNING: unable to delete "mnt"' in r.body, r.body
+        assert not os.path.exists(os.path.join(dst, "old")) and os.path.exists(os.path.join(dst, "a"))
+    finally:
+        subprocess.run(["umount", "-l", mnt])
