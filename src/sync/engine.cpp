@@ -169,7 +169,7 @@ HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
     const char* name = pool_strndup(&g->step_pool.allocator, relative + at, end - at);
     HANDLE h = kNoHandle;
     if (name == nullptr || folder_open_at(&h, p->handles[p->depth - 1], name) != 0) return kNoHandle;
-    for (uint64_t i = 0; i < end; ++i) p->path[i] = relative[i];
+    for (uint64_t i = p->ends[p->depth - 1]; i < end; ++i) p->path[i] = relative[i];
     p->handles[p->depth] = h;
     p->ends[p->depth] = end;
     ++p->depth;
