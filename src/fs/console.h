@@ -1,8 +1,12 @@
-// Formatted text written to a handle or to standard output as UTF-8.
+// Formatted text written to a handle or to standard output: as UTF-8 bytes
+// to a pipe or file, as UTF-16 to a console.
 #pragma once
 
 #include "base/text_format.h"
 #include "platform/platform.h"
+
+// True when the handle is a console (the console-mode query succeeds).
+bool handle_is_console(HANDLE h);
 
 // Render and write to a handle (write errors are ignored).
 void print_vto(HANDLE h, const char* format, FormatArgs args);

@@ -83,6 +83,29 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
   }
 }
 
+// Marks the open entry deleted: removed from its folder at once.
+static NTSTATUS set_disposition(PIO_STATUS_BLOCK io, PosixFile* f, const struct stat& st, bool yes, bool ignore_readonly) {
+  if (!f) return STATUS_INVALID_PARAMETER;
+  if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
+  if (!f->is_link) {
+    if (f->is_dir && !f->name && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
+    // Windows refuses to delete a read-only entry unless told to ignore it.
+    if (!(st.st_mode & S_IWUSR) && !ignore_readonly) return STATUS_CANNOT_DELETE;
+  }
+  if (f->name) {
+    // Opened within a folder: removed there, and only while the name
+    // still names this entry.
+    struct stat named;
+    if (libc::fstatat(f->parent_fd, f->name, &named, AT_SYMLINK_NOFOLLOW) != 0) return status_from_errno(errno);
+    if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (libc::unlinkat(f->parent_fd, f->name, f->is_dir ? AT_REMOVEDIR : 0) != 0) return status_from_errno(errno);
+  } else if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) {
+    return status_from_errno(errno);
+  }
+  f->delete_pending = true;
+  return done(io, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
                               FILE_INFORMATION_CLASS info_class) {
   const int fd = handle_fd(handle);
@@ -126,27 +149,18 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       }
       return done(io, STATUS_SUCCESS, 0);
     }
-    case FileDispositionInformation: {
-      if (length < 1 || !f) return STATUS_INVALID_PARAMETER;
-      const bool yes = *static_cast<const BOOLEAN*>(buffer) != 0;
-      if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
-      if (!f->is_link) {
-        if (f->is_dir && !f->name && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
-        // Windows refuses to delete a read-only entry.
-        if (!(st.st_mode & S_IWUSR)) return STATUS_CANNOT_DELETE;
-      }
-      if (f->name) {
-        // Opened within a folder: removed there, and only while the name
-        // still names this entry.
-        struct stat named;
-        if (libc::fstatat(f->parent_fd, f->name, &named, AT_SYMLINK_NOFOLLOW) != 0) return status_from_errno(errno);
-        if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return STATUS_OBJECT_NAME_NOT_FOUND;
-        if (libc::unlinkat(f->parent_fd, f->name, f->is_dir ? AT_REMOVEDIR : 0) != 0) return status_from_errno(errno);
-      } else if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) {
-        return status_from_errno(errno);
-      }
-      f->delete_pending = true;
-      return done(io, STATUS_SUCCESS, 0);
+    case FileDispositionInformation:
+      if (length < 1) return STATUS_INVALID_PARAMETER;
+      return set_disposition(io, f, st, *static_cast<const BOOLEAN*>(buffer) != 0, false);
+    case FileDispositionInformationEx: {
+      // Deletion here is always at once, as POSIX semantics ask; closing
+      // decides nothing.
+      constexpr ULONG kDelete = 0x1, kPosix = 0x2, kIgnoreReadOnly = 0x10;
+      if (length < sizeof(ULONG)) return STATUS_INFO_LENGTH_MISMATCH;
+      ULONG flags;
+      std::memcpy(&flags, buffer, sizeof flags);
+      if (flags & ~(kDelete | kPosix | kIgnoreReadOnly)) return STATUS_INVALID_PARAMETER;
+      return set_disposition(io, f, st, flags & kDelete, flags & kIgnoreReadOnly);
     }
     case FileRenameInformation: {
       const size_t fixed = offsetof(FILE_RENAME_RECORD, FileName);
