@@ -190,6 +190,16 @@ TEST(FileOps, DeleteExtendedThenClassic) {
   };
   testos::TempDir dir;
   const std::string p = dir.join("ro.txt");
+  // Wine has no extended disposition: there the first row takes the
+  // classic way too. Flags 0 ask for nothing.
+  bool extended = false;
+  {
+    ASSERT_TRUE(testos::write_file(p, "x"));
+    ScopedHandle h;
+    ASSERT_EQ(native_open(p.c_str(), kOpenDeleteEntry, h.out()), err::ok);
+    const uint32_t nothing = 0;
+    extended = native_set_info(h.get(), kFileInfoDispositionEx, &nothing, sizeof nothing) == err::ok;
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.set_calls);
     ASSERT_TRUE(testos::exists(p) || testos::write_file(p, "x"));
@@ -200,7 +210,7 @@ TEST(FileOps, DeleteExtendedThenClassic) {
     }
     sys::CallCounter set_calls(sys::SysCall::NtSetInformationFile);
     EXPECT_EQ(entry_delete(p.c_str()), row.result);
-    EXPECT_EQ(set_calls.count(), row.set_calls);
+    EXPECT_EQ(set_calls.count(), row.fail_count == 0 && !extended ? 4u : row.set_calls);
     EXPECT_EQ(testos::exists(p), row.result != err::ok);
     if (row.result != err::ok) {
       EXPECT_EQ(sys_attr_of(p) & 0x01, 0x01u);  // left as it was
