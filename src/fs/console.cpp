@@ -24,12 +24,12 @@ void console_write(HANDLE h, StringPool* pool, const char* text, uint64_t length
   }
 }
 
-}  // namespace
-
 bool handle_is_console(HANDLE h) {
   DWORD mode;
   return sys::GetConsoleMode(h, &mode) != FALSE;
 }
+
+}  // namespace
 
 void print_vto(HANDLE h, const char* format, FormatArgs args) {
   ScopedPool pool;

@@ -5,9 +5,6 @@
 #include "base/text_format.h"
 #include "platform/platform.h"
 
-// True when the handle is a console (the console-mode query succeeds).
-bool handle_is_console(HANDLE h);
-
 // Render and write to a handle (write errors are ignored).
 void print_vto(HANDLE h, const char* format, FormatArgs args);
 template <typename... A>
