@@ -27,6 +27,11 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
   struct stat st;
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
   const uint32_t attrs = attributes_of(st, f && f->is_link, f ? f->path : nullptr);
+  constexpr ACCESS_MASK kReadAttributes = 0x80;
+  const bool attributes = info_class == FileBasicInformation || info_class == FileAttributeTagInformation ||
+                          info_class == FileAllInformation;
+  const NTSTATUS allowed = access_check(f, attributes ? kReadAttributes : 0);
+  if (allowed != STATUS_SUCCESS) return allowed;
   auto need = [&](size_t n) { return length >= n; };
   switch (info_class) {
     case FileBasicInformation: {
@@ -113,6 +118,19 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
   PosixFile* f = file_state(fd);
   struct stat st;
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  // What each change needs: writing attributes, deleting, writing data.
+  ACCESS_MASK needed = 0;
+  switch (info_class) {
+    case FileBasicInformation: needed = 0x100; break;
+    case FileDispositionInformation:
+    case FileDispositionInformationEx:
+    case FileRenameInformation: needed = 0x10000; break;
+    case FileEndOfFileInformation:
+    case FileValidDataLengthInformation: needed = 0x2; break;
+    default: break;
+  }
+  const NTSTATUS allowed = access_check(f, needed);
+  if (allowed != STATUS_SUCCESS) return allowed;
   switch (info_class) {
     case FileBasicInformation: {
       if (length < sizeof(FILE_BASIC_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
