@@ -39,7 +39,12 @@ function Check([bool] $ok, [string] $what) {
 }
 function Fresh([string] $name) {
   $dir = Join-Path $Work $name
-  if (Test-Path -LiteralPath $dir) { cmd /c "rmdir /s /q `"$dir`"" | Out-Null }
+  if (Test-Path -LiteralPath $dir) {
+    # Read-only files left by an earlier run, then the folder (rmdir never
+    # follows a junction or link inside it).
+    attrib -r -h -s "$dir\*" /s /d /l | Out-Null
+    cmd /c "rmdir /s /q `"$dir`"" | Out-Null
+  }
   New-Item -ItemType Directory -Path $dir | Out-Null
   return $dir
 }
