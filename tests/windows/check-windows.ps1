@@ -68,7 +68,7 @@ function Has-Line($run, [string] $line) { return @($run.Lines | Where-Object { $
 function Warnings($run) { return @($run.Lines | Where-Object { $_ -like 'WARNING:*' }) }
 function Is-Link([string] $path) {
   $item = Get-Item -LiteralPath $path -Force -ErrorAction SilentlyContinue
-  return $null -ne $item -and ($item.Attributes -band [IO.FileAttributes]::ReparsePoint)
+  return $null -ne $item -and (($item.Attributes -band [IO.FileAttributes]::ReparsePoint) -ne 0)
 }
 function Developer-Mode {
   $key = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\AppModelUnlock'
