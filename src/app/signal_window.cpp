@@ -107,12 +107,8 @@ void signal_window_start() {
 void signals_start() {
   exit_cleanup_register();
   console_handler_install();
-  HANDLE console = sys::CreateFileW(WSTR("CONIN$"), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
-  if (console != INVALID_HANDLE_VALUE) {
-    sys::CloseHandle(console);
-    return;
-  }
+  // Also with a console: a process that has loaded the window library gets
+  // no log-off or shut-down console events, only its windows are told.
   signal_window_start();
 }
 

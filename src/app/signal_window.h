@@ -1,11 +1,9 @@
 // Console control set-up for a run, and the hidden window that takes the
-// window system's close and end-of-session requests when the process has
-// no console input.
+// window system's close and end-of-session requests.
 #pragma once
 
 // The command line's first action: registers the exit clean-up, installs
-// the console control handler and, when "CONIN$" cannot be opened, starts
-// the signal window.
+// the console control handler and starts the signal window.
 void signals_start();
 
 // Starts the window thread once per process and waits until its window

@@ -1,4 +1,5 @@
-// Formatted text written to a handle or to standard output as UTF-8.
+// Formatted text written to a handle or to standard output: as UTF-8 bytes
+// to a pipe or file, as UTF-16 to a console.
 #pragma once
 
 #include "base/text_format.h"

@@ -116,10 +116,17 @@ Error file_open(HANDLE* handle, const char* path, uint32_t flags) {
 
 namespace {
 
-// Marks an entry opened for deletion. Protective attributes are cleared
-// first when asked, or when the entry refuses; an entry that stays gets its
-// attributes back. The entry goes when the handle closes.
+// Marks an entry opened for deletion. First with the extended disposition:
+// the name goes when the handle closes even while others (a virus scanner,
+// an indexer) still hold the file, and read-only is no obstacle. Where the
+// system or the volume refuses that, the classic disposition: protective
+// attributes are cleared first when asked, or when the entry refuses; an
+// entry that stays gets its attributes back.
 Error delete_open_entry(HANDLE h, bool clear_protect) {
+  const FILE_DISPOSITION_INFORMATION_EX ex{DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS |
+                                           DISPOSITION_IGNORE_READONLY};
+  const Error first = native_set_info(h, kFileInfoDispositionEx, &ex, sizeof ex);
+  if (first == err::ok || first == err::dir_not_empty) return first;
   constexpr uint32_t kProtect = FA_READONLY | FA_HIDDEN | FA_SYSTEM;
   FILE_BASIC_INFORMATION was{};
   const bool known = native_query_info(h, kFileInfoBasic, &was, sizeof was) == err::ok;

@@ -72,7 +72,7 @@ OpenProfile file_open_profile(uint32_t flags) {
 
 void disable_error_popups() {
   if (g_error_popups_disabled.load(std::memory_order_relaxed)) return;
-  sys::SetErrorMode(kErrorModeNoPopups);
+  sys::SetErrorMode(sys::GetErrorMode() | kErrorModeNoPopups);
   g_error_popups_disabled.store(true, std::memory_order_relaxed);
 }
 

@@ -71,6 +71,11 @@ constexpr uint32_t FA_NORMAL = 0x80;
 constexpr uint32_t FA_REPARSE_POINT = 0x400;
 constexpr uint32_t FA_NOT_CONTENT_INDEXED = 0x2000;
 
+// Flags of the extended disposition.
+constexpr uint32_t DISPOSITION_DELETE = 0x1;
+constexpr uint32_t DISPOSITION_POSIX_SEMANTICS = 0x2;  // the name goes at once, even while others hold the file
+constexpr uint32_t DISPOSITION_IGNORE_READONLY = 0x10;
+
 // Reparse tags.
 constexpr uint32_t REPARSE_TAG_MOUNT_POINT = 0xA0000003u;
 constexpr uint32_t REPARSE_TAG_SYMLINK = 0xA000000Cu;
@@ -85,19 +90,25 @@ constexpr uint32_t kFileInfoEndOfFile = 20;
 constexpr uint32_t kFileInfoAttributeTag = 35;
 constexpr uint32_t kFileInfoValidDataLength = 39;
 constexpr uint32_t kFileInfoId = 59;
+constexpr uint32_t kFileInfoDispositionEx = 64;
 constexpr uint32_t kVolumeInfoVolume = 1;
 constexpr uint32_t kVolumeInfoDevice = 4;
 constexpr uint32_t kObjectInfoName = 1;
 constexpr uint32_t kFsctlSetReparsePoint = 0x900A4;
 constexpr uint32_t kFsctlGetReparsePoint = 0x900A8;
 
-// The fixed open profiles of the program.
-constexpr OpenProfile kOpenListFolder{0x120089, SHARE_ALL, 0, DISP_OPEN, 0x21};
+// The fixed open profiles of the program. Opens that only list or query ask
+// for no more than that needs (reading attributes also covers the reparse
+// data, the file id and the volume), so an entry whose access list refuses
+// its security descriptor or extended attributes can still be listed.
+constexpr uint32_t kAccessQuery = ACCESS_READ_ATTRIBUTES | ACCESS_SYNCHRONIZE;
+constexpr uint32_t kAccessList = kAccessQuery | ACCESS_READ_DATA;  // reading data of a folder lists it
+constexpr OpenProfile kOpenListFolder{kAccessList, SHARE_ALL, 0, DISP_OPEN, 0x21};
 // A listed subfolder, opened by name in its parent: a link is opened as itself.
-constexpr OpenProfile kOpenListSubfolder{0x120089, SHARE_ALL, 0, DISP_OPEN, 0x200021};
-constexpr OpenProfile kOpenReadInfo{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
-constexpr OpenProfile kOpenProbe{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x20};
-constexpr OpenProfile kOpenReadLink{0x120088, SHARE_ALL, 6, DISP_OPEN, 0x200020};
+constexpr OpenProfile kOpenListSubfolder{kAccessList, SHARE_ALL, 0, DISP_OPEN, 0x200021};
+constexpr OpenProfile kOpenReadInfo{kAccessQuery, SHARE_ALL, 6, DISP_OPEN, 0x20};
+constexpr OpenProfile kOpenProbe{kAccessQuery, SHARE_ALL, 6, DISP_OPEN, 0x20};
+constexpr OpenProfile kOpenReadLink{kAccessQuery, SHARE_ALL, 6, DISP_OPEN, 0x200020};
 // Attributes are changed on the entry itself, never through a link.
 constexpr OpenProfile kOpenSetAttributes{0x120198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
 constexpr OpenProfile kOpenDeleteEntry{0x130198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
@@ -106,8 +117,8 @@ constexpr OpenProfile kOpenCreateFolder{0x12019A, SHARE_ALL, 0x80, DISP_CREATE, 
 constexpr OpenProfile kOpenCreateLinkFolder{0x12019B, SHARE_ALL, 0x80, DISP_CREATE, 0x200021};
 constexpr OpenProfile kOpenCreateLinkFile{0x12019B, SHARE_ALL, 0x80, DISP_CREATE, 0x200060};
 constexpr OpenProfile kOpenRemoveLink{0x13019B, SHARE_ALL, 0x80, DISP_OPEN, 0x201020};
-constexpr OpenProfile kOpenProbeTargetFolder{0x120000, SHARE_ALL, 0, DISP_OPEN, 0x21};
-constexpr OpenProfile kOpenProbeTargetFile{0x120000, SHARE_ALL, 0, DISP_OPEN, 0x20};
+constexpr OpenProfile kOpenProbeTargetFolder{kAccessQuery, SHARE_ALL, 0, DISP_OPEN, 0x21};
+constexpr OpenProfile kOpenProbeTargetFile{kAccessQuery, SHARE_ALL, 0, DISP_OPEN, 0x20};
 
 // Flag words of the two flag-driven opens.
 constexpr uint32_t FOPEN_READ = 0x2;
@@ -130,8 +141,9 @@ OpenProfile file_open_profile(uint32_t flags);
 // True for the two values that mean "no handle": 0 and all ones.
 inline bool handle_is_none(HANDLE h) { return h == nullptr || h == INVALID_HANDLE_VALUE; }
 
-// Sets the process error mode so that the system never shows a dialog for a
-// missing medium or an unreadable drive; only the first call does anything.
+// Adds to the process error mode, so that the system never shows a dialog
+// for a missing medium or an unreadable drive; the modes the process
+// inherited stay. Only the first call does anything.
 void disable_error_popups();
 
 // Opens a program path. On failure *handle is -1 and *info 0.

@@ -13,9 +13,14 @@
 namespace {
 
 // Every entry format starts with the next-entry offset and keeps the name
-// length in bytes at byte 60; the name itself follows the fixed part.
-constexpr uint32_t kNextOffsetAt = 0;
-constexpr uint32_t kNameLengthAt = 60;
+// length in bytes where the plain format does; the name itself follows the
+// fixed part.
+constexpr uint32_t kNextOffsetAt = offsetof(FILE_DIRECTORY_INFORMATION, NextEntryOffset);
+constexpr uint32_t kNameLengthAt = offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength);
+static_assert(offsetof(FILE_ID_FULL_DIR_INFORMATION, NextEntryOffset) == kNextOffsetAt &&
+              offsetof(FILE_ID_EXTD_DIR_INFORMATION, NextEntryOffset) == kNextOffsetAt);
+static_assert(offsetof(FILE_ID_FULL_DIR_INFORMATION, FileNameLength) == kNameLengthAt &&
+              offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileNameLength) == kNameLengthAt);
 
 uint32_t read_u32(const uint8_t* p) {
   uint32_t v;
@@ -37,9 +42,12 @@ uint64_t name_to_utf8(const uint8_t* entry, uint32_t fixed, char* name, uint64_t
 }
 
 constexpr DirFormatOps kFormats[] = {
-    {kDirClassIdExtended, 88, entry_size, name_to_utf8, file_info_from_dir_entry},
-    {kDirClassIdFull, 80, entry_size, name_to_utf8, file_info_from_dir_entry},
-    {kDirClassPlain, 64, entry_size, name_to_utf8, file_info_from_dir_entry},
+    {kDirClassIdExtended, offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName), entry_size, name_to_utf8,
+     file_info_from_dir_entry},
+    {kDirClassIdFull, offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName), entry_size, name_to_utf8,
+     file_info_from_dir_entry},
+    {kDirClassPlain, offsetof(FILE_DIRECTORY_INFORMATION, FileName), entry_size, name_to_utf8,
+     file_info_from_dir_entry},
 };
 
 void reader_destroy(DirReader* self);

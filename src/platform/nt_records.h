@@ -47,3 +47,34 @@ typedef struct _FILE_POSIX_MODE {
   ULONG Owner;
   ULONG Group;
 } FILE_POSIX_MODE;
+
+// Information class 64: deletion with flags (FILE_DISPOSITION_*).
+typedef struct _FILE_DISPOSITION_INFORMATION_EX {
+  ULONG Flags;
+} FILE_DISPOSITION_INFORMATION_EX;
+
+// Reparse data of a symbolic link (tag 0xA000000C), as the reparse-point
+// controls carry it: the names are at their offsets in PathBuffer.
+typedef struct _REPARSE_SYMLINK_DATA {
+  ULONG ReparseTag;
+  USHORT ReparseDataLength;  // bytes after the 8-byte header
+  USHORT Reserved;
+  USHORT SubstituteNameOffset;
+  USHORT SubstituteNameLength;
+  USHORT PrintNameOffset;
+  USHORT PrintNameLength;
+  ULONG Flags;  // 1: relative
+  WCHAR PathBuffer[1];
+} REPARSE_SYMLINK_DATA;
+
+// Reparse data of a mount point (tag 0xA0000003): as above, without flags.
+typedef struct _REPARSE_MOUNT_DATA {
+  ULONG ReparseTag;
+  USHORT ReparseDataLength;
+  USHORT Reserved;
+  USHORT SubstituteNameOffset;
+  USHORT SubstituteNameLength;
+  USHORT PrintNameOffset;
+  USHORT PrintNameLength;
+  WCHAR PathBuffer[1];
+} REPARSE_MOUNT_DATA;

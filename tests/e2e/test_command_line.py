@@ -1,6 +1,7 @@
 """The command line: usage text, switches, argument errors and their exit
 statuses, header lines."""
 import os
+import subprocess
 
 import pytest
 
@@ -173,3 +174,36 @@ def test_switch_letters_fold_and_longer_arguments_are_positional(fs_target, tmp_
     assert r.status == 0
     assert r.header.endswith("filter: -tq\n")
     assert not os.path.exists(dst)
+
+
+def test_a_console_shows_names_as_they_are(target, tmp_path):
+    """With standard output on a terminal (a console under Wine), a name
+    outside the console's code page arrives as its characters; a file gets
+    the same UTF-8 bytes."""
+    import pty
+    import select
+
+    name = "Grüße_名前_Ω.txt"
+    src = build(tmp_path / "src", {name: "x"})
+    args = ("-t", shown(target, src), shown(target, tmp_path / "dst"))
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(target.command("tarn", *args), stdin=slave, stdout=slave,
+                            stderr=subprocess.DEVNULL, env=dict(os.environ, LANG="C.UTF-8"))
+    os.close(slave)
+    shown_bytes = b""
+    try:
+        while select.select([master], [], [], 60)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal is closed
+                break
+            if not chunk:
+                break
+            shown_bytes += chunk
+        assert proc.wait(timeout=60) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        os.close(master)
+    assert ("+ " + name).encode() in shown_bytes, shown_bytes
+    assert ("+ " + name + "\n").encode() in tarn(target, *args).out

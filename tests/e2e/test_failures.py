@@ -185,8 +185,9 @@ def test_copy_failures_leave_no_partial_file(fs_target, tmp_path, call, nth, sta
 def test_delete_failure_is_reported_and_the_run_goes_on(fs_target, tmp_path):
     target = fs_target
     dst = build(tmp_path / "dst", {"a": "a", "b": "b"})
-    # The first delete is refused by a sharing violation (no retry for that).
-    r = tarn(target, "NtSetInformationFile", 1, "0xC0000043", "-d", "-p", dst, program="tarn_fault")
+    # The first delete is refused by a sharing violation, both the extended
+    # and the classic way (no attribute change and retry for that).
+    r = tarn(target, "NtSetInformationFile", "1x2", "0xC0000043", "-d", "-p", dst, program="tarn_fault")
     assert (r.status, r.body) == (0, 'WARNING: unable to delete "a"\n- b\n')
     assert sorted(os.listdir(dst)) == ["a"]
 

@@ -78,9 +78,9 @@ def poster(target, action):
 
 
 def expected_window(target, console):
-    # Without console input the Windows program opens its window; Linux has
-    # no window system.
-    return "ready window=%d" % (1 if target.is_wine and not console else 0)
+    # The Windows program opens its window with a console too (log-off and
+    # shut-down reach only windows); Linux has no window system.
+    return "ready window=%d" % (1 if target.is_wine else 0)
 
 
 @pytest.mark.parametrize("console", [True, False], ids=["console", "no-console"])
@@ -109,6 +109,23 @@ def test_window_close_request_raises_the_abort_request(target, probes):
     assert rc == 0
     assert rest == ["teardown window=0"]
     assert poster(target, "find") == 1
+
+
+def test_end_of_session_raises_the_abort_request_on_a_console(target, probes):
+    # The window takes log-off for a console program as well; its thread
+    # then holds the window system off while the run winds down, and the
+    # exit does not wait for it.
+    if not target.is_wine:
+        pytest.skip("no window system on Linux")
+    probe = probes(target, "wait", True)
+    assert probe.line() == "ready window=1"
+    assert poster(target, "endsession") == 0
+    assert probe.line() == "raised 1"
+    start = time.monotonic()
+    rc, rest = probe.finish(timeout=PROMPT_EXIT)
+    assert time.monotonic() - start < PROMPT_EXIT
+    assert rc == 0
+    assert rest == ["teardown window=0"]
 
 
 @pytest.mark.parametrize("console", [True, False], ids=["console", "no-console"])

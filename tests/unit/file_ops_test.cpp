@@ -170,29 +170,71 @@ TEST(FileOps, Delete) {
   EXPECT_EQ(entry_delete(plain.c_str()), err::file_not_found);
 }
 
-TEST(FileOps, ReadOnlyFallbackOnlyOnAccessDenied) {
+// Deletion tries the extended disposition first and falls back to the
+// classic one when that is refused; the classic one clears read-only only
+// on access denied. Each row: the planned failures of the set calls, the
+// result, the set calls made, and whether the read-only file is gone.
+TEST(FileOps, DeleteExtendedThenClassic) {
   SKIP_WITHOUT_NATIVE_FILES();
+  constexpr uint32_t kInvalidClass = 0xC0000003, kDenied = 0xC0000022, kSharing = 0xC0000043;
+  struct Row {
+    uint32_t fail_status;  // the first `fail_count` set calls fail with it
+    uint32_t fail_count;
+    Error result;
+    uint64_t set_calls;
+  } const rows[] = {
+      {0, 0, err::ok, 1},                   // extended: read-only is no obstacle
+      {kInvalidClass, 1, err::ok, 4},       // classic: refused, attributes, again
+      {kSharing, 2, 32, 2},                 // classic refused, not for access: no attribute change
+      {kDenied, 3, err::access_denied, 3},  // attributes refused too: the first error
+  };
   testos::TempDir dir;
-  const std::string p = dir.join("p.txt");
-  ASSERT_TRUE(testos::write_file(p, "x"));
-  sys::FaultScope faults;
-  // The first disposition is refused: attributes, then disposition again.
-  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000022, 1));
-  sys::CallCounter nt_set_information_file_calls(sys::SysCall::NtSetInformationFile);
-  EXPECT_EQ(entry_delete(p.c_str()), err::ok);
-  EXPECT_FALSE(testos::exists(p));
-  EXPECT_EQ(nt_set_information_file_calls.count(), 3u);
-  ASSERT_TRUE(testos::write_file(p, "x"));
-  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000043, 1));  // sharing: no fallback
-  nt_set_information_file_calls = sys::CallCounter(sys::SysCall::NtSetInformationFile);
-  EXPECT_EQ(entry_delete(p.c_str()), 32u);
-  EXPECT_EQ(nt_set_information_file_calls.count(), 1u);
-  EXPECT_TRUE(testos::exists(p));
-  ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, 0xC0000022, 2));  // attributes refused too: first error
-  nt_set_information_file_calls = sys::CallCounter(sys::SysCall::NtSetInformationFile);
-  EXPECT_EQ(entry_delete(p.c_str()), err::access_denied);
-  EXPECT_EQ(nt_set_information_file_calls.count(), 2u);
-  EXPECT_TRUE(testos::exists(p));
+  const std::string p = dir.join("ro.txt");
+  // Wine has no extended disposition: there the first row takes the
+  // classic way too. Flags 0 ask for nothing.
+  bool extended = false;
+  {
+    ASSERT_TRUE(testos::write_file(p, "x"));
+    ScopedHandle h;
+    ASSERT_EQ(native_open(p.c_str(), kOpenDeleteEntry, h.out()), err::ok);
+    const uint32_t nothing = 0;
+    extended = native_set_info(h.get(), kFileInfoDispositionEx, &nothing, sizeof nothing) == err::ok;
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.set_calls);
+    ASSERT_TRUE(testos::exists(p) || testos::write_file(p, "x"));
+    ASSERT_EQ(attr_set(p.c_str(), 0x21), err::ok);
+    sys::FaultScope faults;
+    if (row.fail_count) {
+      ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, row.fail_status, row.fail_count));
+    }
+    sys::CallCounter set_calls(sys::SysCall::NtSetInformationFile);
+    EXPECT_EQ(entry_delete(p.c_str()), row.result);
+    EXPECT_EQ(set_calls.count(), row.fail_count == 0 && !extended ? 4u : row.set_calls);
+    EXPECT_EQ(testos::exists(p), row.result != err::ok);
+    if (row.result != err::ok) {
+      EXPECT_EQ(sys_attr_of(p) & 0x01, 0x01u);  // left as it was
+    }
+  }
+
+  // A protected folder that cannot go keeps its protection, by either way.
+  const std::string full = dir.join("full");
+  ASSERT_TRUE(testos::make_dir(full));
+  ASSERT_TRUE(testos::write_file(full + "/f", "x"));
+  ASSERT_EQ(attr_set(full.c_str(), 0x11), err::ok);
+  const uint32_t before = sys_attr_of(full);
+  ScopedHandle folder;
+  ASSERT_EQ(native_open(dir.path().c_str(), kOpenListFolder, folder.out()), err::ok);
+  for (const uint32_t refuse_extended : {0u, kInvalidClass}) {
+    sys::FaultScope faults;
+    if (refuse_extended) {
+      ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, refuse_extended));
+    }
+    EXPECT_EQ(entry_remove_at(folder.get(), "full", nullptr), err::dir_not_empty);
+    EXPECT_EQ(sys_attr_of(full), before);
+    EXPECT_TRUE(testos::exists(full + "/f"));
+  }
+  attr_set(full.c_str(), 0x10);
 }
 
 TEST(FileOps, Attributes) {

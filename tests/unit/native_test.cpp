@@ -288,3 +288,20 @@ TEST(NativeOpen, SetSizeAndQueries) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first open adds "fail critical errors, no open-file error box" to the
+// mode the process inherited, once; a mode set by the parent stays.
+TEST(Native, ErrorModeAddsToTheInheritedMode) {
+  TARN_TEST_IN_CHILD_PROCESS();
+  constexpr UINT kInherited = 0x0002;  // no alignment fault fix-up
+  sys::SetErrorMode(kInherited);
+  sys::CallCounter sets(sys::SysCall::SetErrorMode);
+  disable_error_popups();
+  disable_error_popups();
+  EXPECT_EQ(sys::GetErrorMode(), kInherited | 0x0001u | 0x8000u);
+  EXPECT_EQ(sets.count(), 1u);
+}
+
+}  // namespace

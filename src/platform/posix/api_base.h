@@ -86,6 +86,8 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov)
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov);
 BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done);
 BOOL GetConsoleMode(HANDLE h, DWORD* mode);
+// UTF-16 text to a terminal, written as UTF-8 (a lone surrogate as U+FFFD).
+BOOL WriteConsoleW(HANDLE h, const WCHAR* text, DWORD units, DWORD* done, void* reserved);
 BOOL CloseHandle(HANDLE h);
 
 // Win32 error for an errno value.

@@ -48,6 +48,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileValidDataLengthInformation = 39,
   FileIdInformation = 59,
   FileIdExtdDirectoryInformation = 60,
+  FileDispositionInformationEx = 64,
 };
 
 enum FS_INFORMATION_CLASS : int {
@@ -273,6 +274,7 @@ NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode);
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 
 UINT SetErrorMode(UINT mode);
+UINT GetErrorMode();
 
 BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL open_as_self, PHANDLE token);
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);

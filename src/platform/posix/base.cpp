@@ -156,6 +156,45 @@ BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
   return TRUE;
 }
 
+BOOL WriteConsoleW(HANDLE h, const WCHAR* text, DWORD units, DWORD* done, void*) {
+  if (done) *done = 0;
+  if (!handle_valid(h) || !isatty(posix_fd_from_handle(h))) {
+    SetLastError(err::invalid_handle);
+    return FALSE;
+  }
+  char piece[1024];
+  DWORD at = 0;
+  while (at < units) {
+    // Encode whole characters into the piece, then write it out.
+    size_t n = 0;
+    while (at < units && n + 4 <= sizeof piece) {
+      uint32_t cp = text[at++];
+      if (cp >= 0xD800 && cp < 0xDC00 && at < units && text[at] >= 0xDC00 && text[at] < 0xE000)
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[at++] - 0xDC00);
+      else if (cp >= 0xD800 && cp < 0xE000)
+        cp = 0xFFFD;
+      if (cp < 0x80) {
+        piece[n++] = static_cast<char>(cp);
+      } else if (cp < 0x800) {
+        piece[n++] = static_cast<char>(0xC0 | (cp >> 6));
+        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+      } else if (cp < 0x10000) {
+        piece[n++] = static_cast<char>(0xE0 | (cp >> 12));
+        piece[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+      } else {
+        piece[n++] = static_cast<char>(0xF0 | (cp >> 18));
+        piece[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        piece[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+      }
+    }
+    if (!WriteFile(h, piece, static_cast<DWORD>(n), nullptr, nullptr)) return FALSE;
+  }
+  if (done) *done = units;
+  return TRUE;
+}
+
 BOOL CloseHandle(HANDLE h) {
   // The file record goes with the descriptor: a folder's record holds a
   // second descriptor for its listing, which would otherwise stay open until

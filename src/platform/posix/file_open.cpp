@@ -210,6 +210,7 @@ NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MAS
   f->ino = now.st_ino;
   f->is_link = link_itself;
   f->is_dir = !link_itself && S_ISDIR(now.st_mode);
+  f->access = access;
   return STATUS_SUCCESS;
 }
 

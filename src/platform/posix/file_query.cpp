@@ -27,6 +27,11 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
   struct stat st;
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
   const uint32_t attrs = attributes_of(st, f && f->is_link, f ? f->path : nullptr);
+  constexpr ACCESS_MASK kReadAttributes = 0x80;
+  const bool attributes = info_class == FileBasicInformation || info_class == FileAttributeTagInformation ||
+                          info_class == FileAllInformation;
+  const NTSTATUS allowed = access_check(f, attributes ? kReadAttributes : 0);
+  if (allowed != STATUS_SUCCESS) return allowed;
   auto need = [&](size_t n) { return length >= n; };
   switch (info_class) {
     case FileBasicInformation: {
@@ -83,6 +88,29 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
   }
 }
 
+// Marks the open entry deleted: removed from its folder at once.
+static NTSTATUS set_disposition(PIO_STATUS_BLOCK io, PosixFile* f, const struct stat& st, bool yes, bool ignore_readonly) {
+  if (!f) return STATUS_INVALID_PARAMETER;
+  if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
+  if (!f->is_link) {
+    if (f->is_dir && !f->name && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
+    // Windows refuses to delete a read-only entry unless told to ignore it.
+    if (!(st.st_mode & S_IWUSR) && !ignore_readonly) return STATUS_CANNOT_DELETE;
+  }
+  if (f->name) {
+    // Opened within a folder: removed there, and only while the name
+    // still names this entry.
+    struct stat named;
+    if (libc::fstatat(f->parent_fd, f->name, &named, AT_SYMLINK_NOFOLLOW) != 0) return status_from_errno(errno);
+    if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (libc::unlinkat(f->parent_fd, f->name, f->is_dir ? AT_REMOVEDIR : 0) != 0) return status_from_errno(errno);
+  } else if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) {
+    return status_from_errno(errno);
+  }
+  f->delete_pending = true;
+  return done(io, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
                               FILE_INFORMATION_CLASS info_class) {
   const int fd = handle_fd(handle);
@@ -90,6 +118,19 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
   PosixFile* f = file_state(fd);
   struct stat st;
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  // What each change needs: writing attributes, deleting, writing data.
+  ACCESS_MASK needed = 0;
+  switch (info_class) {
+    case FileBasicInformation: needed = 0x100; break;
+    case FileDispositionInformation:
+    case FileDispositionInformationEx:
+    case FileRenameInformation: needed = 0x10000; break;
+    case FileEndOfFileInformation:
+    case FileValidDataLengthInformation: needed = 0x2; break;
+    default: break;
+  }
+  const NTSTATUS allowed = access_check(f, needed);
+  if (allowed != STATUS_SUCCESS) return allowed;
   switch (info_class) {
     case FileBasicInformation: {
       if (length < sizeof(FILE_BASIC_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -126,27 +167,18 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       }
       return done(io, STATUS_SUCCESS, 0);
     }
-    case FileDispositionInformation: {
-      if (length < 1 || !f) return STATUS_INVALID_PARAMETER;
-      const bool yes = *static_cast<const BOOLEAN*>(buffer) != 0;
-      if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
-      if (!f->is_link) {
-        if (f->is_dir && !f->name && !dir_is_empty(f->path)) return STATUS_DIRECTORY_NOT_EMPTY;
-        // Windows refuses to delete a read-only entry.
-        if (!(st.st_mode & S_IWUSR)) return STATUS_CANNOT_DELETE;
-      }
-      if (f->name) {
-        // Opened within a folder: removed there, and only while the name
-        // still names this entry.
-        struct stat named;
-        if (libc::fstatat(f->parent_fd, f->name, &named, AT_SYMLINK_NOFOLLOW) != 0) return status_from_errno(errno);
-        if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return STATUS_OBJECT_NAME_NOT_FOUND;
-        if (libc::unlinkat(f->parent_fd, f->name, f->is_dir ? AT_REMOVEDIR : 0) != 0) return status_from_errno(errno);
-      } else if ((f->is_dir ? libc::rmdir(f->path) : libc::unlink(f->path)) != 0) {
-        return status_from_errno(errno);
-      }
-      f->delete_pending = true;
-      return done(io, STATUS_SUCCESS, 0);
+    case FileDispositionInformation:
+      if (length < 1) return STATUS_INVALID_PARAMETER;
+      return set_disposition(io, f, st, *static_cast<const BOOLEAN*>(buffer) != 0, false);
+    case FileDispositionInformationEx: {
+      // Deletion here is always at once, as POSIX semantics ask; closing
+      // decides nothing.
+      constexpr ULONG kDelete = 0x1, kPosix = 0x2, kIgnoreReadOnly = 0x10;
+      if (length < sizeof(ULONG)) return STATUS_INFO_LENGTH_MISMATCH;
+      ULONG flags;
+      std::memcpy(&flags, buffer, sizeof flags);
+      if (flags & ~(kDelete | kPosix | kIgnoreReadOnly)) return STATUS_INVALID_PARAMETER;
+      return set_disposition(io, f, st, flags & kDelete, flags & kIgnoreReadOnly);
     }
     case FileRenameInformation: {
       const size_t fixed = offsetof(FILE_RENAME_RECORD, FileName);

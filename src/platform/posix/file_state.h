@@ -43,6 +43,9 @@ struct PosixFile {
   bool is_dir;
   bool is_link;      // the symbolic link itself
   bool delete_pending;
+  // The access the open asked for: the information calls check it as
+  // Windows does, so an open that asks for too little fails here too.
+  ACCESS_MASK access;
   DIR* dir;          // directory cursor, made on the first query
   char pending[1024];  // an entry read but not yet handed out
   bool has_pending;
@@ -66,6 +69,11 @@ bool stat_of(int fd, const PosixFile* f, struct stat* st);
 void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs);
 void fill_standard(FILE_STANDARD_INFORMATION* s, const struct stat& st, const PosixFile* f);
 bool dir_is_empty(const char* path);
+// STATUS_ACCESS_DENIED when the handle's open asked for none of `needed`
+// (a handle without a record is not checked).
+inline NTSTATUS access_check(const PosixFile* f, ACCESS_MASK needed) {
+  return f && needed && !(f->access & needed) ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+}
 // Stores the status and information in the I/O status block and returns the status.
 NTSTATUS done(PIO_STATUS_BLOCK io, NTSTATUS st, ULONG_PTR information);
 

@@ -24,6 +24,7 @@ std::atomic<UINT> g_error_mode{0};
 
 // The mode is only remembered: there are no system dialogs to suppress.
 UINT SetErrorMode(UINT mode) { return g_error_mode.exchange(mode); }
+UINT GetErrorMode() { return g_error_mode.load(); }
 
 // Threads have no token of their own; the process token is a descriptor of
 // /dev/null so that it is released like any other handle. Symbolic links

@@ -1,0 +1,298 @@
+<#
+.SYNOPSIS
+  Checks of tarn.exe that only a real Windows 10/11 machine can show: mount
+  points in the target, symbolic links for standard users, non-ASCII names on
+  the console, files held open by other processes, least access, and log-off
+  during a copy. See docs/windows-checks.md.
+
+.DESCRIPTION
+  Run from a PowerShell window as a standard (non-elevated) user, on an NTFS
+  drive. Every step prints what it does, checks what it can by itself (PASS /
+  FAIL lines) and says what to look at where a person must judge. The
+  expected result of each step is written beside it below.
+
+.EXAMPLE
+  .\check-windows.ps1 -Tarn C:\tools\tarn.exe
+  .\check-windows.ps1 -Tarn C:\tools\tarn.exe -Step links
+  .\check-windows.ps1 -Tarn C:\tools\tarn.exe -Step logoff        # then sign out
+  .\check-windows.ps1 -Tarn C:\tools\tarn.exe -Step logoff-check  # after signing in
+#>
+param(
+  [Parameter(Mandatory = $true)] [string] $Tarn,
+  [string] $Work = (Join-Path $env:TEMP 'tarn-check'),
+  [ValidateSet('all', 'junction', 'prepare-links', 'links', 'console', 'held', 'access', 'logoff', 'logoff-check')]
+  [string[]] $Step = @('all'),
+  [int] $BigGB = 16
+)
+
+Set-StrictMode -Version 2
+$ErrorActionPreference = 'Stop'
+# The cmd lines below are quoted for the classic way of passing arguments.
+$PSNativeCommandArgumentPassing = 'Legacy'
+$Tarn = (Resolve-Path $Tarn).Path
+$script:failures = 0
+
+function Say([string] $text) { Write-Host $text -ForegroundColor Cyan }
+function Check([bool] $ok, [string] $what) {
+  if ($ok) { Write-Host "  PASS: $what" -ForegroundColor Green }
+  else { Write-Host "  FAIL: $what" -ForegroundColor Red; $script:failures++ }
+}
+function Fresh([string] $name) {
+  $dir = Join-Path $Work $name
+  if (Test-Path -LiteralPath $dir) {
+    # Read-only files left by an earlier run, then the folder (rmdir never
+    # follows a junction or link inside it).
+    attrib -r -h -s "$dir\*" /s /d /l | Out-Null
+    cmd /c "rmdir /s /q `"$dir`"" | Out-Null
+  }
+  New-Item -ItemType Directory -Path $dir | Out-Null
+  return $dir
+}
+function Put([string] $path, [string] $text) {
+  New-Item -ItemType Directory -Force -Path (Split-Path $path) | Out-Null
+  [IO.File]::WriteAllText($path, $text)
+}
+# Runs tarn with its standard output going to a file unchanged (cmd's
+# redirection hands the file itself to tarn); returns exit code and lines.
+function Run-Tarn([string[]] $arguments, [string] $log) {
+  $quoted = ($arguments | ForEach-Object { '"' + $_ + '"' }) -join ' '
+  cmd /c "`"`"$Tarn`" $quoted > `"$log`"`""
+  $code = $LASTEXITCODE
+  $bytes = [IO.File]::ReadAllBytes($log)
+  $lines = [Text.Encoding]::UTF8.GetString($bytes) -split "`r?`n" | Where-Object { $_ -ne '' }
+  Write-Host "  tarn $($arguments -join ' ')  -> status $code"
+  $lines | ForEach-Object { Write-Host "    | $_" }
+  return @{ Code = $code; Lines = @($lines); Bytes = $bytes }
+}
+function Has-Line($run, [string] $line) { return @($run.Lines | Where-Object { $_ -eq $line }).Count -gt 0 }
+function Warnings($run) { return @($run.Lines | Where-Object { $_ -like 'WARNING:*' }) }
+function Is-Link([string] $path) {
+  $item = Get-Item -LiteralPath $path -Force -ErrorAction SilentlyContinue
+  return $null -ne $item -and (($item.Attributes -band [IO.FileAttributes]::ReparsePoint) -ne 0)
+}
+function Developer-Mode {
+  $key = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\AppModelUnlock'
+  $value = Get-ItemProperty -Path $key -Name AllowDevelopmentWithoutDevLicense -ErrorAction SilentlyContinue
+  return $null -ne $value -and $value.AllowDevelopmentWithoutDevLicense -eq 1
+}
+
+$admin = ([Security.Principal.WindowsPrincipal][Security.Principal.WindowsIdentity]::GetCurrent()).IsInRole(
+  [Security.Principal.WindowsBuiltInRole]::Administrator)
+if ($admin -and $Step -notcontains 'prepare-links') {
+  Write-Host 'This window is elevated: run the checks as a standard user (only prepare-links may be elevated).' -ForegroundColor Yellow
+}
+New-Item -ItemType Directory -Force -Path $Work | Out-Null
+$all = $Step -contains 'all'
+
+# ---------------------------------------------------------------------------
+# 1. A mount point (junction) in the target that the source lacks, with -d.
+#    dst\j is a junction to a folder outside the target; the junction itself
+#    is read-only and hidden, the folder it points to read-only.
+# Expected: status 0, the line "- j", dst\j gone; the outside folder and its
+#    file keep their content, and the outside folder keeps its attributes
+#    (read-only, not hidden): the junction is removed as itself, nothing is
+#    emptied or changed through it.
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'junction') {
+  Say '1. junction in the target with -d'
+  $dir = Fresh 'junction'
+  $outside = Join-Path $dir 'outside'
+  Put (Join-Path $outside 'keep.txt') 'keep me'
+  New-Item -ItemType Directory -Path (Join-Path $dir 'src'), (Join-Path $dir 'dst') | Out-Null
+  cmd /c "mklink /J `"$dir\dst\j`" `"$outside`"" | Out-Null
+  attrib +r "$outside"
+  attrib +r +h "$dir\dst\j" /L
+  $before = (Get-Item -LiteralPath $outside -Force).Attributes
+  $run = Run-Tarn @('-d', "$dir\src", "$dir\dst") "$dir\log.txt"
+  Check ($run.Code -eq 0) 'status 0'
+  Check (Has-Line $run '- j') 'the junction is reported removed'
+  Check (-not (Test-Path -LiteralPath "$dir\dst\j")) 'the junction is gone'
+  Check ((Get-Content -LiteralPath "$outside\keep.txt" -ErrorAction SilentlyContinue) -eq 'keep me') 'the folder it pointed to keeps its file'
+  Check ((Get-Item -LiteralPath $outside -Force).Attributes -eq $before) "the folder it pointed to keeps its attributes ($before)"
+  attrib -r "$outside"
+}
+
+# ---------------------------------------------------------------------------
+# prepare-links: creates the source tree of step 2. Creating links needs the
+# privilege or Developer Mode, so run this once where that holds (Developer
+# Mode on, or an elevated window); step 2 itself runs as a standard user.
+#    src\file.txt, src\b_dir\inner.txt
+#    src\flink       -> file.txt     (file link)
+#    src\a_dlink     -> b_dir        (folder link; sorts before its target)
+#    src\c_dangling  -> missing_dir  (folder link to nothing)
+# ---------------------------------------------------------------------------
+if ($Step -contains 'prepare-links') {
+  Say 'prepare-links: source tree with symbolic links'
+  $dir = Fresh 'links'
+  $src = Join-Path $dir 'src'
+  Put "$src\file.txt" 'file'
+  Put "$src\b_dir\inner.txt" 'inner'
+  Push-Location $src
+  cmd /c 'mklink flink file.txt' | Out-Null
+  cmd /c 'mklink /D a_dlink b_dir' | Out-Null
+  cmd /c 'mklink /D c_dangling missing_dir' | Out-Null
+  Pop-Location
+  Check ((Is-Link "$src\flink") -and (Is-Link "$src\a_dlink") -and (Is-Link "$src\c_dangling")) 'three links made'
+}
+
+# ---------------------------------------------------------------------------
+# 2. Links for a standard user (needs prepare-links first). Run once with
+#    Developer Mode off and once with it on (Settings > For developers).
+# Expected, Developer Mode off: status 0; one line
+#    'WARNING: unable to create symlink "<name>"' for each of flink, a_dlink,
+#    c_dangling; file.txt and b_dir\inner.txt copied; no half-made link left.
+# Expected, Developer Mode on: status 0, no warning; "+ flink", "+ a_dlink",
+#    "+ c_dangling"; dst\flink is a file link, dst\a_dlink and dst\c_dangling
+#    are folder links (the kind comes from the source link, even when the
+#    folder it names does not exist yet or at all); dst\a_dlink\inner.txt
+#    reads "inner".
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'links') {
+  $src = Join-Path $Work 'links\src'
+  if (-not (Test-Path -LiteralPath "$src\a_dlink")) {
+    Write-Host '2. links: skipped, run -Step prepare-links first (Developer Mode on, or elevated)' -ForegroundColor Yellow
+  } else {
+    $dev = Developer-Mode
+    Say "2. links as a standard user, Developer Mode $(if ($dev) { 'on' } else { 'off' })"
+    $dst = Join-Path $Work 'links\dst'
+    if (Test-Path -LiteralPath $dst) { cmd /c "rmdir /s /q `"$dst`"" | Out-Null }
+    $run = Run-Tarn @($src, $dst) (Join-Path $Work 'links\log.txt')
+    Check ($run.Code -eq 0) 'status 0'
+    Check ((Get-Content -LiteralPath "$dst\file.txt") -eq 'file') 'the plain file is copied'
+    Check ((Get-Content -LiteralPath "$dst\b_dir\inner.txt") -eq 'inner') 'the plain folder is copied'
+    $names = 'flink', 'a_dlink', 'c_dangling'
+    if ($dev -or $admin) {
+      Check ((Warnings $run).Count -eq 0) 'no warning'
+      foreach ($n in $names) { Check (Is-Link "$dst\$n") "$n is a link" }
+      $isDir = { param($p) ((Get-Item -LiteralPath $p -Force).Attributes -band [IO.FileAttributes]::Directory) -ne 0 }
+      Check (-not (& $isDir "$dst\flink")) 'flink is a file link'
+      Check (& $isDir "$dst\a_dlink") 'a_dlink is a folder link (made before its target folder)'
+      Check (& $isDir "$dst\c_dangling") 'c_dangling is a folder link (its target does not exist)'
+      Check ((Get-Content -LiteralPath "$dst\a_dlink\inner.txt" -ErrorAction SilentlyContinue) -eq 'inner') 'a_dlink leads to b_dir'
+    } else {
+      foreach ($n in $names) {
+        Check (Has-Line $run "WARNING: unable to create symlink `"$n`"") "$n is reported"
+        Check (-not (Test-Path -LiteralPath "$dst\$n")) "no half-made $n"
+      }
+    }
+  }
+}
+
+# ---------------------------------------------------------------------------
+# 3. A non-ASCII name on the console, in the OEM code page 437.
+# Expected on the screen: the line "+ Grüße_名前_Ω.txt" with ü, ß and Ω as
+#    such (the CJK pair as such in Windows Terminal, or as two boxes in a
+#    console font without them), never as "GrÃ¼ÃŸe". Into a file: the exact
+#    UTF-8 bytes of the same line (checked by the script).
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'console') {
+  Say '3. non-ASCII name on the console'
+  $dir = Fresh 'console'
+  $name = "Gr$([char]0xFC)$([char]0xDF)e_$([char]0x540D)$([char]0x524D)_$([char]0x3A9).txt"
+  Put "$dir\src\$name" 'x'
+  $page = ((chcp) -replace '\D', '')
+  Write-Host '  --- on the console, code page 437:'
+  cmd /c "chcp 437 >nul & `"$Tarn`" -t `"$dir\src`" `"$dir\dst`" & chcp $page >nul"
+  Write-Host "  --- the line above must read: + $name"
+  $answer = Read-Host '  Does it show the name correctly (y/n)?'
+  Check ($answer -eq 'y') 'the console shows the name'
+  $run = Run-Tarn @('-t', "$dir\src", "$dir\dst") "$dir\log.txt"
+  $expected = [Text.Encoding]::UTF8.GetBytes("+ $name")
+  $text = [Text.Encoding]::UTF8.GetString($run.Bytes)
+  Check ($text.Contains("+ $name")) 'a file receives the UTF-8 bytes'
+  Check ([BitConverter]::ToString($run.Bytes).Contains([BitConverter]::ToString($expected))) 'byte for byte'
+}
+
+# ---------------------------------------------------------------------------
+# 4. Files held open by other processes.
+#  a. dst\gone\busy.txt (extra; the folder too) held open by another process
+#     that shares reading, writing and deleting, as virus scanners and
+#     indexers do.
+#     Expected: status 0, lines "- gone\busy.txt" and "- gone", no warning;
+#     dst\gone does not exist right after the run although the file is still
+#     open elsewhere (on NTFS; a FAT or exFAT drive keeps the old behaviour:
+#     'WARNING: unable to delete "gone"').
+#  b. dst\extra\running.exe (extra, read-only) is a program that runs.
+#     Expected: status 0, 'WARNING: unable to delete "extra\running.exe"' and
+#     'WARNING: unable to delete "extra"'; the file is still there and still
+#     read-only (a delete that fails leaves the entry as it was).
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'held') {
+  Say '4. files held open by another process'
+  $dir = Fresh 'held'
+  New-Item -ItemType Directory -Path "$dir\src" | Out-Null
+  Put "$dir\dst\gone\busy.txt" 'busy'
+  New-Item -ItemType Directory -Path "$dir\dst\extra" | Out-Null
+  Copy-Item "$env:SystemRoot\System32\PING.EXE" "$dir\dst\extra\running.exe"
+  attrib +r "$dir\dst\extra\running.exe"
+  $holder = Start-Process powershell -PassThru -WindowStyle Hidden -ArgumentList @(
+    '-NoProfile', '-Command',
+    "`$f = [IO.File]::Open('$dir\dst\gone\busy.txt', 'Open', 'Read', 'ReadWrite, Delete'); Start-Sleep 60")
+  $runner = Start-Process "$dir\dst\extra\running.exe" -ArgumentList '-n', '60', '127.0.0.1' -PassThru -WindowStyle Hidden
+  Start-Sleep 3
+  $run = Run-Tarn @('-d', "$dir\src", "$dir\dst") "$dir\log.txt"
+  Check ($run.Code -eq 0) 'status 0'
+  Check ((Has-Line $run '- gone\busy.txt') -and (Has-Line $run '- gone')) 'the held file and its folder are reported removed'
+  Check (-not (Test-Path -LiteralPath "$dir\dst\gone")) 'the folder is gone while the file is still held'
+  Check (Has-Line $run 'WARNING: unable to delete "extra\running.exe"') 'the running program is reported'
+  Check ((Get-Item -LiteralPath "$dir\dst\extra\running.exe" -Force).IsReadOnly) 'the running program is still there and read-only'
+  Stop-Process -Id $holder.Id, $runner.Id -ErrorAction SilentlyContinue
+}
+
+# ---------------------------------------------------------------------------
+# 5. Least access: folders whose access list refuses reading extended
+#    attributes to the user (reading attributes and listing allowed).
+# Expected: first run status 0, "+ guarded\inside.txt", no warning; after the
+#    target folder gets the same refusal, a second run with -v: status 0,
+#    "= guarded\inside.txt", no warning.
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'access') {
+  Say '5. least access'
+  $dir = Fresh 'access'
+  Put "$dir\src\guarded\inside.txt" 'inside'
+  icacls "$dir\src\guarded" /deny "${env:USERNAME}:(REA)" | Out-Null
+  $run = Run-Tarn @("$dir\src", "$dir\dst") "$dir\log1.txt"
+  Check ($run.Code -eq 0 -and (Has-Line $run '+ guarded\inside.txt') -and (Warnings $run).Count -eq 0) 'listed and copied'
+  icacls "$dir\dst\guarded" /deny "${env:USERNAME}:(REA)" | Out-Null
+  $run = Run-Tarn @('-v', "$dir\src", "$dir\dst") "$dir\log2.txt"
+  Check ($run.Code -eq 0 -and (Has-Line $run '= guarded\inside.txt') -and (Warnings $run).Count -eq 0) 'both sides listed and compared'
+  icacls "$dir\src\guarded" /remove:d "$env:USERNAME" | Out-Null
+  icacls "$dir\dst\guarded" /remove:d "$env:USERNAME" | Out-Null
+}
+
+# ---------------------------------------------------------------------------
+# 6. Log-off during a large copy, in a console window.
+#    -Step logoff makes a large file (-BigGB, default 16) and starts the copy
+#    in a new console window (its output goes to log.txt). While it copies,
+#    sign out (Start > account > Sign out). Sign in again and run
+#    -Step logoff-check.
+# Expected: sign-out does not wait for "Sign out anyway" (tarn may be listed
+#    for a moment); afterwards log.txt ends with
+#    "ERROR: Aborted due to user request", and dst holds no big.bin and no
+#    *.tarn~* file (the partial file was removed). Restart or shut down
+#    instead of signing out: the same.
+# ---------------------------------------------------------------------------
+if ($Step -contains 'logoff') {
+  Say '6. log-off during a large copy'
+  $dir = Fresh 'logoff'
+  New-Item -ItemType Directory -Path "$dir\src" | Out-Null
+  $big = [IO.File]::Create("$dir\src\big.bin")
+  $big.SetLength([int64]$BigGB * 1GB)
+  $big.Close()
+  Start-Process cmd -ArgumentList '/k', "`"`"$Tarn`" `"$dir\src`" `"$dir\dst`" > `"$dir\log.txt`"`""
+  Write-Host '  The copy runs in the new console window. Sign out now, then run -Step logoff-check.' -ForegroundColor Yellow
+}
+if ($Step -contains 'logoff-check') {
+  Say '6. after log-off'
+  $dir = Join-Path $Work 'logoff'
+  $log = @(Get-Content -LiteralPath "$dir\log.txt" -Encoding UTF8)
+  Check ($log.Count -gt 0 -and $log[-1] -eq 'ERROR: Aborted due to user request') 'the run ended as aborted'
+  Check (-not (Test-Path -LiteralPath "$dir\dst\big.bin")) 'no partial big.bin'
+  Check (@(Get-ChildItem -LiteralPath "$dir\dst" -Filter '*.tarn~*' -Force -ErrorAction SilentlyContinue).Count -eq 0) 'no temporary file'
+  Remove-Item -LiteralPath "$dir\src\big.bin"
+}
+
+Write-Host ''
+if ($script:failures -eq 0) { Write-Host 'All checks passed.' -ForegroundColor Green }
+else { Write-Host "$($script:failures) check(s) failed." -ForegroundColor Red }
+exit $script:failures
