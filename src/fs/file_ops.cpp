@@ -356,13 +356,22 @@ Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name)
   const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + (units + 1) * 2);
   auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
   if (record == nullptr) return err::out_of_memory;
-  record->ReplaceIfExists = 1;
   record->RootDirectory = folder;
   record->FileNameLength = static_cast<uint32_t>(units * 2);
   utf8_to_utf16(reinterpret_cast<wchar16*>(record->FileName), units + 1, new_name);
   ScopedHandle h;
   const Error e = native_open_relative(folder, name, kOpenRenameEntry, h.out());
-  return e != err::ok ? e : native_set_info(h.get(), kFileInfoRename, record, size);
+  if (e != err::ok) return e;
+  // First the extended rename with POSIX semantics, which also replaces a
+  // file that others hold open (its flag word overlays the classic record's
+  // replace flag); where the system refuses it, the classic rename.
+  constexpr uint32_t kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
+  const uint32_t flags = kReplaceIfExists | kPosixSemantics;
+  std::memcpy(record, &flags, sizeof flags);
+  if (native_set_info(h.get(), kFileInfoRenameEx, record, size) == err::ok) return err::ok;
+  std::memset(record, 0, sizeof flags);
+  record->ReplaceIfExists = 1;
+  return native_set_info(h.get(), kFileInfoRename, record, size);
 }
 
 Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes) {

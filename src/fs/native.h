@@ -91,6 +91,7 @@ constexpr uint32_t kFileInfoAttributeTag = 35;
 constexpr uint32_t kFileInfoValidDataLength = 39;
 constexpr uint32_t kFileInfoId = 59;
 constexpr uint32_t kFileInfoDispositionEx = 64;
+constexpr uint32_t kFileInfoRenameEx = 65;
 constexpr uint32_t kVolumeInfoVolume = 1;
 constexpr uint32_t kVolumeInfoDevice = 4;
 constexpr uint32_t kObjectInfoName = 1;

@@ -84,13 +84,13 @@ def test_interrupt_during_copy_leaves_no_partial_file(fs_target, tmp_path):
     assert not (dst / "big").exists()
 
 
-def fault_run(target, call, status, args, wanted, make_trees):
-    """Runs tarn with the nth call of `call` failing, for n = 1, 2, ..., on
-    fresh trees each time, until the output holds `wanted`. Returns the run
-    and the trees of that attempt."""
+def fault_run(target, call, status, args, wanted, make_trees, count=1):
+    """Runs tarn with the nth call of `call` failing (and the count - 1 after
+    it), for n = 1, 2, ..., on fresh trees each time, until the output holds
+    `wanted`. Returns the run and the trees of that attempt."""
     for nth in range(1, 40):
         trees = make_trees(nth)
-        r = tarn(target, call, nth, status, *args(*trees), program="tarn_fault")
+        r = tarn(target, call, f"{nth}x{count}", status, *args(*trees), program="tarn_fault")
         if wanted in r.body:
             return r, trees
     pytest.fail(f"no failure of {call} produced {wanted!r}")
@@ -192,13 +192,14 @@ def test_delete_failure_is_reported_and_the_run_goes_on(fs_target, tmp_path):
     assert sorted(os.listdir(dst)) == ["a"]
 
 
-@pytest.mark.parametrize("call, status, warning", [
+@pytest.mark.parametrize("call, status, count, warning", [
     # Disk full while the new content is written.
-    ("WriteFile", "112", 'unable to write "f"'),
-    # The old file is in use when the new content is put in its place.
-    ("NtSetInformationFile", "0xC0000043", 'unable to delete "f"'),
+    ("WriteFile", "112", 1, 'unable to write "f"'),
+    # The old file is in use when the new content is put in its place (by
+    # the extended rename and the classic one).
+    ("NtSetInformationFile", "0xC0000043", 2, 'unable to delete "f"'),
 ])
-def test_failed_replacement_keeps_the_old_file(fs_target, tmp_path, call, status, warning):
+def test_failed_replacement_keeps_the_old_file(fs_target, tmp_path, call, status, count, warning):
     """A replacement that fails at any step leaves the old file whole, and
     under -e the closing line names the warning."""
     target = fs_target
@@ -209,7 +210,7 @@ def test_failed_replacement_keeps_the_old_file(fs_target, tmp_path, call, status
         return (build(root / "src", {"f": "new contents", "g": "g"}),
                 build(root / "dst", {"f": "old", ".tarn~0": "left over"}))
 
-    r, (src, dst) = fault_run(target, call, status, lambda s, d: ["-e", s, d], "WARNING: " + warning, trees)
+    r, (src, dst) = fault_run(target, call, status, lambda s, d: ["-e", s, d], "WARNING: " + warning, trees, count)
     assert r.status == 2
     assert r.body.endswith(f"WARNING: {warning}\nERROR: Aborted on error: {warning}\n")
     assert snapshot(dst) == snapshot(build(tmp_path / "expect", {"f": "old", ".tarn~0": "left over"}))

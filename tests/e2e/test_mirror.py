@@ -196,10 +196,20 @@ def bytes_read_per_file(log):
     strace log written with -y (paths of descriptors)."""
     totals = {}
     pattern = re.compile(r"\b(?:read|pread64)\(\d+<([^>]*)>, .*\)\s+=\s+(\d+)")
+    # With several threads a call may be split: "<unfinished ...>", then
+    # "<... read resumed>" on a later line of the same process.
+    started = re.compile(r"^(\d+)\s+(?:read|pread64)\(\d+<([^>]*)>.*<unfinished \.\.\.>")
+    resumed = re.compile(r"^(\d+)\s+<\.\.\. (?:read|pread64) resumed>.*\)\s+=\s+(\d+)")
+    pending = {}
     for line in log.splitlines():
         m = pattern.search(line)
         if m:
             totals[m.group(1)] = totals.get(m.group(1), 0) + int(m.group(2))
+        elif m := started.search(line):
+            pending[m.group(1)] = m.group(2)
+        elif (m := resumed.search(line)) and m.group(1) in pending:
+            path = pending.pop(m.group(1))
+            totals[path] = totals.get(path, 0) + int(m.group(2))
     return totals
 
 

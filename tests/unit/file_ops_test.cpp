@@ -4,6 +4,7 @@
 
 #include "fs/file_info.h"
 #include "fs/file_ops.h"
+#include "fs/link.h"
 #include "fs/native.h"
 #include "platform/platform.h"
 #include "test_os.h"
@@ -235,6 +236,54 @@ TEST(FileOps, DeleteExtendedThenClassic) {
     EXPECT_TRUE(testos::exists(full + "/f"));
   }
   attr_set(full.c_str(), 0x10);
+}
+
+// The entries of an open folder, by name: made, renamed over an older file
+// (by the extended rename, or the classic one where the system refuses it),
+// deleted; a link in a folder's place is never entered.
+TEST(FileOps, EntriesWithinAnOpenFolder) {
+  SKIP_WITHOUT_NATIVE_FILES();
+  testos::TempDir dir;
+  ScopedHandle folder;
+  ASSERT_EQ(native_open(dir.path().c_str(), kOpenListFolder, folder.out()), err::ok);
+  ASSERT_EQ(folder_create_at(folder.get(), "sub"), err::ok);
+  EXPECT_EQ(folder_create_at(folder.get(), "sub"), err::already_exists);
+  ScopedHandle sub;
+  ASSERT_EQ(folder_open_at(sub.out(), folder.get(), "sub"), err::ok);
+  for (const uint32_t refuse_extended : {0u, 0xC0000003u}) {
+    SCOPED_TRACE(refuse_extended);
+    ASSERT_TRUE(testos::write_file(dir.join("sub/old"), "old"));
+    {
+      ScopedHandle h;
+      ASSERT_EQ(file_create_at(h.out(), sub.get(), "new"), err::ok);
+      EXPECT_EQ(file_create_at(h.out(), sub.get(), "new"), err::already_exists);
+    }
+    ASSERT_TRUE(testos::write_file(dir.join("sub/new"), "new"));
+    sys::FaultScope faults;
+    if (refuse_extended) {
+      ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtSetInformationFile, 1, refuse_extended));
+    }
+    sys::CallCounter set_calls(sys::SysCall::NtSetInformationFile);
+    EXPECT_EQ(file_rename_over_at(sub.get(), "new", "old"), err::ok);
+    if (refuse_extended) {
+      EXPECT_EQ(set_calls.count(), 2u);
+    }
+    std::string bytes;
+    EXPECT_TRUE(testos::read_file(dir.join("sub/old"), &bytes));
+    EXPECT_EQ(bytes, "new");
+    EXPECT_FALSE(testos::exists(dir.join("sub/new")));
+  }
+  EXPECT_EQ(file_rename_over_at(sub.get(), "old", "sub"), err::ok);  // a plain rename
+  EXPECT_EQ(entry_delete_at(sub.get(), "sub"), err::ok);
+  EXPECT_FALSE(testos::exists(dir.join("sub/sub")));
+  EXPECT_EQ(file_rename_over_at(sub.get(), "x", "a/b"), err::invalid_name);
+  ScopedHandle none;
+  EXPECT_NE(folder_open_at(none.out(), folder.get(), "missing"), err::ok);
+  EXPECT_EQ(none.get(), INVALID_HANDLE_VALUE);
+  if (!testos::running_under_wine()) {  // Wine has no links
+    ASSERT_EQ(link_create(dir.join("lnk").c_str(), "sub"), err::ok);
+    EXPECT_EQ(folder_open_at(none.out(), folder.get(), "lnk"), err::path_not_found);
+  }
 }
 
 TEST(FileOps, Attributes) {

@@ -49,6 +49,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileIdInformation = 59,
   FileIdExtdDirectoryInformation = 60,
   FileDispositionInformationEx = 64,
+  FileRenameInformationEx = 65,
 };
 
 enum FS_INFORMATION_CLASS : int {

@@ -124,6 +124,7 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
     case FileBasicInformation: needed = 0x100; break;
     case FileDispositionInformation:
     case FileDispositionInformationEx:
+    case FileRenameInformationEx:
     case FileRenameInformation: needed = 0x10000; break;
     case FileEndOfFileInformation:
     case FileValidDataLengthInformation: needed = 0x2; break;
@@ -180,10 +181,16 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       if (flags & ~(kDelete | kPosix | kIgnoreReadOnly)) return STATUS_INVALID_PARAMETER;
       return set_disposition(io, f, st, flags & kDelete, flags & kIgnoreReadOnly);
     }
+    case FileRenameInformationEx:
     case FileRenameInformation: {
       const size_t fixed = offsetof(FILE_RENAME_RECORD, FileName);
       if (length < fixed || !f) return STATUS_INVALID_PARAMETER;
       const auto* r = static_cast<const FILE_RENAME_RECORD*>(buffer);
+      // The extended record's flag word overlays the replace flag; a Linux
+      // rename has POSIX semantics anyway.
+      uint32_t ex_flags = 0;
+      std::memcpy(&ex_flags, buffer, sizeof ex_flags);
+      const bool replace = info_class == FileRenameInformationEx ? (ex_flags & 1) != 0 : r->ReplaceIfExists != 0;
       if (r->FileNameLength > length - fixed) return STATUS_INVALID_PARAMETER;
       // A new name within a root folder is a name there (no separator),
       // reached without walking a path; otherwise a full native name.
@@ -209,7 +216,7 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       // Windows replaces only a file that is not read-only, and never a folder.
       struct stat old;
       if (libc::fstatat(to_fd, to, &old, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!r->ReplaceIfExists) return STATUS_OBJECT_NAME_COLLISION;
+        if (!replace) return STATUS_OBJECT_NAME_COLLISION;
         if (S_ISDIR(old.st_mode) || (!S_ISLNK(old.st_mode) && !(old.st_mode & S_IWUSR))) return STATUS_ACCESS_DENIED;
       }
       char full[kPathMax];
