@@ -254,9 +254,9 @@ TEST(FileOps, EntriesWithinAnOpenFolder) {
     SCOPED_TRACE(refuse_extended);
     ASSERT_TRUE(testos::write_file(dir.join("sub/old"), "old"));
     {
-      ScopedHandle h;
+      ScopedHandle h, again;
       ASSERT_EQ(file_create_at(h.out(), sub.get(), "new"), err::ok);
-      EXPECT_EQ(file_create_at(h.out(), sub.get(), "new"), err::already_exists);
+      EXPECT_EQ(file_create_at(again.out(), sub.get(), "new"), err::already_exists);
     }
     ASSERT_TRUE(testos::write_file(dir.join("sub/new"), "new"));
     sys::FaultScope faults;
