@@ -24,6 +24,11 @@ struct FileInfo {
   uint64_t access_time;
   uint64_t write_time;
   uint64_t change_time;
+  // Where the system keeps them (Linux): permission and kind bits, owner and
+  // group, as the listing read them; a mode of 0 means not known.
+  uint32_t posix_mode;
+  uint32_t owner;
+  uint32_t group;
 };
 
 constexpr uint8_t ATTR_READONLY = 0x01;

@@ -292,8 +292,15 @@ Error mode_copy(HANDLE from, HANDLE to) {
   return e == err::ok ? native_set_mode(to, &mode) : e;
 }
 
-Error mode_copy_path(const char* from, const char* to) {
+Error mode_copy_path(const char* from, const char* to, const FileInfo* from_info, const FileInfo* to_info) {
   if (!kSystemKeepsPosixModes) return err::ok;
+  // Modes the listings read that already agree need no open: the same owner
+  // and group, and the same bits unless the target is a link (whose own bits
+  // never change).
+  if (from_info && to_info && from_info->posix_mode != 0 && to_info->posix_mode != 0 &&
+      from_info->owner == to_info->owner && from_info->group == to_info->group &&
+      (to_info->is_link || ((from_info->posix_mode ^ to_info->posix_mode) & 07777) == 0))
+    return err::ok;
   ScopedHandle source;
   ScopedHandle target;
   Error e = native_open(from, kOpenReadLink, source.out());

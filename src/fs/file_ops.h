@@ -76,5 +76,7 @@ uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set);
 Error mode_copy(HANDLE from, HANDLE to);
 
 // The same between two paths, links taken as themselves; nothing is opened
-// where the system keeps no modes.
-Error mode_copy_path(const char* from, const char* to);
+// where the system keeps no modes, nor when the records the listings gave
+// of both entries show the modes and owners agree already.
+Error mode_copy_path(const char* from, const char* to, const FileInfo* from_info = nullptr,
+                     const FileInfo* to_info = nullptr);

@@ -184,7 +184,7 @@ bool both(Engine* g) {
     // Identical data: the target still takes the source's mode (and owner),
     // a folder once its contents are done.
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
-    const bool mode_kept = !mode_due || mode_copy_path(g->source.path, g->target.path) == 0;
+    const bool mode_kept = !mode_due || mode_copy_path(g->source.path, g->target.path, s, g->target.info) == 0;
     g->report(mode_kept ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }

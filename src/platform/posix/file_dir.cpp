@@ -77,7 +77,11 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   entry.ChangeTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
   const bool dir = S_ISDIR(st.st_mode);
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
-  entry.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
+  // Format 60 carries the mode in the EA size and the owner and group in the
+  // allocation size (low and high half): what copying the mode compares.
+  const bool modes = info_class == FileIdExtdDirectoryInformation;
+  entry.AllocationSize.QuadPart = modes ? static_cast<LONGLONG>(uint64_t{st.st_gid} << 32 | st.st_uid)
+                                        : static_cast<LONGLONG>(st.st_blocks) * 512;
   entry.FileAttributes = attributes_of(st, link, link ? full : nullptr);
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
@@ -89,6 +93,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
                 fixed - offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize));
   } else if (info_class == FileIdExtdDirectoryInformation) {
     entry.ReparsePointTag = link ? kTagSymlink : 0;
+    entry.EaSize = st.st_mode;
     const uint64_t ino = st.st_ino;
     std::memcpy(entry.FileId.Identifier, &ino, sizeof ino);
     std::memcpy(e, &entry, fixed);
