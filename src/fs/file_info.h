@@ -42,6 +42,11 @@ constexpr uint8_t ATTR_ARCHIVE = 0x20;
 // first query can fail the fill, and the record is then all zero.
 Error file_info_from_handle(HANDLE h, FileInfo* info);
 
+// Only what one query gives: attributes, folder flag, size, the four times
+// and the low file id (no link kind, no volume). For a regular file open for
+// reading, the record of a copy's start and end.
+Error file_info_brief_from_handle(HANDLE h, FileInfo* info);
+
 // Opens the path (links followed), fills the record from the handle and
 // closes it. With no record, only tells whether the entry can be read.
 Error file_info_from_path(const char* path, FileInfo* info);

@@ -244,7 +244,7 @@ void read_through(Engine* g, const char* rel) {
 // False, with the failure reported, when the copy is incomplete.
 bool write_copy(Engine* g, const char* rel) {
   FileInfo before{};
-  if (file_info_from_handle(g->source_handle, &before) != 0) {
+  if (file_info_brief_from_handle(g->source_handle, &before) != 0) {
     if (g->source.info == nullptr) return g->report(SyncEvent::ReadFailed, rel), false;
     before = *g->source.info;
   }
@@ -271,7 +271,7 @@ bool write_copy(Engine* g, const char* rel) {
     copied += count;
   }
   FileInfo after{};
-  if (file_info_from_handle(g->source_handle, &after) != 0) after = before;
+  if (file_info_brief_from_handle(g->source_handle, &after) != 0) after = before;
   const bool changed = after.size != before.size || after.write_time != before.write_time;
   // Data of an unchanged source that ended short of its size was not read whole.
   if (!changed && copied != before.size) {

@@ -64,8 +64,12 @@ bool next_name(PosixFile* f, char* name, size_t size) {
 // without opening it, so special files never block the listing.
 void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, const PosixFile* f, const char* name,
                const WCHAR* units, size_t unit_count) {
+  // "." and ".." are folders; no caller looks further at them.
   struct stat st{};
-  fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+    st.st_mode = S_IFDIR;
+  else
+    fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
   const bool link = S_ISLNK(st.st_mode);
   // Only a link's attributes need its full path (to look at its target).
   char full[kPathMax];
