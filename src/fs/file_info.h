@@ -24,8 +24,9 @@ struct FileInfo {
   uint64_t access_time;
   uint64_t write_time;
   uint64_t change_time;
-  // Where the system keeps them (Linux): permission and kind bits, owner and
-  // group, as the listing read them; a mode of 0 means not known.
+  // Where the system keeps them (Linux): permission and kind bits, and owner
+  // and group where the process may give them (else 0), as the listing read
+  // them; a mode of 0 means not known.
   uint32_t posix_mode;
   uint32_t owner;
   uint32_t group;

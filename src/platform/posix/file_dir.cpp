@@ -63,7 +63,7 @@ bool next_name(PosixFile* f, char* name, size_t size) {
 // class's layout. The entry is described without following a link and
 // without opening it, so special files never block the listing.
 void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, const PosixFile* f, const char* name,
-               const WCHAR* units, size_t unit_count) {
+               const WCHAR* units, size_t unit_count, bool owners) {
   // "." and ".." are folders; no caller looks further at them.
   struct stat st{};
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
@@ -83,9 +83,10 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
   // Format 60 carries the mode in the EA size and the owner and group in the
   // allocation size (low and high half): what copying the mode compares.
+  // Owners only where the process may give them (root), else 0.
   const bool modes = info_class == FileIdExtdDirectoryInformation;
-  entry.AllocationSize.QuadPart = modes ? static_cast<LONGLONG>(uint64_t{st.st_gid} << 32 | st.st_uid)
-                                        : static_cast<LONGLONG>(st.st_blocks) * 512;
+  const uint64_t owner_group = owners ? uint64_t{st.st_gid} << 32 | st.st_uid : 0;
+  entry.AllocationSize.QuadPart = static_cast<LONGLONG>(modes ? owner_group : uint64_t(st.st_blocks) * 512);
   entry.FileAttributes = attributes_of(st, link, link ? full : nullptr);
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
@@ -125,6 +126,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
   auto* out = static_cast<uint8_t*>(buffer);
   size_t used = 0, last = SIZE_MAX;
   char name[sizeof f->pending];
+  const bool owners = geteuid() == 0;
   while (next_name(f, name, sizeof name)) {
     WCHAR wide[512];
     const size_t needed = posix_units_from_utf8(name, wide, 512);
@@ -138,7 +140,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
       if (last == SIZE_MAX) return done(io, STATUS_BUFFER_OVERFLOW, 0);
       break;
     }
-    put_entry(out + start, info_class, fixed, f, name, wide, units);
+    put_entry(out + start, info_class, fixed, f, name, wide, units, owners);
     if (last != SIZE_MAX) {
       const ULONG next = static_cast<ULONG>(start - last);
       std::memcpy(out + last, &next, sizeof next);
