@@ -1,9 +1,10 @@
 /* Runs one program and writes "<seconds> <peak RSS KiB> <exit status> <CPU
    seconds>" to the file named first (CPU: user and system time of the child
-   and of the descendants it waited for). bench/run starts its programs through this small process
-   because the peak memory a child reports includes the memory of the process
-   it was started from until its exec: started straight from Python, every
-   program would show Python's own size. */
+   and of the descendants it waited for). bench/run starts its programs
+   through this small process because the peak memory a child reports
+   includes the memory of the process it was started from until its exec:
+   started straight from Python, every program would show Python's own
+   size. */
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
