@@ -1,8 +1,10 @@
-/* Runs one program and writes "<seconds> <peak RSS KiB> <exit status>" to the
-   file named first. bench/run starts its programs through this small process
-   because the peak memory a child reports includes the memory of the process
-   it was started from until its exec: started straight from Python, every
-   program would show Python's own size. */
+/* Runs one program and writes "<seconds> <peak RSS KiB> <exit status> <CPU
+   seconds>" to the file named first (CPU: user and system time of the child
+   and of the descendants it waited for). bench/run starts its programs
+   through this small process because the peak memory a child reports
+   includes the memory of the process it was started from until its exec:
+   started straight from Python, every program would show Python's own
+   size. */
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -41,7 +43,9 @@ int main(int argc, char** argv) {
   clock_gettime(CLOCK_MONOTONIC, &t1);
   FILE* out = fopen(argv[1], "w");
   if (!out) return 127;
-  fprintf(out, "%.6f %ld %d\n", (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9,
-          usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  const double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  fprintf(out, "%.6f %ld %d %.6f\n", (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9,
+          usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), cpu);
   return fclose(out) == 0 ? 0 : 127;
 }

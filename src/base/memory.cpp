@@ -1,12 +1,45 @@
 #include "base/memory.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 
+namespace {
+
+// A few freed page blocks wait for the next request of the same size, so a
+// walk that takes and frees its folder reader's block per folder does not
+// map and unmap it each time. A kept block holds its size in its first
+// bytes. Nothing is kept while a fault plan is armed: then every request
+// reaches the system.
+constexpr size_t kKeptBlockMax = 256 * 1024;
+std::atomic<void*> g_kept[2];
+
+bool may_keep(size_t size) {
+  return size <= kKeptBlockMax && sys::g_fault_armed.load(std::memory_order_relaxed) == 0;
+}
+
+void release_pages(void* p) {
+  PVOID base = p;
+  SIZE_T region = 0;
+  sys::NtFreeVirtualMemory(NtCurrentProcess(), &base, &region, MEM_RELEASE);
+}
+
+}  // namespace
+
 void* block_alloc(size_t size) {
   if (size < kPageBlockMin) return std::malloc(size);
+  if (may_keep(size)) {
+    for (std::atomic<void*>& slot : g_kept) {
+      void* p = slot.exchange(nullptr, std::memory_order_acquire);
+      if (p == nullptr) continue;
+      size_t kept;
+      std::memcpy(&kept, p, sizeof kept);
+      if (kept == size) return std::memset(p, 0, size);
+      release_pages(p);
+    }
+  }
   PVOID base = nullptr;
   SIZE_T region = size;
   if (!NT_SUCCESS(sys::NtAllocateVirtualMemory(NtCurrentProcess(), &base, 0, &region, MEM_COMMIT,
@@ -21,9 +54,14 @@ void block_free(void* p, size_t size) {
     std::free(p);
     return;
   }
-  PVOID base = p;
-  SIZE_T region = 0;
-  sys::NtFreeVirtualMemory(NtCurrentProcess(), &base, &region, MEM_RELEASE);
+  if (may_keep(size)) {
+    std::memcpy(p, &size, sizeof size);
+    for (std::atomic<void*>& slot : g_kept) {
+      void* empty = nullptr;
+      if (slot.compare_exchange_strong(empty, p, std::memory_order_release, std::memory_order_relaxed)) return;
+    }
+  }
+  release_pages(p);
 }
 
 // ---- heap allocator ----

@@ -6,8 +6,10 @@
 #include <cstdint>
 
 // Raw blocks: below 4096 bytes from the runtime heap (contents undefined),
-// from 4096 up as whole zeroed pages from the system. block_free must be
-// given the size that was passed to block_alloc.
+// from 4096 up as whole zeroed pages from the system (up to two freed blocks
+// of at most 256 KiB are kept, zeroed again and handed out for a request of
+// their size). block_free must be given the size that was passed to
+// block_alloc.
 constexpr size_t kPageBlockMin = 4096;
 void* block_alloc(size_t size);
 void block_free(void* p, size_t size);

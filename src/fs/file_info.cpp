@@ -140,7 +140,10 @@ size_t volume_part_length(const wchar16* name, size_t units, uint32_t levels) {
   return units;
 }
 
-Error file_info_from_handle(HANDLE h, FileInfo* info) {
+namespace {
+
+// Attributes, kind, size, times and the short file id from one query.
+Error fill_from_all(HANDLE h, FileInfo* info) {
   *info = FileInfo{};
   if (handle_is_none(h)) return err::invalid_handle;
 
@@ -158,6 +161,20 @@ Error file_info_from_handle(HANDLE h, FileInfo* info) {
   info->access_time = quad(basic.LastAccessTime);
   info->write_time = quad(basic.LastWriteTime);
   info->change_time = quad(basic.ChangeTime);
+  return err::ok;
+}
+
+}  // namespace
+
+Error file_info_brief_from_handle(HANDLE h, FileInfo* info) {
+  const Error e = fill_from_all(h, info);
+  if (e == err::ok) file_info_finish(info);
+  return e;
+}
+
+Error file_info_from_handle(HANDLE h, FileInfo* info) {
+  const Error e = fill_from_all(h, info);
+  if (e != err::ok) return e;
 
   if (info->sys_attr & FA_REPARSE_POINT) {
     alignas(8) uint8_t tag_buf[16] = {};
@@ -228,6 +245,14 @@ void file_info_from_dir_entry(const void* entry, uint32_t info_class, FileInfo* 
     std::memcpy(&e, entry, offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName));
     std::memcpy(info->file_id, e.FileId.Identifier, sizeof info->file_id);
     if (reparse) set_tag(info, e.ReparsePointTag);
+    if (kSystemKeepsPosixModes) {
+      // The Linux layer gives the mode in the EA size and the owner and
+      // group in the two halves of the allocation size.
+      const uint64_t owners = quad(plain.AllocationSize);
+      info->posix_mode = e.EaSize;
+      info->owner = static_cast<uint32_t>(owners);
+      info->group = static_cast<uint32_t>(owners >> 32);
+    }
   } else if (info_class == 38) {
     FILE_ID_FULL_DIR_INFORMATION e;
     std::memcpy(&e, entry, offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName));

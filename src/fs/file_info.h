@@ -24,6 +24,12 @@ struct FileInfo {
   uint64_t access_time;
   uint64_t write_time;
   uint64_t change_time;
+  // Where the system keeps them (Linux): permission and kind bits, and owner
+  // and group where the process may give them (else 0), as the listing read
+  // them; a mode of 0 means not known.
+  uint32_t posix_mode;
+  uint32_t owner;
+  uint32_t group;
 };
 
 constexpr uint8_t ATTR_READONLY = 0x01;
@@ -36,6 +42,11 @@ constexpr uint8_t ATTR_ARCHIVE = 0x20;
 // id, volume serial and volume identity. 6 for handle 0 or -1; only the
 // first query can fail the fill, and the record is then all zero.
 Error file_info_from_handle(HANDLE h, FileInfo* info);
+
+// Only what one query gives: attributes, folder flag, size, the four times
+// and the low file id (no link kind, no volume). For a regular file open for
+// reading, the record of a copy's start and end.
+Error file_info_brief_from_handle(HANDLE h, FileInfo* info);
 
 // Opens the path (links followed), fills the record from the handle and
 // closes it. With no record, only tells whether the entry can be read.

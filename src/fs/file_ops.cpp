@@ -300,8 +300,21 @@ Error mode_copy(HANDLE from, HANDLE to) {
   return e == err::ok ? native_set_mode(to, &mode) : e;
 }
 
-Error mode_copy_path(const char* from, const char* to) {
-  if (!kSystemKeepsPosixModes) return err::ok;
+namespace {
+
+// Whether modes the listings read already agree, so no open is needed: the
+// same owner and group, and the same bits unless the target is a link (whose
+// own bits never change).
+bool modes_agree(const FileInfo* from_info, const FileInfo* to_info) {
+  return from_info && to_info && from_info->posix_mode != 0 && to_info->posix_mode != 0 &&
+         from_info->owner == to_info->owner && from_info->group == to_info->group &&
+         (to_info->is_link || ((from_info->posix_mode ^ to_info->posix_mode) & 07777) == 0);
+}
+
+}  // namespace
+
+Error mode_copy_path(const char* from, const char* to, const FileInfo* from_info, const FileInfo* to_info) {
+  if (!kSystemKeepsPosixModes || modes_agree(from_info, to_info)) return err::ok;
   ScopedHandle source;
   ScopedHandle target;
   Error e = native_open(from, kOpenReadLink, source.out());
@@ -380,8 +393,9 @@ Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes) {
   return e != err::ok ? e : set_attributes(h.get(), attributes);
 }
 
-Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to) {
-  if (!kSystemKeepsPosixModes) return err::ok;
+Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to, const FileInfo* from_info,
+                   const FileInfo* to_info) {
+  if (!kSystemKeepsPosixModes || modes_agree(from_info, to_info)) return err::ok;
   ScopedHandle source;
   ScopedHandle target;
   Error e = native_open_relative(from_folder, from, kOpenReadLink, source.out());

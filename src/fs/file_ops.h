@@ -76,8 +76,10 @@ uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set);
 Error mode_copy(HANDLE from, HANDLE to);
 
 // The same between two paths, links taken as themselves; nothing is opened
-// where the system keeps no modes.
-Error mode_copy_path(const char* from, const char* to);
+// where the system keeps no modes, nor when the records the listings gave
+// of both entries show the modes and owners agree already.
+Error mode_copy_path(const char* from, const char* to, const FileInfo* from_info = nullptr,
+                     const FileInfo* to_info = nullptr);
 
 // The target's entries, each by its name within an open folder: never a
 // path re-walked, never a link followed in the folder's place.
@@ -103,6 +105,6 @@ Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name)
 // Sets the attribute word of the entry `name` itself; 0 is written as 0x80.
 Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
 
-// mode_copy between two entries named within open folders, links taken as
-// themselves.
-Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to);
+// mode_copy_path between two entries named within open folders.
+Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to,
+                   const FileInfo* from_info = nullptr, const FileInfo* to_info = nullptr);

@@ -321,7 +321,9 @@ bool both(Engine* g) {
     // Identical data: the target still takes the source's mode (and owner),
     // a folder once its contents are done.
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
-    const bool mode_kept = !mode_due || mode_copy_path(g->source.path, g->target.path) == 0;
+    const Side& t = g->target;
+    const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
+                                                     t.folder, t.path + t.name_offset, s, t.info) == 0;
     g->report(mode_kept ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }
@@ -381,19 +383,21 @@ void read_through(Engine* g, const char* rel) {
 // False, with the failure reported, when the copy is incomplete.
 bool write_copy(Engine* g, const char* rel) {
   FileInfo before{};
-  if (file_info_from_handle(g->source_handle, &before) != 0) {
+  if (file_info_brief_from_handle(g->source_handle, &before) != 0) {
     if (g->source.info == nullptr) return g->report(SyncEvent::ReadFailed, rel), false;
     before = *g->source.info;
   }
   uint64_t copied = 0;
   // A file of a piece or more is first copied by the system itself where it
-  // can, a piece at a time. Whatever it leaves (the end of the data, or all
-  // of it after a refusal or failure) goes through the buffer below, which
-  // also meets and reports any real failure.
+  // can, 16 pieces per call (a call has a fixed cost of about a tenth of a
+  // piece's copy), with the abort checked between calls. Whatever it leaves (the
+  // end of the data, or all of it after a refusal or failure) goes through
+  // the buffer below, which also meets and reports any real failure.
+  constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
   bool in_system = before.size >= kSyncCopyBufferSize;
   while (in_system && !g->aborted()) {
     uint64_t moved = 0;
-    in_system = stream_copy(g->source_handle, g->target_handle, kSyncCopyBufferSize, &moved) == 0 && moved != 0;
+    in_system = stream_copy(g->source_handle, g->target_handle, kInSystemPiece, &moved) == 0 && moved != 0;
     copied += moved;
   }
   for (;;) {
@@ -408,7 +412,7 @@ bool write_copy(Engine* g, const char* rel) {
     copied += count;
   }
   FileInfo after{};
-  if (file_info_from_handle(g->source_handle, &after) != 0) after = before;
+  if (file_info_brief_from_handle(g->source_handle, &after) != 0) after = before;
   const bool changed = after.size != before.size || after.write_time != before.write_time;
   // Data of an unchanged source that ended short of its size was not read whole.
   if (!changed && copied != before.size) {

@@ -75,7 +75,7 @@ TEST(PosixDoor, LibraryFailuresBecomeWindowsErrors) {
        err::folder_cycle},
       {"size on a full disk", SysCall::ftruncate, ENOSPC, [](HANDLE h) { return native_set_size(h, 1, true); },
        err::disk_full},
-      {"time on a read-only volume", SysCall::utimensat, EROFS,
+      {"time on a read-only volume", SysCall::futimens, EROFS,
        [](HANDLE h) { return write_time_set(h, 130000000000000000ull); }, err::write_protect},
       {"write to a closed pipe", SysCall::write, EPIPE,
        [](HANDLE h) { return stream_write(h, "x", 1); }, err::broken_pipe},

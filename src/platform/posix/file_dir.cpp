@@ -63,13 +63,17 @@ bool next_name(PosixFile* f, char* name, size_t size) {
 // class's layout. The entry is described without following a link and
 // without opening it, so special files never block the listing.
 void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, const PosixFile* f, const char* name,
-               const WCHAR* units, size_t unit_count) {
+               const WCHAR* units, size_t unit_count, bool owners) {
+  // "." and ".." are folders; no caller looks further at them.
   struct stat st{};
-  fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+    st.st_mode = S_IFDIR;
+  else
+    fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
   const bool link = S_ISLNK(st.st_mode);
   // A folder on another file system than its parent is where one is
   // mounted: a mount point, like a junction on Windows.
-  const bool mount = S_ISDIR(st.st_mode) && st.st_dev != f->dev;
+  const bool mount = S_ISDIR(st.st_mode) && st.st_ino != 0 && st.st_dev != f->dev;
   // Only a link's attributes need its full path (to look at its target).
   char full[kPathMax];
   if (link) std::snprintf(full, sizeof full, "%s/%s", f->path, name);
@@ -80,7 +84,12 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   entry.ChangeTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
   const bool dir = S_ISDIR(st.st_mode);
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
-  entry.AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
+  // Format 60 carries the mode in the EA size and the owner and group in the
+  // allocation size (low and high half): what copying the mode compares.
+  // Owners only where the process may give them (root), else 0.
+  const bool modes = info_class == FileIdExtdDirectoryInformation;
+  const uint64_t owner_group = owners ? uint64_t{st.st_gid} << 32 | st.st_uid : 0;
+  entry.AllocationSize.QuadPart = static_cast<LONGLONG>(modes ? owner_group : uint64_t(st.st_blocks) * 512);
   entry.FileAttributes = attributes_of(st, link, link ? full : nullptr) | (mount ? 0x400 : 0);
   const uint32_t tag = link ? kTagSymlink : mount ? kTagMountPoint : 0;
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
@@ -93,6 +102,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
                 fixed - offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize));
   } else if (info_class == FileIdExtdDirectoryInformation) {
     entry.ReparsePointTag = tag;
+    entry.EaSize = st.st_mode;
     const uint64_t ino = st.st_ino;
     std::memcpy(entry.FileId.Identifier, &ino, sizeof ino);
     std::memcpy(e, &entry, fixed);
@@ -120,6 +130,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
   auto* out = static_cast<uint8_t*>(buffer);
   size_t used = 0, last = SIZE_MAX;
   char name[sizeof f->pending];
+  const bool owners = geteuid() == 0;
   while (next_name(f, name, sizeof name)) {
     WCHAR wide[512];
     const size_t needed = posix_units_from_utf8(name, wide, 512);
@@ -133,7 +144,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
       if (last == SIZE_MAX) return done(io, STATUS_BUFFER_OVERFLOW, 0);
       break;
     }
-    put_entry(out + start, info_class, fixed, f, name, wide, units);
+    put_entry(out + start, info_class, fixed, f, name, wide, units, owners);
     if (last != SIZE_MAX) {
       const ULONG next = static_cast<ULONG>(start - last);
       std::memcpy(out + last, &next, sizeof next);

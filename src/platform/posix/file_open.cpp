@@ -261,7 +261,6 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
 NTSTATUS NtClose(HANDLE handle) {
   const int fd = handle_fd(handle);
   if (fd < 0) return STATUS_INVALID_HANDLE;
-  file_state(fd);  // drops a stale record
   file_state_set(fd, nullptr);
   return close(fd) == 0 ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }

@@ -117,7 +117,10 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
   if (fd < 0) return STATUS_INVALID_HANDLE;
   PosixFile* f = file_state(fd);
   struct stat st;
-  if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  // A change of times alone needs no status of the entry.
+  const bool times_only = info_class == FileBasicInformation && length >= sizeof(FILE_BASIC_INFORMATION) &&
+                          static_cast<const FILE_BASIC_INFORMATION*>(buffer)->FileAttributes == 0;
+  if (!times_only && !stat_of(fd, f, &st)) return status_from_errno(errno);
   // What each change needs: writing attributes, deleting, writing data.
   ACCESS_MASK needed = 0;
   switch (info_class) {
@@ -152,9 +155,12 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       put(&times[0], b->LastAccessTime.QuadPart);
       put(&times[1], b->LastWriteTime.QuadPart);
       if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
-        const int r = f ? libc::utimensat(f->name ? f->parent_fd : AT_FDCWD, f->name ? f->name : f->path, times,
-                                    f->is_link ? AT_SYMLINK_NOFOLLOW : 0)
-                        : libc::futimens(fd, times);
+        // The descriptor itself where it can take the change; a link opened
+        // as itself and a bare descriptor go by name.
+        int r = f && f->is_link ? -1 : libc::futimens(fd, times);
+        if (f && (f->is_link || (r != 0 && errno == EBADF)))
+          r = libc::utimensat(f->name ? f->parent_fd : AT_FDCWD, f->name ? f->name : f->path, times,
+                              f->is_link ? AT_SYMLINK_NOFOLLOW : 0);
         if (r != 0) return status_from_errno(errno);
       }
       if (b->FileAttributes != 0 && !(f && f->is_link)) {
@@ -349,7 +355,7 @@ NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode) {
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
   const bool link = f && f->is_link;
   // The owner first: a change of owner clears the set-id bits.
-  if (geteuid() == 0 && (st.st_uid != mode->Owner || st.st_gid != mode->Group)) {
+  if ((st.st_uid != mode->Owner || st.st_gid != mode->Group) && geteuid() == 0) {
     // AT_EMPTY_PATH works on every descriptor, the bare ones of links and
     // special files included, and never follows a link.
     if (fchownat(fd, "", mode->Owner, mode->Group, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)

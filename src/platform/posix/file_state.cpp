@@ -25,15 +25,11 @@ size_t g_files_size = 0;
 
 void file_state_free(PosixFile* f);
 
+// Both closes (NtClose and CloseHandle) drop the record with the
+// descriptor, so a record found is the descriptor's own.
 PosixFile* file_state(int fd) {
   std::lock_guard<std::mutex> guard(g_files_lock);
-  PosixFile* f = fd >= 0 && static_cast<size_t>(fd) < g_files_size ? g_files[fd] : nullptr;
-  struct stat st;
-  if (f && (fstat(fd, &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino)) {
-    file_state_free(f);
-    g_files[fd] = f = nullptr;
-  }
-  return f;
+  return fd >= 0 && static_cast<size_t>(fd) < g_files_size ? g_files[fd] : nullptr;
 }
 
 bool file_state_set(int fd, PosixFile* f) {

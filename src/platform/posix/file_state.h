@@ -3,9 +3,8 @@
 // Names: \??\X:\a is /mnt/x/a and \a is /a (the POSIX root is the root of
 // the current drive). A handle is a descriptor (posix_handle_from_fd) with a
 // record of what the open asked for: the path, whether the entry was opened
-// as a symbolic link itself, and the directory cursor. A record is trusted
-// only while its descriptor still names the file it was made for, since a
-// handle may also be closed by the Win32 close. Deletion happens at once
+// as a symbolic link itself, and the directory cursor. Both the native and
+// the Win32 close drop the record with its descriptor. Deletion happens at once
 // (when marked, or at the open for delete-on-close): open descriptors keep
 // the data, as handles do on Windows until the last one closes.
 // Attributes: directory, reparse point for a symbolic link (and, in a
@@ -51,8 +50,7 @@ struct PosixFile {
   bool has_pending;
 };
 
-// The record of an open descriptor, or null when it has none (or the
-// descriptor now names another file).
+// The record of an open descriptor, or null when it has none.
 PosixFile* file_state(int fd);
 bool file_state_set(int fd, PosixFile* f);
 void file_state_free(PosixFile* f);

@@ -110,12 +110,15 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
     ::SetLastError(err::invalid_name);
     return 0;
   }
-  char cwd[4096];
-  if (!posix_cwd(cwd, sizeof cwd)) return 0;
+  // The current directory is asked for only by a name relative to it.
+  char cwd[4096] = "";
+  const bool drive = posix_is_letter(name[0]) && name[1] == u':';
+  const bool relative = drive ? !is_sep(name[2]) : !is_sep(name[0]);
+  if (relative && !posix_cwd(cwd, sizeof cwd)) return 0;
   Wide w;
   size_t root;
   const WCHAR* rest = name;
-  if (posix_is_letter(name[0]) && name[1] == u':') {
+  if (drive) {
     // Drive path: relative ones start at the drive's current directory.
     w.put(static_cast<WCHAR>(name[0] >= u'a' ? name[0] - 32 : name[0]));
     w.put(u':');
