@@ -39,6 +39,38 @@ constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1
 constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every failure event
 constexpr int32_t kFirstFailureEvent = static_cast<int32_t>(SyncEvent::DeleteFailed);
 
+// Marks of the current line not yet written. Output that is not a console
+// gets its marks a whole line at a time (one write instead of fifty: the
+// same bytes); a console shows each mark at once, as progress.
+struct MarkLine {
+  bool gathered = false;  // decided at the line's first mark
+  int32_t length = 0;
+  char text[kMarksPerLine + 2];
+};
+MarkLine g_marks;
+
+bool output_is_console() {
+  DWORD mode;
+  return sys::GetConsoleMode(sys::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
+// The gathered marks of the line, emptied: "" when none.
+const char* take_marks() {
+  g_marks.text[g_marks.length] = 0;
+  g_marks.length = 0;
+  return g_marks.text;
+}
+
+void add_mark(const char* mark, bool line_end) {
+  if (g_report.pending_marks == 0) g_marks.gathered = !output_is_console();
+  if (!g_marks.gathered) {
+    print(line_end ? "%s\n" : "%s", mark);
+    return;
+  }
+  g_marks.text[g_marks.length++] = mark[0];
+  if (line_end) print("%s\n", take_marks());
+}
+
 }  // namespace
 
 void report_event(void*, SyncEvent event, const char* relative_path) {
@@ -63,15 +95,12 @@ void report_event(void*, SyncEvent event, const char* relative_path) {
   if (g_report.verbosity > row.level) {
     if (message == nullptr)
       message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
-    print("%s%s\n", g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
+    print("%s%s%s\n", take_marks(), g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
     g_report.pending_marks = 0;
   } else if (row.mark != nullptr && g_report.verbosity == row.level) {
-    if (++g_report.pending_marks >= kMarksPerLine) {
-      print("%s\n", row.mark);
-      g_report.pending_marks = 0;
-    } else {
-      print("%s", row.mark);
-    }
+    const bool line_end = ++g_report.pending_marks >= kMarksPerLine;
+    add_mark(row.mark, line_end);
+    if (line_end) g_report.pending_marks = 0;
   }
 }
 
@@ -82,7 +111,7 @@ void report_clear_stop() {
 
 void report_end_marks() {
   if (g_report.pending_marks != 0) {
-    print("\n");
+    print("%s\n", take_marks());
     g_report.pending_marks = 0;
   }
 }

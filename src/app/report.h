@@ -11,7 +11,7 @@
 struct ReportSettings {
   int32_t verbosity = 2;        // -q subtracts 1, -v adds 1, no bounds
   bool abort_on_error = false;  // -e
-  int32_t pending_marks = 0;    // marks printed on the current console line
+  int32_t pending_marks = 0;    // marks of the current line (written or gathered)
   char* stop_warning = nullptr; // under -e: the warning that raised the abort (heap)
 };
 extern ReportSettings g_report;
