@@ -61,8 +61,8 @@ const char* take_marks() {
   return g_marks.text;
 }
 
-void add_mark(const char* mark, bool line_end) {
-  if (g_report.pending_marks == 0) g_marks.gathered = !output_is_console();
+void add_mark(const char* mark, bool line_start, bool line_end) {
+  if (line_start) g_marks.gathered = !output_is_console();
   if (!g_marks.gathered) {
     print(line_end ? "%s\n" : "%s", mark);
     return;
@@ -98,8 +98,9 @@ void report_event(void*, SyncEvent event, const char* relative_path) {
     print("%s%s%s\n", take_marks(), g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
     g_report.pending_marks = 0;
   } else if (row.mark != nullptr && g_report.verbosity == row.level) {
+    const bool line_start = g_report.pending_marks == 0;
     const bool line_end = ++g_report.pending_marks >= kMarksPerLine;
-    add_mark(row.mark, line_end);
+    add_mark(row.mark, line_start, line_end);
     if (line_end) g_report.pending_marks = 0;
   }
 }
