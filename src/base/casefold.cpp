@@ -25,6 +25,13 @@ uint32_t search_pairs(const Pair* pairs, uint32_t first_step, uint32_t cp) {
 // An invalid byte stays 0xFFFFFFFF, after every character.
 template <bool Fold>
 inline uint32_t next_code(const char* s, uint64_t length, uint64_t pos, uint64_t* next) {
+  // Most names are ASCII: a byte below 0x80 is its own code point.
+  if (s != nullptr && pos < length && static_cast<unsigned char>(s[pos]) < 0x80) {
+    *next = pos + 1;
+    const uint32_t b = static_cast<unsigned char>(s[pos]);
+    if constexpr (Fold) return case_fold(b);
+    return b;
+  }
   uint32_t cp = utf8_decode_next(s, length, pos, next);
   if constexpr (Fold) {
     if (cp != INVALID_CODE_POINT) cp = case_fold(cp);
