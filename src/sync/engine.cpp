@@ -16,7 +16,6 @@
 namespace {
 
 constexpr uint32_t kListFlags = LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENTS;
-constexpr uint32_t kCreateNew = 0;       // file_create: new file, must not exist
 constexpr uint32_t kFinishKeepMask = 0xFFFFFFF6;  // all but read-only and content-indexed
 constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
 
