@@ -206,27 +206,6 @@ Error file_open_at(HANDLE* handle, HANDLE folder, const char* name, const FileIn
   return open_listed(folder, name, listed, file_open_profile(FOPEN_READ), handle);
 }
 
-Error file_rename_over(const char* path, const char* new_path) {
-  Error e = path_check(path);
-  if (e == err::ok) e = path_check(new_path);
-  if (e != err::ok) return e;
-  ScopedPool scratch;
-  NtName name{};
-  e = path_to_nt_name(scratch.get(), new_path, &name);
-  if (e != err::ok) return e;
-  const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + name.length * 2);
-  auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
-  if (record == nullptr) return err::out_of_memory;
-  record->ReplaceIfExists = 1;
-  record->RootDirectory = nullptr;
-  record->FileNameLength = name.length * 2;
-  std::memcpy(record->FileName, name.text, name.length * 2);
-  ScopedHandle h;
-  e = native_open(path, kOpenRenameEntry, h.out());
-  if (e != err::ok) return e;
-  return native_set_info(h.get(), kFileInfoRename, record, size);
-}
-
 Error attr_clear_protect(const char* path, const FileInfo* info) {
   uint32_t word;
   if (info) {
@@ -313,8 +292,8 @@ bool modes_agree(const FileInfo* from_info, const FileInfo* to_info) {
 
 }  // namespace
 
-Error mode_copy_path(const char* from, const char* to, const FileInfo* from_info, const FileInfo* to_info) {
-  if (!kSystemKeepsPosixModes || modes_agree(from_info, to_info)) return err::ok;
+Error mode_copy_path(const char* from, const char* to) {
+  if (!kSystemKeepsPosixModes) return err::ok;
   ScopedHandle source;
   ScopedHandle target;
   Error e = native_open(from, kOpenReadLink, source.out());

@@ -44,11 +44,6 @@ Error entry_delete(const char* path);
 // and put back when it stays.
 Error entry_remove_at(HANDLE folder, const char* name, const FileInfo* listed);
 
-// Gives the file (itself, not what a link names) the new path, replacing an
-// existing file of that name; fails when the new path names a folder or a
-// read-only file.
-Error file_rename_over(const char* path, const char* new_path);
-
 // Clears the read-only, hidden and system attributes of the entry, taking
 // its attribute word from `info` when given.
 Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);
@@ -76,10 +71,8 @@ uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set);
 Error mode_copy(HANDLE from, HANDLE to);
 
 // The same between two paths, links taken as themselves; nothing is opened
-// where the system keeps no modes, nor when the records the listings gave
-// of both entries show the modes and owners agree already.
-Error mode_copy_path(const char* from, const char* to, const FileInfo* from_info = nullptr,
-                     const FileInfo* to_info = nullptr);
+// where the system keeps no modes.
+Error mode_copy_path(const char* from, const char* to);
 
 // The target's entries, each by its name within an open folder: never a
 // path re-walked, never a link followed in the folder's place.
@@ -105,6 +98,8 @@ Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name)
 // Sets the attribute word of the entry `name` itself; 0 is written as 0x80.
 Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
 
-// mode_copy_path between two entries named within open folders.
+// The same between two entries named within open folders; nothing is
+// opened either when the records the listings gave of both entries show the
+// modes and owners agree already.
 Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to,
                    const FileInfo* from_info = nullptr, const FileInfo* to_info = nullptr);
