@@ -32,6 +32,7 @@ build_tree() {
 
 build_native() { build_tree native -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
 build_asan() { build_tree asan -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=ON; }
+build_tsan() { build_tree tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON; }
 build_fuzz() {
   CC=clang CXX=clang++ build_tree fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_FUZZ=ON
 }

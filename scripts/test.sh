@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: installs missing packages, builds the native, sanitizer and
-# Windows trees, runs the unit suite natively, under the sanitizers and under
-# Wine, then the end-to-end suite against the built programs. Exits non-zero
-# on any failure.
+# Runs every test: installs missing packages, builds the native, sanitizer,
+# thread-sanitizer and Windows trees, runs the unit suite natively, under the
+# sanitizers and under Wine, then the end-to-end suite against the built
+# programs. Exits non-zero on any failure.
 set -u
 . "$(dirname "$0")/lib.sh"
 
@@ -23,6 +23,7 @@ step() {
 step "layers: every include points down" python3 "$TARN_ROOT/tools/check_layers.py" "$TARN_ROOT/src"
 step "build native" build_native
 step "build native (address and undefined-behaviour sanitizers)" build_asan
+step "build native (thread sanitizer)" build_tsan
 step "build windows" build_win
 step "build fuzz targets (clang, sanitizers)" build_fuzz
 
@@ -32,6 +33,7 @@ trap wine_stop EXIT
 step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" -V
 step "unit tests (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$TARN_BUILD/asan" -V
+step "unit tests (thread sanitizer)" ctest --test-dir "$TARN_BUILD/tsan" -V
 step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" -V
 step "fault sweep (native)" "$TARN_ROOT/tools/fault-sweep" "$TARN_BUILD/native"
 step "fault sweep (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -54,6 +56,7 @@ if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (wine)" e2e "$TARN_BUILD/win" --target=win
   step "end-to-end tests (native)" e2e "$TARN_BUILD/native" --target=native
   step "end-to-end tests (sanitizers)" e2e_sanitized
+  step "end-to-end tests (thread sanitizer)" e2e "$TARN_BUILD/tsan" --target=native
 fi
 
 # A short run of each fuzz target from its seeds (tools/fuzz for long runs).

@@ -96,7 +96,7 @@ void signal_window_start() {
     RecursiveLockGuard guard(process_lock());
     if (!g_window_started) {
       signal_reset(&started);
-      g_thread = sys::CreateThread(0, window_thread, &started, 0, nullptr);
+      g_thread = thread_start(ThreadKind::signal_window, window_thread, &started);
       if (!g_thread) signal_raise(&started);
       g_window_started = true;
     }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "base/memory.h"
@@ -188,27 +189,31 @@ bool park_polling(Waiter* w, uint32_t timeout_ms, bool alertable) {
 }  // namespace
 
 bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
+  WaitNode* node = w->node.load(std::memory_order_relaxed);
   if (w->state.load() == kIdle) {
-    if (!w->node) {
-      if (ThreadTable* t = thread_table()) w->node = node_take(t, &w->bucket);
-    } else if (w->node->flags[0]) {
+    if (!node) {
+      if (ThreadTable* t = thread_table()) {
+        node = node_take(t, &w->bucket);
+        w->node.store(node, std::memory_order_release);
+      }
+    } else if (node->flags[0]) {
       // Parked again on the event of an earlier wake: start from clear.
-      sys::NtClearEvent(w->node->event);
-      w->node->flags[0] = 0;
+      sys::NtClearEvent(node->event);
+      node->flags[0] = 0;
     }
   }
   int32_t expected = kIdle;
-  if (!w->state.compare_exchange_strong(expected, w->node ? kParked : kParkedPolling)) {
+  if (!w->state.compare_exchange_strong(expected, node ? kParked : kParkedPolling)) {
     // Woken before parking: consume the wake so the waiter is idle again.
     if (expected > 0) w->state.fetch_sub(1);
     return true;
   }
-  if (!w->node) return park_polling(w, timeout_ms, alertable);
+  if (!node) return park_polling(w, timeout_ms, alertable);
 
-  HANDLE event = w->node->event;
+  HANDLE event = node->event;
   if (timeout_is_infinite(timeout_ms)) {
     wait_event_forever(event, alertable);
-    w->node->flags[0] = 1;
+    node->flags[0] = 1;
     return true;
   }
   // A queued call that interrupts the wait does not shorten it: the wait
@@ -220,7 +225,7 @@ bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
     li.QuadPart = -static_cast<int64_t>(left) * 10000;
     const NTSTATUS st = sys::NtWaitForSingleObject(event, alertable ? TRUE : FALSE, &li);
     if (st == STATUS_SUCCESS) {
-      w->node->flags[0] = 1;
+      node->flags[0] = 1;
       return true;
     }
     if (st == STATUS_USER_APC || st == STATUS_ALERTED) {
@@ -236,7 +241,7 @@ bool waiter_park(Waiter* w, uint32_t timeout_ms, bool alertable) {
   if (w->state.compare_exchange_strong(expected, kIdle)) return false;
   // A wake is under way: its event will be set.
   wait_event_forever(event, false);
-  w->node->flags[0] = 1;
+  node->flags[0] = 1;
   return true;
 }
 
@@ -246,14 +251,14 @@ void waiter_wake(Waiter* w) {
   // before that, so reading its node is safe. A polling waiter (-2) sees
   // the changed state by itself and must not be touched again.
   if (old == kParked) {
-    if (WaitNode* n = w->node) sys::NtSetEvent(n->event, nullptr);
+    if (WaitNode* n = w->node.load(std::memory_order_acquire)) sys::NtSetEvent(n->event, nullptr);
   }
 }
 
 void waiter_done(Waiter* w) {
-  WaitNode* n = w->node;
+  WaitNode* n = w->node.load(std::memory_order_relaxed);
   if (!n) return;
-  w->node = nullptr;
+  w->node.store(nullptr, std::memory_order_release);
   sys::NtClearEvent(n->event);
   n->flags[0] = n->flags[1] = 0;
   ThreadBucket* b = w->bucket;
@@ -551,6 +556,30 @@ void sleep_ms(uint32_t ms) {
     for (;;) delay(86400000u, true);
   }
   delay(ms, true);
+}
+
+// ---- threads ----
+
+namespace {
+std::atomic<uint32_t> g_running[std::size(kThreadKinds)];
+}  // namespace
+
+HANDLE thread_start(ThreadKind kind, LPTHREAD_START_ROUTINE start, void* parameter) {
+  std::atomic<uint32_t>& running = g_running[static_cast<size_t>(kind)];
+  if (running.fetch_add(1) >= kThreadKinds[static_cast<size_t>(kind)].limit) {
+    running.fetch_sub(1);
+    return nullptr;
+  }
+  HANDLE thread = sys::CreateThread(0, start, parameter, 0, nullptr);
+  if (!thread) running.fetch_sub(1);
+  return thread;
+}
+
+void thread_join(ThreadKind kind, HANDLE thread) {
+  if (!thread) return;
+  sys::WaitForSingleObject(thread, INFINITE);
+  sys::CloseHandle(thread);
+  g_running[static_cast<size_t>(kind)].fetch_sub(1);
 }
 
 // ---- the table ----

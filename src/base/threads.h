@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
 constexpr bool timeout_is_infinite(uint32_t ms) { return ms >= 2147483647u; }
 
@@ -22,7 +24,9 @@ struct WaitNode;
 struct Waiter {
   std::atomic<int32_t> state{0};
   ThreadBucket* bucket = nullptr;
-  WaitNode* node = nullptr;
+  // Read by a waking thread while the waiter parks on its event; atomic so
+  // the hand-over is visible to race checkers, which do not see the event.
+  std::atomic<WaitNode*> node{nullptr};
 };
 
 // Parks the calling thread on `w` until waiter_wake or the time-out.
@@ -160,6 +164,25 @@ uint64_t tick_clock_read(TickClock* clock);
 
 // Alertable sleep; 2147483647 ms or more (as unsigned) sleeps without end.
 void sleep_ms(uint32_t ms);
+
+// Every kind of thread the program starts, with its name and how many of
+// that kind may run at once: the signal window's message loop (one per
+// process) and a tree lister's folder reader (one per lister, two listers
+// per run).
+enum class ThreadKind : uint8_t { signal_window, folder_reader };
+struct ThreadKindInfo {
+  const char* name;
+  uint32_t limit;
+};
+inline constexpr ThreadKindInfo kThreadKinds[] = {{"signal window", 1}, {"folder reader", 2}};
+
+// Starts `start(parameter)` on a new thread of the kind. Null when the
+// kind's limit is reached or the system refuses; the caller then does the
+// work itself.
+HANDLE thread_start(ThreadKind kind, LPTHREAD_START_ROUTINE start, void* parameter);
+// Waits for a thread of thread_start to end (the caller has told it to),
+// closes its handle and gives its place back.
+void thread_join(ThreadKind kind, HANDLE thread);
 
 // The process-wide table of buckets and pooled events.
 void thread_table_init();

@@ -199,7 +199,7 @@ TEST(Waiter, ParkWithoutEventPollsItsState) {
   Waiter w;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(waiter_park(&w, 50, false));
-  EXPECT_EQ(w.node, nullptr);
+  EXPECT_EQ(w.node.load(), nullptr);
   EXPECT_GE(elapsed_ms(start) + 2, 50u);
   EXPECT_EQ(w.state.load(), 0);
 
@@ -313,7 +313,12 @@ TEST(SignalWait, WokenFromAnotherThread) {
     signal_init(&s);
     signal_init(&x);
     std::thread raiser([&] {
-      wait_until([&] { return s.head != nullptr && x.head != nullptr; });
+      // Read under each signal's lock, as the waiter writes them.
+      const auto subscribed = [](Signal* g) {
+        LockGuard guard(&g->lock);
+        return g->head != nullptr;
+      };
+      wait_until([&] { return subscribed(&s) && subscribed(&x); });
       signal_raise(by_cancel ? &x : &s);
     });
     EXPECT_EQ(signal_wait(&s, &x, kNoTimeout), !by_cancel);
