@@ -13,6 +13,7 @@
 constexpr uint32_t LIST_LINK_NO_INFO = 1;         // without LIST_NO_FOLLOW_LINKS: a link comes with no information
 constexpr uint32_t LIST_NO_FOLLOW_LINKS = 2;      // a link comes with its own information and is never entered
 constexpr uint32_t LIST_DIRS_AFTER_CONTENTS = 4;  // an entered, selected folder comes again after its contents
+constexpr uint32_t LIST_READ_AHEAD = 8;           // tree lister: a thread of its own reads the next folders early
 
 // System entry formats (directory information classes), richest first.
 constexpr uint32_t kDirClassIdExtended = 60;  // id-extended directory information

@@ -1,8 +1,11 @@
 // Tree lister: one folder at a time, each read completely into an ordered
 // DirLevel; folders before their contents and, on request, again after them.
+// On request a thread of the lister's own reads the next folders early.
 #include "listing/tree_lister.h"
 
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "base/jindex.h"
 #include "base/threads.h"
@@ -94,6 +97,8 @@ bool cancel_requested(CancelContext* cancel) { return cancel != nullptr && signa
 
 // ---------------------------------------------------------------- lister
 
+struct LevelJobs;
+
 struct Frame {
   DirLevel* level;
   const char* path;
@@ -101,6 +106,8 @@ struct Frame {
   FileInfo* info;
   uint8_t selected;
   uint8_t delivered;
+  uint8_t scheduled;  // the level's subfolders were handed to the read-ahead
+  LevelJobs* jobs;    // those subfolders, or null
 };
 
 // Reads the listed subfolder `entry` of the open folder `parent`.
@@ -112,9 +119,12 @@ struct SuspendedFrame {
   Frame frame;
 };
 
+struct ReadAhead;
+
 struct Lister {
   TreeLister base;  // operation table (first field)
   CancelContext* cancel;
+  ReadAhead* ahead;  // null without LIST_READ_AHEAD
   StringPool filter_pool;
   Error pending;
   uint32_t flags;
@@ -132,9 +142,286 @@ struct Lister {
   HANDLE entry_folder;    // the folder holding the entry last handed out
 };
 
+// ---------------------------------------------------------------- read-ahead
+//
+// With LIST_READ_AHEAD a worker thread reads the folders the walk is going to
+// enter, in the order it will enter them, while the walk hands out entries.
+// When a level becomes current, each of its subfolders the walk would enter
+// becomes a job. The worker takes the first waiting job of the deepest level
+// that has one (the walk goes depth first) and rests while kAheadReady
+// folders it read wait to be taken. The walk takes every decision as before;
+// a folder whose job is still waiting is read on the walk's own thread. A
+// job holds pointers into its level and opens the folder by the level's
+// handle, so a level is destroyed only once none of its jobs is being read.
+// Nothing is handed to the worker while a fault plan is armed: planned
+// failures then meet the calls in one order.
+
+enum class JobState : uint8_t { waiting, reading, done, taken };
+
+struct AheadJob {
+  Frame entry;       // the folder's entry in its level
+  DirLevel* result;  // done: the folder read, or null with `error`
+  Error error;
+  JobState state;
+  bool passed;       // the walk went past it while it was being read
+};
+
+// The jobs of one level, in the order the walk reaches them.
+struct LevelJobs {
+  LevelJobs* older;        // the jobs of an enclosing level
+  uint32_t capacity;
+  uint32_t count;
+  uint32_t first_waiting;  // no job before it is waiting
+  uint32_t cursor;         // the next job the walk may take
+  AheadJob jobs[1];
+};
+
+constexpr uint32_t kAheadReady = 4;  // folders read and not yet taken
+
+struct ReadAhead {
+  Lock lock;
+  LevelJobs* top = nullptr;  // the deepest level's jobs
+  uint32_t ready = 0;
+  bool stop = false;
+  bool worker_parked = false;
+  bool walk_parked = false;
+  bool thread_tried = false;
+  HANDLE thread = nullptr;
+  Waiter worker_wait;
+  Waiter walk_wait;
+  CancelContext* cancel = nullptr;
+  uint32_t flags = 0;
+};
+
+size_t jobs_size(uint32_t capacity) { return offsetof(LevelJobs, jobs) + capacity * sizeof(AheadJob); }
+
+// Both called with the lock held.
+void wake_worker(ReadAhead* a) {
+  if (!a->worker_parked) return;
+  a->worker_parked = false;
+  waiter_wake(&a->worker_wait);
+}
+
+void wake_walk(ReadAhead* a) {
+  if (!a->walk_parked) return;
+  a->walk_parked = false;
+  waiter_wake(&a->walk_wait);
+}
+
+// Parks the walk until the worker finishes a job; the lock is held before
+// and after. The wait ends with the one folder read under way.
+void walk_wait(ReadAhead* a) {
+  a->walk_parked = true;
+  lock_release(&a->lock);
+  waiter_park(&a->walk_wait, kNoTimeout, false);
+  lock_acquire(&a->lock);
+}
+
+// The next job to read, in the walk's order; lock held.
+AheadJob* next_job(ReadAhead* a) {
+  for (LevelJobs* l = a->top; l; l = l->older) {
+    while (l->first_waiting < l->count && l->jobs[l->first_waiting].state != JobState::waiting) ++l->first_waiting;
+    if (l->first_waiting < l->count) return &l->jobs[l->first_waiting];
+  }
+  return nullptr;
+}
+
+DWORD WINAPI read_ahead_worker(void* parameter) {
+  auto* a = static_cast<ReadAhead*>(parameter);
+  lock_acquire(&a->lock);
+  while (!a->stop) {
+    AheadJob* job = a->ready < kAheadReady ? next_job(a) : nullptr;
+    if (!job) {
+      a->worker_parked = true;
+      lock_release(&a->lock);
+      waiter_park(&a->worker_wait, kNoTimeout, false);
+      lock_acquire(&a->lock);
+      continue;
+    }
+    job->state = JobState::reading;
+    const Frame entry = job->entry;
+    lock_release(&a->lock);
+    DirLevel* level = nullptr;
+    const Error e = level_open_at(&level, a->cancel, entry.level, entry, a->flags);
+    lock_acquire(&a->lock);
+    DirLevel* unwanted = nullptr;
+    if (job->passed) {
+      unwanted = level;
+      job->state = JobState::taken;
+    } else {
+      job->result = level;
+      job->error = e;
+      job->state = JobState::done;
+      ++a->ready;
+    }
+    wake_walk(a);
+    if (unwanted) {
+      lock_release(&a->lock);
+      level_destroy(unwanted);
+      lock_acquire(&a->lock);
+    }
+  }
+  lock_release(&a->lock);
+  waiter_done(&a->worker_wait);
+  return 0;
+}
+
+// The walk will not enter the job's folder; lock held.
+void pass_job(ReadAhead* a, AheadJob* job) {
+  switch (job->state) {
+    case JobState::waiting:
+      job->state = JobState::taken;
+      break;
+    case JobState::reading:
+      job->passed = true;
+      break;
+    case JobState::done:
+      level_destroy(job->result);
+      job->result = nullptr;
+      job->state = JobState::taken;
+      --a->ready;
+      wake_worker(a);
+      break;
+    case JobState::taken:
+      break;
+  }
+}
+
+// Before the level of `jobs` is destroyed: its remaining jobs are passed,
+// the walk waits for any still being read, and the jobs are freed.
+void drop_jobs(Lister* self, LevelJobs* jobs) {
+  ReadAhead* a = self->ahead;
+  if (!a || !jobs) return;
+  lock_acquire(&a->lock);
+  for (uint32_t i = 0; i < jobs->count; ++i) {
+    pass_job(a, &jobs->jobs[i]);
+    while (jobs->jobs[i].state == JobState::reading) walk_wait(a);
+  }
+  LevelJobs** link = &a->top;
+  while (*link && *link != jobs) link = &(*link)->older;
+  if (*link) *link = jobs->older;
+  lock_release(&a->lock);
+  block_free(jobs, jobs_size(jobs->capacity));
+}
+
+void read_ahead_destroy(Lister* self) {
+  ReadAhead* a = self->ahead;
+  if (!a) return;
+  if (a->thread) {
+    lock_acquire(&a->lock);
+    a->stop = true;
+    wake_worker(a);
+    lock_release(&a->lock);
+    thread_join(ThreadKind::folder_reader, a->thread);
+    a->thread = nullptr;
+  }
+  // The worker is gone: what is left of the jobs is only freed.
+  if (self->current.level) drop_jobs(self, self->current.jobs);
+  for (SuspendedFrame* s = self->stack; s; s = s->next) drop_jobs(self, s->frame.jobs);
+  waiter_done(&a->walk_wait);
+  a->~ReadAhead();
+  block_free(a, sizeof *a);
+  self->ahead = nullptr;
+}
+
+// Whether the walk goes into the listed entry: a folder that is not a link
+// (unless reached through one) and that the filters may select something
+// in. A repeat of an enclosing folder is refused later, when it is met.
+enum class Descend { no, yes, no_memory };
+
+Descend descends(Lister* self, const char* relative_path, const char* relative, const FileInfo* fi) {
+  if (!fi || (fi->is_link && !fi->via_link) || !fi->is_dir) return Descend::no;
+  const char* tail = path_join(&self->scratch, relative_path, "**");
+  if (!tail) return Descend::no_memory;
+  return filter_may_descend(self->filters, relative, tail) ? Descend::yes : Descend::no;
+}
+
+bool is_excluded(const Lister* self, const FileInfo* info);
+
+// Hands the subfolders of the level that just became current to the worker,
+// which is started with the first of them.
+void schedule(Lister* self) {
+  self->current.scheduled = 1;
+  ReadAhead* a = self->ahead;
+  DirLevel* level = self->current.level;
+  if (!a || !level || sys::g_fault_armed.load(std::memory_order_relaxed) != 0) return;
+  ji_pos_t pos;
+  uint32_t folders = 0;
+  for (void* p = ji_first(&pos, &level->root); p; p = ji_step(&pos, 1))
+    if (const FileInfo* fi = static_cast<LevelEntry*>(p)->info_ref; fi && fi->is_dir) ++folders;
+  if (folders == 0) return;
+  if (!a->thread_tried) {
+    a->thread_tried = true;
+    a->thread = thread_start(ThreadKind::folder_reader, read_ahead_worker, a);
+  }
+  if (!a->thread) return;
+  auto* jobs = static_cast<LevelJobs*>(block_alloc(jobs_size(folders)));
+  if (!jobs) return;
+  std::memset(jobs, 0, jobs_size(folders));
+  jobs->capacity = folders;
+  for (void* p = ji_first(&pos, &level->root); p && jobs->count < folders; p = ji_step(&pos, 1)) {
+    auto* e = static_cast<LevelEntry*>(p);
+    if (self->root_prefix == 0) self->root_prefix = e->name_offset;  // as the first entry read sets it
+    if (is_excluded(self, e->info_ref)) continue;
+    const char* relative_path = e->path + self->root_prefix;
+    const char* relative = path_join(&self->scratch, relative_path, "");
+    if (!relative || descends(self, relative_path, relative, e->info_ref) != Descend::yes) continue;
+    AheadJob& job = jobs->jobs[jobs->count++];
+    job.entry = Frame{level, e->path, e->name_offset, e->info_ref, 0, 0, 0, nullptr};
+  }
+  pool_release(&self->scratch);
+  if (jobs->count == 0) {
+    block_free(jobs, jobs_size(folders));
+    return;
+  }
+  self->current.jobs = jobs;
+  LockGuard guard(&a->lock);
+  jobs->older = a->top;
+  a->top = jobs;
+  wake_worker(a);
+}
+
+// The level of the folder entry `entry`: read ahead when its job is done,
+// else read now.
+Error take_level(Lister* self, const Frame& entry, DirLevel** out) {
+  *out = nullptr;
+  ReadAhead* a = self->ahead;
+  LevelJobs* jobs = entry.jobs;
+  if (a && jobs) {
+    lock_acquire(&a->lock);
+    AheadJob* job = nullptr;
+    while (!job && jobs->cursor < jobs->count) {
+      AheadJob* j = &jobs->jobs[jobs->cursor++];
+      if (j->entry.path == entry.path)
+        job = j;
+      else
+        pass_job(a, j);
+    }
+    bool read = false;
+    Error e = err::ok;
+    if (job) {
+      while (job->state == JobState::reading) walk_wait(a);
+      if (job->state == JobState::done) {
+        *out = job->result;
+        e = job->error;
+        read = true;
+        --a->ready;
+        wake_worker(a);
+      }
+      job->state = JobState::taken;
+    }
+    lock_release(&a->lock);
+    if (read) return e;
+  }
+  return level_open_at(out, self->cancel, entry.level, entry, self->flags);
+}
+
+// ---------------------------------------------------------------- lister
+
 void lister_destroy(TreeLister* base) {
   auto* self = reinterpret_cast<Lister*>(base);
   if (!self) return;
+  read_ahead_destroy(self);
   if (self->current.level) self->current.level->ops->destroy(self->current.level);
   while (SuspendedFrame* s = self->stack) {
     self->stack = s->next;
@@ -196,6 +483,7 @@ Frame* owed_frame(Lister* self) {
 // for its parent. False when there is no parent: the walk is over.
 bool leave_folder(Lister* self) {
   if (self->current.level) {
+    drop_jobs(self, self->current.jobs);
     self->current.level->ops->destroy(self->current.level);
     self->current = Frame{};
   }
@@ -240,7 +528,7 @@ bool enter_folder(Lister* self) {
   s->next = self->stack;
   self->stack = s;
   self->current = Frame{};
-  const Error open = level_open_at(&self->current.level, self->cancel, s->frame.level, s->frame, self->flags);
+  const Error open = take_level(self, s->frame, &self->current.level);
   if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
   // Entries left out make the folder's listing incomplete: a read error
   // for the folder, reported before its entries.
@@ -265,14 +553,15 @@ Pass select_and_enter(Lister* self) {
   }
   self->current.selected = filter_selects(self->filters, relative) ? 1 : 0;
 
-  const FileInfo* fi = self->current.info;
-  if (!fi || (fi->is_link && !fi->via_link) || !fi->is_dir) return Pass::again;
-  const char* tail = path_join(scratch, relative_path, "**");
-  if (!tail) {
-    set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
-    return Pass::stop;
+  switch (descends(self, relative_path, relative, self->current.info)) {
+    case Descend::no:
+      return Pass::again;
+    case Descend::no_memory:
+      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+      return Pass::stop;
+    case Descend::yes:
+      break;
   }
-  if (!filter_may_descend(self->filters, relative, tail)) return Pass::again;
   if (is_cycle(self)) {
     set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
     return Pass::again;
@@ -316,6 +605,7 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
       if (!leave_folder(self)) break;
       continue;
     }
+    if (!self->current.scheduled) schedule(self);
     Pass pass = read_entry(self);
     if (pass == Pass::entry) pass = select_and_enter(self);
     if (pass == Pass::stop) break;
@@ -441,6 +731,16 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
   pool_init(&self->filter_pool);
   pool_init(&self->scratch);
   self->flags = flags;
+  if (flags & LIST_READ_AHEAD) {
+    void* memory = block_alloc(sizeof(ReadAhead));
+    if (!memory) {
+      lister_destroy(&self->base);
+      return err::out_of_memory;
+    }
+    self->ahead = new (memory) ReadAhead{};
+    self->ahead->cancel = cancel;
+    self->ahead->flags = flags;
+  }
 
   uint64_t count = 0;
   if (filters)

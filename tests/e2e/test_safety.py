@@ -155,8 +155,10 @@ def test_folder_swapped_for_a_link_during_the_run(fs_target, tmp_path, swap):
         # Held while deleting the entries of dst/d, already read.
         dst = build(tmp_path / "dst", {"d": dict(names)})
     else:
-        # Held while deleting the root's entries, before dst/z is read.
-        dst = build(tmp_path / "dst", {**names, "z": {"f0000": "x"}})
+        # Held while deleting the root's entries, before dst/z is read: the
+        # empty folders before it are more than the listing reads ahead.
+        early = {f"g{i:02}": {} for i in range(16)}
+        dst = build(tmp_path / "dst", {**names, **early, "z": {"f0000": "x"}})
     p, read_end = _start_blocked(target, ["-d", "-v", src, dst])
     try:
         folder = os.path.join(dst, "z" if swap == "entered" else "d")

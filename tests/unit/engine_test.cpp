@@ -186,6 +186,81 @@ TEST(Engine, SecondRunFindsEverythingIdentical) {
   EXPECT_EQ(read_tree(target), kSource);
 }
 
+// Refuses every open of an entry whose name starts with "locked", on either
+// side, whichever thread asks: such a folder cannot be listed.
+NTSTATUS refuse_locked(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                       PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition, ULONG options,
+                       PVOID ea, ULONG ea_length) {
+  if (attributes && attributes->ObjectName && attributes->ObjectName->Buffer) {
+    const std::u16string name(reinterpret_cast<const char16_t*>(attributes->ObjectName->Buffer),
+                              attributes->ObjectName->Length / 2);
+    const size_t separator = name.find_last_of(u"\\/");
+    const size_t start = separator == std::u16string::npos ? 0 : separator + 1;
+    if (name.compare(start, 6, u"locked") == 0) {
+      if (handle) *handle = INVALID_HANDLE_VALUE;
+      return static_cast<NTSTATUS>(0xC0000022u);  // access denied
+    }
+  }
+  return sys::g_calls.NtCreateFile.fallback(handle, access, attributes, io, size, file_attributes, share,
+                                           disposition, options, ea, ea_length);
+}
+
+// The listers read folders ahead on threads of their own; the events and the
+// resulting tree are those of a run that reads each folder when it gets there
+// (a fault plan that never fires keeps a run to one thread). Folders that
+// cannot be listed, on either side, sit among folders read ahead; after a
+// source folder fails, no extra target entry may go.
+TEST(Engine, ReadAheadChangesNothing) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  Tree source, target;
+  for (int i = 0; i < 12; ++i) {
+    const std::string d = "d" + std::to_string(i);
+    source[d] = kFolder;
+    source[d + "/f.txt"] = d;
+    source[d + "/sub"] = kFolder;
+    source[d + "/sub/g.txt"] = "g";
+    if (i % 3 == 0) target[d] = kFolder;
+    if (i % 3 == 0) target[d + "/extra.txt"] = "x";
+    if (i % 4 == 1) target[d + ".txt"] = "extra file";
+  }
+  source["d4/locked"] = kFolder;
+  source["d4/locked/h.txt"] = "h";
+  target["d4"] = kFolder;
+  target["d4/locked"] = kFolder;
+  target["d4/zz.txt"] = "extra after a failed source folder";
+  target["d9"] = kFolder;
+  target["d9/locked"] = kFolder;  // an extra folder that cannot be listed
+  target["d9/locked/i.txt"] = "i";
+  source["locked2"] = kFolder;
+  source["locked2/j.txt"] = "j";
+  target["zz"] = kFolder;
+  target["zz/k.txt"] = "k";
+  const sys::CallReplacement<sys::SysCall::NtCreateFile> refuse(refuse_locked);
+  for (uint32_t flags : {0u, kSyncDefaultFlags}) {
+    SCOPED_TRACE(flags);
+    Outcome runs[2];
+    Tree trees[2];
+    for (int one_thread = 0; one_thread < 2; ++one_thread) {
+      testos::TempDir s, t;
+      make_tree(s, source);
+      make_tree(t, target);
+      sys::FaultScope plan;
+      if (one_thread) {
+        ASSERT_TRUE(sys::fault_arm(sys::SysCall::NtCreateFile, 0xFFFFFFFFu, err::access_denied));
+      }
+      sys::CallCounter threads(sys::SysCall::CreateThread);
+      runs[one_thread] = run_sync(s, t, flags);
+      EXPECT_EQ(threads.count(), one_thread ? 0u : 2u);  // a folder reader per side, or none
+      trees[one_thread] = read_tree(t);
+    }
+    EXPECT_EQ(runs[0].result, runs[1].result);
+    EXPECT_EQ(runs[0].events, runs[1].events);
+    EXPECT_EQ(trees[0], trees[1]);
+    EXPECT_NE(std::find(runs[0].events.begin(), runs[0].events.end(), "OpenFailed d4/locked"), runs[0].events.end());
+    EXPECT_EQ(trees[0].count("zz/k.txt"), 1u);  // kept: a source folder before it failed
+  }
+}
+
 // A source or target that cannot be listed ends the run before any event.
 TEST(Engine, UnusableRoots) {
   if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;

@@ -507,7 +507,10 @@ TEST(TreeLister, GeneratedTreeMatchesAnIndependentWalk) {
                       {{}, LIST_NO_FOLLOW_LINKS},
                       {{"-**.obj", "-**.lib", "+tools*/**"}, kEngineFlags},
                       {{"+**.c", "-src*/**"}, kEngineFlags},
-                      {{"*.cpp", "+x*/**/*.h"}, kEngineFlags}};
+                      {{"*.cpp", "+x*/**/*.h"}, kEngineFlags},
+                      {{}, kEngineFlags | LIST_READ_AHEAD},
+                      {{"-**.obj", "-**.lib", "+tools*/**"}, kEngineFlags | LIST_READ_AHEAD},
+                      {{"*.cpp", "+x*/**/*.h"}, LIST_NO_FOLLOW_LINKS | LIST_READ_AHEAD}};
   for (const Run& run : runs) {
     // list_tree also checks that each entry sorts strictly after the last.
     const Listing got = list_tree(t.path(), run.flags, run.filters);
@@ -518,6 +521,35 @@ TEST(TreeLister, GeneratedTreeMatchesAnIndependentWalk) {
       size_t folders = 0;
       for (const auto& e : tree) folders += e.back() == '/';
       EXPECT_EQ(got.text.size(), tree.size() + folders);  // every folder twice
+    }
+  }
+}
+
+// A lister reading ahead is destroyed at any point of its walk, or told to
+// stop there: nothing leaks or hangs, the entries before the point are those
+// of the whole stream, and a stopped walk still comes to its end.
+TEST(TreeLister, ReadAheadStopsAnywhere) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir t;
+  make_tree(t, generate_tree(400, 20261209));
+  const uint32_t flags = kEngineFlags | LIST_READ_AHEAD;
+  const Stream whole = list_tree(t.path(), flags, {}).text;
+  ASSERT_GT(whole.size(), 400u);
+  for (const size_t point : {size_t{0}, size_t{1}, size_t{7}, size_t{60}, whole.size() / 2, whole.size()}) {
+    SCOPED_TRACE(point);
+    for (const bool cancel : {false, true}) {
+      Signal stop;
+      signal_init(&stop);
+      TreeLister* l = nullptr;
+      ASSERT_EQ(tree_lister_open(&l, &stop, t.path().c_str(), flags, nullptr), err::ok);
+      const Listing before = run_lister(l, root_prefix_of(t.path()), point);
+      EXPECT_TRUE(std::equal(before.text.begin(), before.text.end(), whole.begin()));
+      if (cancel) {
+        signal_raise(&stop);
+        const Listing after = run_lister(l, root_prefix_of(t.path()));
+        EXPECT_LE(after.text.size(), whole.size() - before.text.size() + 100);
+      }
+      tree_lister_destroy(l);
     }
   }
 }
