@@ -1,7 +1,9 @@
 // The command line through run_command, always as a test run (-t) in a
 // scratch tree: any arguments end with a status and change nothing. Paths
 // that leave the scratch tree are dropped, and so is -e (its abort request
-// lasts for the process).
+// lasts for the process). Each argument reaches the program as the Linux
+// entry hands it on: its bytes mapped to UTF-16 as the platform maps names,
+// then UTF-8, so no byte sequence spells a name it does not name.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,9 +12,20 @@
 #include <string>
 
 #include "app/run.h"
+#include "base/unicode.h"
 #include "fuzz_util.h"
+#include "platform/posix/text.h"
 
 namespace {
+
+std::string as_the_entry_passes(const std::string& bytes) {
+  const size_t units = posix_units_from_argument(bytes.c_str(), nullptr, 0);
+  std::vector<WCHAR> wide(units + 1, 0);
+  posix_units_from_argument(bytes.c_str(), wide.data(), units);
+  std::vector<char> text(units * 3 + 1, 0);
+  utf16_to_utf8(text.data(), text.size() - 1, reinterpret_cast<const wchar16*>(wide.data()), units);
+  return std::string(text.data());
+}
 
 // Switches other than -e, and relative paths that stay below the scratch
 // folder (a rooted one would list the whole file system).
@@ -46,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto parts = split_input(data, size, 8);
   std::vector<std::string> args{"tarn", "-t"};
   for (const std::string& p : parts)
-    if (allowed(p)) args.push_back(p);
+    if (const std::string a = as_the_entry_passes(p); allowed(a)) args.push_back(a);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
