@@ -3,7 +3,8 @@
 // that leave the scratch tree are dropped, and so is -e (its abort request
 // lasts for the process). Each argument reaches the program as the Linux
 // entry hands it on: its bytes mapped to UTF-16 as the platform maps names,
-// then UTF-8, so no byte sequence spells a name it does not name.
+// then UTF-8, so no byte sequence spells a name it does not name. Both forms
+// are checked: the mapping writes the dots of ".." as characters of its own.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto parts = split_input(data, size, 8);
   std::vector<std::string> args{"tarn", "-t"};
   for (const std::string& p : parts)
-    if (const std::string a = as_the_entry_passes(p); allowed(a)) args.push_back(a);
+    if (const std::string a = as_the_entry_passes(p); allowed(p) && allowed(a)) args.push_back(a);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
