@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -224,9 +225,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
   return posix_handle_from_fd(fd);
 }
 
-// Console control. The signal handler only writes the event code to a pipe;
-// a dispatcher thread reads it and, like the system's per-event thread on
-// Windows, runs the handler chain (newest first) on a new thread. When no
+// Console control. The control signals are blocked in the thread that sets
+// the handling up (and so in every thread it starts later) and taken by a
+// dispatcher thread from a signal descriptor, so no signal handler runs in
+// the middle of the program's work and a run blocked in a call still sees
+// them at once. A thread that does not block them (one started before the
+// set-up) meets the fallback handler, which only passes the number on
+// through a pipe. Like the system's per-event thread on Windows, the
+// dispatcher runs the handler chain (newest first) on a new thread; when no
 // handler takes the event, the signal's default action ends the process.
 namespace {
 
@@ -236,8 +242,16 @@ PHANDLER_ROUTINE g_ctrl_handlers[kMaxHandlers];
 int g_ctrl_count = 0;
 bool g_ctrl_ignore_c = false;
 int g_ctrl_pipe[2] = {-1, -1};
+int g_ctrl_signal_fd = -1;
 
 constexpr int kCtrlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
+sigset_t ctrl_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kCtrlSignals) sigaddset(&set, sig);
+  return set;
+}
 
 DWORD ctrl_event_of(int sig) {
   switch (sig) {
@@ -257,22 +271,20 @@ int signal_of(DWORD event) {
   }
 }
 
-// Stop requests (SIGINT, SIGTERM) seen so far. The first is handed on like
-// every control event; a second ends the process at once by the signal's
-// default action, so a run stuck in a blocking call still ends.
-std::atomic<int> g_stop_requests{0};
-static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
+// Ends the process by the signal's default action, from any thread.
+[[noreturn]] void end_by_signal(int sig) {
+  std::signal(sig, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // not reached: the default action of these ends the process
+}
 
 void on_ctrl_signal(int sig) {
-  if (sig == SIGINT || sig == SIGTERM) {
-    if (g_stop_requests.fetch_add(1) > 0) {
-      signal(sig, SIG_DFL);  // both async-signal-safe
-      raise(sig);
-      return;
-    }
-  }
   const int saved = errno;
-  const unsigned char code = static_cast<unsigned char>(ctrl_event_of(sig));
+  const unsigned char code = static_cast<unsigned char>(sig);
   if (write(g_ctrl_pipe[1], &code, 1) < 0) {
   }
   errno = saved;
@@ -289,33 +301,50 @@ void* run_ctrl_event(void* arg) {
   if (ignore) return nullptr;
   for (int i = n - 1; i >= 0; --i)
     if (chain[i](event)) return nullptr;
-  const int sig = signal_of(event);
-  std::signal(sig, SIG_DFL);
-  raise(sig);
-  return nullptr;
+  end_by_signal(signal_of(event));
+}
+
+// Takes one control signal: the first stop request (SIGINT, SIGTERM) is
+// handed on like every control event; a second ends the process at once, so
+// a run stuck in a blocking call still ends.
+void take_ctrl_signal(int sig, int* stop_requests) {
+  if ((sig == SIGINT || sig == SIGTERM) && (*stop_requests)++ > 0) end_by_signal(sig);
+  void* code = reinterpret_cast<void*>(static_cast<uintptr_t>(ctrl_event_of(sig)));
+  pthread_t t;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (pthread_create(&t, &attr, run_ctrl_event, code) != 0) run_ctrl_event(code);
+  pthread_attr_destroy(&attr);
 }
 
 void* ctrl_dispatcher(void*) {
+  int stop_requests = 0;
   for (;;) {
-    unsigned char code;
-    const ssize_t n = read(g_ctrl_pipe[0], &code, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != 1) return nullptr;
-    pthread_t t;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (pthread_create(&t, &attr, run_ctrl_event, reinterpret_cast<void*>(static_cast<uintptr_t>(code))) != 0)
-      run_ctrl_event(reinterpret_cast<void*>(static_cast<uintptr_t>(code)));
-    pthread_attr_destroy(&attr);
+    pollfd p[2] = {{g_ctrl_signal_fd, POLLIN, 0}, {g_ctrl_pipe[0], POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return nullptr;
+    }
+    if (p[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      if (read(g_ctrl_signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        take_ctrl_signal(static_cast<int>(info.ssi_signo), &stop_requests);
+    }
+    if (p[1].revents & POLLIN) {
+      unsigned char code;
+      if (read(g_ctrl_pipe[0], &code, 1) == 1) take_ctrl_signal(code, &stop_requests);
+    }
   }
 }
 
 // Called with the mutex held.
 bool ctrl_start() {
   if (g_ctrl_pipe[0] >= 0) return true;
-  if (pipe2(g_ctrl_pipe, O_CLOEXEC) != 0) return false;
-  // The dispatcher must not take the signals itself while it blocks.
+  const sigset_t ctrl = ctrl_signal_set();
+  if (pipe2(g_ctrl_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  g_ctrl_signal_fd = signalfd(-1, &ctrl, SFD_CLOEXEC | SFD_NONBLOCK);
+  // The dispatcher takes no signal itself while it waits.
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -323,15 +352,22 @@ bool ctrl_start() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  const int rc = pthread_create(&t, &attr, ctrl_dispatcher, nullptr);
+  const int rc = g_ctrl_signal_fd < 0 ? -1 : pthread_create(&t, &attr, ctrl_dispatcher, nullptr);
   pthread_attr_destroy(&attr);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (rc != 0) {
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (g_ctrl_signal_fd >= 0) close(g_ctrl_signal_fd);
     close(g_ctrl_pipe[0]);
     close(g_ctrl_pipe[1]);
-    g_ctrl_pipe[0] = g_ctrl_pipe[1] = -1;
+    g_ctrl_pipe[0] = g_ctrl_pipe[1] = g_ctrl_signal_fd = -1;
     return false;
   }
+  // This thread, and every thread it starts from now on, leaves the control
+  // signals to the dispatcher.
+  sigorset(&old, &old, &ctrl);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  // A handler rather than the default (or an inherited "ignore") keeps the
+  // signals coming to the descriptor and to threads that do not block them.
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_ctrl_signal;
