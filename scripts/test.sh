@@ -5,6 +5,7 @@
 # programs. Exits non-zero on any failure.
 set -u
 . "$(dirname "$0")/lib.sh"
+run_started=$SECONDS
 
 ensure_packages || { echo "package installation failed"; exit 1; }
 mkdir -p "$TARN_BUILD"
@@ -14,10 +15,12 @@ step() {
   local title=$1
   shift
   echo "== $title"
+  local started=$SECONDS
   if ! "$@"; then
     echo "FAILED: $title"
     status=1
   fi
+  echo "-- $title: $((SECONDS - started)) s"
 }
 
 step "layers: every include points down" python3 "$TARN_ROOT/tools/check_layers.py" "$TARN_ROOT/src"
@@ -30,11 +33,11 @@ step "build fuzz targets (clang, sanitizers)" build_fuzz
 wine_start
 trap wine_stop EXIT
 
-step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" -V
+step "unit tests (native)" ctest --test-dir "$TARN_BUILD/native" -j "$(nproc)" --output-on-failure
 step "unit tests (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$TARN_BUILD/asan" -V
-step "unit tests (thread sanitizer)" ctest --test-dir "$TARN_BUILD/tsan" -V
-step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" -V
+  ctest --test-dir "$TARN_BUILD/asan" -j "$(nproc)" --output-on-failure
+step "unit tests (thread sanitizer)" ctest --test-dir "$TARN_BUILD/tsan" -j "$(nproc)" --output-on-failure
+step "unit tests (wine)" ctest --test-dir "$TARN_BUILD/win" -j "$(nproc)" --output-on-failure
 step "fault sweep (native)" "$TARN_ROOT/tools/fault-sweep" "$TARN_BUILD/native"
 step "fault sweep (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   "$TARN_ROOT/tools/fault-sweep" --stride 7 "$TARN_BUILD/asan"
@@ -59,10 +62,10 @@ if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (thread sanitizer)" e2e "$TARN_BUILD/tsan" --target=native
 fi
 
-# A short run of each fuzz target from its seeds (tools/fuzz for long runs).
+# A short smoke run of each fuzz target from its seeds (tools/fuzz for long runs).
 for fuzz_source in "$TARN_ROOT"/tests/fuzz/*_fuzz.cpp; do
   fuzz_name=$(basename "$fuzz_source" _fuzz.cpp)
-  step "fuzz $fuzz_name (15 s)" sh -c '"$0" "$1" 15 >"$2" 2>&1 || { tail -40 "$2"; exit 1; }' \
+  step "fuzz $fuzz_name (5 s)" sh -c '"$0" "$1" 5 >"$2" 2>&1 || { tail -40 "$2"; exit 1; }' \
     "$TARN_ROOT/tools/fuzz" "$fuzz_name" "$TARN_BUILD/fuzz-$fuzz_name.log"
 done
 
@@ -71,5 +74,6 @@ step "packages (install, run, remove)" package_test
 
 wine_stop
 trap - EXIT
+echo "-- all steps: $((SECONDS - run_started)) s"
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
 exit $status
