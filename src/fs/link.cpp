@@ -269,9 +269,9 @@ Error make_link(const LinkPlace& at, const char* text) {
                               : native_open_relative(at.folder, at.name, kOpenRemoveLink, &h);
     native_close(h);
   }
-  // Without the link privilege, the create-symbolic-link call may still make
-  // the link for a standard user.
-  if (e == err::privilege_not_held && at.path != nullptr)
+  // Without the link privilege (or where the reparse data is refused), the
+  // create-symbolic-link call may still make the link for a standard user.
+  if ((e == err::privilege_not_held || e == err::access_denied) && at.path != nullptr)
     e = link_create_unprivileged(scratch.get(), at.path, print, folder_target);
   return e;
 }

@@ -79,6 +79,7 @@ constexpr uint32_t DISPOSITION_IGNORE_READONLY = 0x10;
 // Reparse tags.
 constexpr uint32_t REPARSE_TAG_MOUNT_POINT = 0xA0000003u;
 constexpr uint32_t REPARSE_TAG_SYMLINK = 0xA000000Cu;
+constexpr uint32_t REPARSE_TAG_NAME_SURROGATE = 0x20000000u;  // the tag's entry stands for another name
 
 // Information classes (file, volume, object) and control codes in use.
 constexpr uint32_t kFileInfoBasic = 4;
