@@ -208,6 +208,33 @@ NTSTATUS refuse_locked(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES at
                                            disposition, options, ea, ea_length);
 }
 
+// Refuses every open that asks for read-control or extended-attribute
+// rights, as an access list that denies them would.
+NTSTATUS refuse_unused_rights(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                              PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition,
+                              ULONG options, PVOID ea, ULONG ea_length) {
+  if (access & (0x20000 | 0x8 | 0x10)) {
+    if (handle) *handle = INVALID_HANDLE_VALUE;
+    return static_cast<NTSTATUS>(0xC0000022u);
+  }
+  return sys::g_calls.NtCreateFile.fallback(handle, access, attributes, io, size, file_attributes, share,
+                                           disposition, options, ea, ea_length);
+}
+
+// Copying, replacing and removing need none of those rights.
+TEST(Engine, OpensAskOnlyForWhatTheyUse) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  testos::TempDir source, target;
+  make_tree(source, kSource);
+  make_tree(target, {{"a.txt", "other"}, {"old", kFolder}, {"old/y.txt", "Y"}});
+  const sys::CallReplacement<sys::SysCall::NtCreateFile> refuse(refuse_unused_rights);
+  const Outcome run = run_sync(source, target, 0);
+  EXPECT_EQ(run.events, (std::vector<std::string>{"Removed a.txt", "Added a.txt", "Removed old/y.txt", "Removed old",
+                                                  "Added sub", "Added sub/b.txt", "Added sub/deep",
+                                                  "Added sub/deep/c.txt"}));
+  EXPECT_EQ(read_tree(target), kSource);
+}
+
 // The listers read folders ahead on threads of their own; the events and the
 // resulting tree are those of a run that reads each folder when it gets there
 // (a fault plan that never fires keeps a run to one thread). Folders that
