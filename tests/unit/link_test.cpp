@@ -264,4 +264,55 @@ TEST(LinkReal, CreateAndRead) {
   EXPECT_EQ(text, nullptr);
 }
 
+// What a link create hands the system: the reparse data's substitute name
+// and relative flag, and the text of the create-symbolic-link call.
+struct SeenLink {
+  std::u16string substitute;
+  uint32_t flags = 99;
+  std::u16string fallback_text;
+};
+SeenLink g_seen;
+uint32_t g_refuse = 0;
+
+NTSTATUS see_link_data(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID context, PIO_STATUS_BLOCK io, ULONG code,
+                       PVOID in, ULONG in_length, PVOID out, ULONG out_length) {
+  if (code == 0x900A4 && in && in_length >= 20) {
+    const auto* p = static_cast<const uint8_t*>(in);
+    uint16_t offset, bytes;
+    std::memcpy(&offset, p + 8, 2);
+    std::memcpy(&bytes, p + 10, 2);
+    std::memcpy(&g_seen.flags, p + 16, 4);
+    g_seen.substitute.assign(reinterpret_cast<const char16_t*>(p + 20 + offset), bytes / 2);
+    if (g_refuse) return static_cast<NTSTATUS>(g_refuse);
+  }
+  return sys::g_calls.NtFsControlFile.fallback(h, event, apc, context, io, code, in, in_length, out, out_length);
+}
+
+BOOLEAN see_fallback(LPCWSTR link, LPCWSTR target, DWORD flags) {
+  g_seen.fallback_text = reinterpret_cast<const char16_t*>(target);
+  return sys::g_calls.CreateSymbolicLinkW.fallback(link, target, flags);
+}
+
+// A text rooted without a drive is stored verbatim and relative-flagged on
+// both ways of making a link; a drive path stays absolute.
+TEST(LinkCreate, VolumeRootedTextStaysRelative) {
+  if (!native_files_work()) GTEST_SKIP() << "the POSIX layer does not map the native file calls yet";
+  testos::TempDir dir;
+  const sys::CallReplacement<sys::SysCall::NtFsControlFile> data(see_link_data);
+  const sys::CallReplacement<sys::SysCall::CreateSymbolicLinkW> fallback(see_fallback);
+  int n = 0;
+  for (const uint32_t refuse : {0u, 0xC0000061u}) {
+    g_refuse = refuse;
+    g_seen = SeenLink{};
+    link_create(dir.join("v" + std::to_string(n++)).c_str(), "\\top\\x");
+    EXPECT_EQ(g_seen.substitute, u"\\top\\x");
+    EXPECT_EQ(g_seen.flags, 1u);
+    EXPECT_EQ(g_seen.fallback_text, refuse ? u"\\top\\x" : u"");
+  }
+  g_refuse = 0;
+  link_create(dir.join("abs").c_str(), "/mnt/c/data");
+  EXPECT_EQ(g_seen.substitute, u"\\??\\C:\\data");
+  EXPECT_EQ(g_seen.flags, 0u);
+}
+
 }  // namespace
