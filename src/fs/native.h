@@ -84,6 +84,7 @@ constexpr uint32_t REPARSE_TAG_NAME_SURROGATE = 0x20000000u;  // the tag's entry
 // Information classes (file, volume, object) and control codes in use.
 constexpr uint32_t kFileInfoBasic = 4;
 constexpr uint32_t kFileInfoStandard = 5;
+constexpr uint32_t kFileInfoInternal = 6;
 constexpr uint32_t kFileInfoRename = 10;
 constexpr uint32_t kFileInfoDisposition = 13;
 constexpr uint32_t kFileInfoAll = 18;
