@@ -396,17 +396,20 @@ TEST(EngineOnNtfs, CloudFolderAndFolderLink) {
 
 // Where setting the reparse data is refused (no link privilege, or access
 // denied), the create-symbolic-link call for standard users makes the link.
+// A text rooted without a drive stays as it is, relative-flagged.
 TEST(EngineOnNtfs, RefusedLinkDataFallsBack) {
-  for (const uint32_t status : {0xC0000061u, 0xC0000022u}) {
+  for (const uint32_t status : {0u, 0xC0000061u, 0xC0000022u}) {
     SCOPED_TRACE(status);
     ModelRun m;
     if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
     make_tree(m.source, {{"L", kFolder}});
-    ASSERT_TRUE(m.model.symlink(m.source.join("L"), "..\\away", m.elsewhere.path()));
+    ASSERT_TRUE(m.model.symlink(m.source.join("L"), "\\top\\x", m.elsewhere.path()));
     m.model.refuse_link_data(status);
     EXPECT_EQ(run_sync(m.source, m.target, kSyncDefaultFlags).events, std::vector<std::string>{"Added L"});
-    EXPECT_EQ(m.model.unprivileged_links(), 1u);
-    EXPECT_EQ(read_tree(m.target), (Tree{{"L", "-> ../away"}}));
+    EXPECT_EQ(m.model.unprivileged_links(), status ? 1u : 0u);
+    EXPECT_EQ(m.model.link_text(), u"\\top\\x");
+    EXPECT_EQ(m.model.link_flags(), 1u);
+    EXPECT_EQ(read_tree(m.target), (Tree{{"L", "-> /top/x"}}));
   }
 }
 

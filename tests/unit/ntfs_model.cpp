@@ -38,6 +38,8 @@ struct State {
   std::map<uint64_t, Mark> marks;      // by file id
   std::map<HANDLE, uint32_t> itself;   // handles of marked folders opened as themselves: tag
   uint32_t refuse_status = 0;
+  std::u16string link_text;  // the last link's reparse data
+  uint32_t link_flags = 0;
   std::atomic<uint32_t> unprivileged{0};
 };
 State* g_state = nullptr;
@@ -181,7 +183,16 @@ void put16(uint8_t* p, size_t v) {
 
 NTSTATUS model_control(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID context, PIO_STATUS_BLOCK io, ULONG code,
                        PVOID in, ULONG in_length, PVOID out, ULONG out_length) {
-  if (code == kFsctlSet && g_state->refuse_status != 0) return static_cast<NTSTATUS>(g_state->refuse_status);
+  if (code == kFsctlSet && in && in_length >= 20) {
+    const auto* p = static_cast<const uint8_t*>(in);
+    uint16_t offset, bytes;
+    std::memcpy(&offset, p + 8, 2);
+    std::memcpy(&bytes, p + 10, 2);
+    std::lock_guard<std::mutex> g(g_state->lock);
+    std::memcpy(&g_state->link_flags, p + 16, 4);
+    g_state->link_text.assign(reinterpret_cast<const char16_t*>(p + 20 + offset), bytes / 2);
+    if (g_state->refuse_status != 0) return static_cast<NTSTATUS>(g_state->refuse_status);
+  }
   const uint32_t tag = itself_tag(h);
   if (code != kFsctlGet || tag == 0)
     return calls().NtFsControlFile.fallback(h, event, apc, context, io, code, in, in_length, out, out_length);
@@ -292,5 +303,9 @@ bool Model::cloud(const std::string& folder) { return add(folder, Mark{kTagCloud
 void Model::refuse_link_data(uint32_t status) { g_state->refuse_status = status; }
 
 uint32_t Model::unprivileged_links() const { return g_state->unprivileged.load(); }
+
+std::u16string Model::link_text() const { return g_state->link_text; }
+
+uint32_t Model::link_flags() const { return g_state->link_flags; }
 
 }  // namespace ntfs_model

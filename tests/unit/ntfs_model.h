@@ -34,6 +34,9 @@ class Model {
   // create-symbolic-link call still works and is counted.
   void refuse_link_data(uint32_t status);
   uint32_t unprivileged_links() const;
+  // The substitute name and flags of the last reparse data set (or refused).
+  std::u16string link_text() const;
+  uint32_t link_flags() const;
 };
 
 }  // namespace ntfs_model
