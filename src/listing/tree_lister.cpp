@@ -450,8 +450,11 @@ void resume_parent(Lister* self) {
   self->current.delivered = (self->flags & LIST_DIRS_AFTER_CONTENTS) ? 0 : 1;
 }
 
+// Two open folders are one when volume and whole file id agree (both were
+// read the same way, so in the same width).
 bool same_folder(const FileInfo* a, const FileInfo* b) {
-  return std::memcmp(a->volume_id, b->volume_id, sizeof a->volume_id) == 0 && a->file_id[0] == b->file_id[0];
+  return std::memcmp(a->volume_id, b->volume_id, sizeof a->volume_id) == 0 && a->file_id[0] == b->file_id[0] &&
+         a->file_id[1] == b->file_id[1];
 }
 
 bool is_excluded(const Lister* self, const FileInfo* info) {
