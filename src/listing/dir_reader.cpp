@@ -222,19 +222,6 @@ bool is_listed_folder(HANDLE h, const FileInfo* opened, const FileInfo* listed) 
   return opened->file_id[0] == listed->file_id[0] && opened->file_id[1] == listed->file_id[1];
 }
 
-// Whether the open reparse point is entered through itself: a mount point,
-// or any tag that is not a name surrogate (those are links of some kind and
-// stay as they are).
-bool opens_through(HANDLE h, const FileInfo* opened) {
-  if (!(opened->sys_attr & FA_REPARSE_POINT) || opened->is_link) return false;
-  if (opened->is_junction) return true;
-  alignas(8) uint8_t buffer[16] = {};
-  if (native_query_info(h, kFileInfoAttributeTag, buffer, sizeof buffer) != err::ok) return false;
-  FILE_ATTRIBUTE_TAG_INFORMATION tag;
-  std::memcpy(&tag, buffer, sizeof tag);
-  return tag.ReparseTag != 0 && !(tag.ReparseTag & REPARSE_TAG_NAME_SURROGATE);
-}
-
 }  // namespace
 
 Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) {
@@ -262,7 +249,7 @@ Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path
   // Opened as itself, a mount point or a folder kept by a file system filter
   // (cloud files, projections) is only its own place holder: the folder it
   // stands for is opened through it, by the same name in the same parent.
-  if (e == err::ok && opens_through(r->handle, &r->folder_info)) {
+  if (e == err::ok && file_info_enters_through(r->handle, &r->folder_info)) {
     native_close(r->handle);
     e = native_open_relative(parent, name, kOpenListFolder, &r->handle);
     if (e == err::ok) e = file_info_from_handle(r->handle, &r->folder_info);

@@ -387,6 +387,7 @@ TEST(EngineOnNtfs, CloudFolderAndFolderLink) {
   ASSERT_TRUE(m.model.cloud(m.source.join("C")));
   ASSERT_TRUE(m.model.symlink(m.source.join("L"), "..\\away", m.elsewhere.path()));
   make_tree(m.target, {{"C", kFolder}, {"C/f.txt", "older"}});
+  ASSERT_TRUE(m.model.cloud(m.target.join("C")));
   const Outcome run = run_sync(m.source, m.target, SYNC_KEEP_EXISTING | SYNC_SKIP_IDENTICAL);
   EXPECT_EQ(run.events, (std::vector<std::string>{"Identical C", "Differs C/f.txt", "Added C/new.txt",
                                                   "Identical C", "Added L"}));
