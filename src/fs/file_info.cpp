@@ -216,6 +216,16 @@ Error file_info_from_handle(HANDLE h, FileInfo* info) {
   return err::ok;
 }
 
+bool file_info_enters_through(HANDLE h, const FileInfo* opened) {
+  if (!(opened->sys_attr & FA_REPARSE_POINT) || opened->is_link) return false;
+  if (opened->is_junction) return true;
+  alignas(8) uint8_t buffer[16] = {};
+  if (native_query_info(h, kFileInfoAttributeTag, buffer, sizeof buffer) != err::ok) return false;
+  FILE_ATTRIBUTE_TAG_INFORMATION tag;
+  std::memcpy(&tag, buffer, sizeof tag);
+  return tag.ReparseTag != 0 && !(tag.ReparseTag & REPARSE_TAG_NAME_SURROGATE);
+}
+
 Error file_info_from_path(const char* path, FileInfo* info) {
   FileInfo local;
   FileInfo* out = info ? info : &local;

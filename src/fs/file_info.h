@@ -52,6 +52,12 @@ Error file_info_brief_from_handle(HANDLE h, FileInfo* info);
 // closes it. With no record, only tells whether the entry can be read.
 Error file_info_from_path(const char* path, FileInfo* info);
 
+// Whether a folder opened as itself (`opened`, read from `h`) only holds the
+// place of what it leads to, and so is entered by opening it through itself:
+// a mount point, or a reparse point whose tag is no name surrogate (cloud
+// files, projections). Name surrogates (links) stay as they are.
+bool file_info_enters_through(HANDLE h, const FileInfo* opened);
+
 // Fills the record from one directory entry of information class 60, 38 or
 // 1 (the directory reader finishes it after copying the volume fields).
 void file_info_from_dir_entry(const void* entry, uint32_t info_class, FileInfo* info);

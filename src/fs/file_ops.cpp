@@ -313,8 +313,9 @@ Error folder_open_at(HANDLE* handle, HANDLE folder, const char* name) {
   if (e != err::ok) return e;
   // A link in a folder's place leads elsewhere: never entered.
   if (fi.is_link || !fi.is_dir) return err::path_not_found;
-  // A mount point is entered like a folder: what it leads to is opened.
-  if (fi.is_junction) {
+  // A mount point (or a folder a file system filter keeps) is entered like a
+  // folder: what it leads to is opened.
+  if (file_info_enters_through(h.get(), &fi)) {
     h.close();
     e = native_open_relative(folder, name, kOpenListFolder, h.out());
     if (e != err::ok) return e;

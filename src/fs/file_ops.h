@@ -78,7 +78,8 @@ Error mode_copy_path(const char* from, const char* to);
 // path re-walked, never a link followed in the folder's place.
 
 // Opens the subfolder `name` to create entries in: a link there is refused
-// (3), a mount point is entered like a folder. On failure *handle is -1.
+// (3), a mount point or a folder kept by a file system filter is entered like
+// a folder. On failure *handle is -1.
 Error folder_open_at(HANDLE* handle, HANDLE folder, const char* name);
 
 // Creates the folder `name`; fails when anything of that name exists.

@@ -212,8 +212,14 @@ Error make_link(const LinkPlace& at, const char* text) {
   const char* normalized = path_normalize(scratch.get(), copy);
   if (!normalized) return err::invalid_name;
   bool rooted = false;
-  Error e = path_parse_root(normalized, nullptr, &rooted);
+  size_t root_length = 0;
+  Error e = path_parse_root(normalized, &root_length, &rooted);
   if (e != err::ok) return e;
+  // A text rooted without a drive or share (\dir) names a place on the
+  // link's own volume: stored as it is with the relative flag, as the
+  // create-symbolic-link call stores it, never bound to the current drive.
+  const bool volume_rooted = rooted && root_length == 0;
+  const bool absolute = rooted && !volume_rooted;
 
   const char* print8 = link_print_name(scratch.get(), normalized);
   if (!print8) return err::out_of_memory;
@@ -224,7 +230,7 @@ Error make_link(const LinkPlace& at, const char* text) {
   NtName target{};
   const wchar16* substitute;
   size_t substitute_units;
-  if (rooted) {
+  if (absolute) {
     e = path_to_nt_name(scratch.get(), normalized, &target);
     if (e != err::ok) return e;
     substitute = target.text;
@@ -235,7 +241,7 @@ Error make_link(const LinkPlace& at, const char* text) {
   }
   bool folder_target = at.folder_kind == 1;
   if (at.folder_kind < 0) {
-    if (!rooted) {
+    if (!absolute) {
       const char* folder = path_join(scratch.get(), at.path, "..");
       if (!folder) return err::out_of_memory;
       const char* resolved = path_resolve(scratch.get(), folder, normalized);
@@ -252,7 +258,7 @@ Error make_link(const LinkPlace& at, const char* text) {
   void* data = pool_allocate(scratch.get(), static_cast<size_t>(need));
   if (!data) return err::out_of_memory;
   e = reparse_link_build(data, static_cast<uint32_t>(need), substitute, substitute_units, print, print_units,
-                         !rooted, &size);
+                         !absolute, &size);
   if (e != err::ok) return e;
 
   const OpenProfile& create = folder_target ? kOpenCreateLinkFolder : kOpenCreateLinkFile;
@@ -269,9 +275,9 @@ Error make_link(const LinkPlace& at, const char* text) {
                               : native_open_relative(at.folder, at.name, kOpenRemoveLink, &h);
     native_close(h);
   }
-  // Without the link privilege, the create-symbolic-link call may still make
-  // the link for a standard user.
-  if (e == err::privilege_not_held && at.path != nullptr)
+  // Without the link privilege (or where the reparse data is refused), the
+  // create-symbolic-link call may still make the link for a standard user.
+  if ((e == err::privilege_not_held || e == err::access_denied) && at.path != nullptr)
     e = link_create_unprivileged(scratch.get(), at.path, print, folder_target);
   return e;
 }

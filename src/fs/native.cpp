@@ -30,7 +30,7 @@ void put_returned(uint32_t* returned, const IO_STATUS_BLOCK& io) {
 }  // namespace
 
 OpenProfile file_create_profile(uint32_t flags) {
-  OpenProfile p{0x12019B, SHARE_READ | SHARE_DELETE, FA_ARCHIVE, DISP_CREATE, OPT_SYNCHRONOUS | OPT_NON_DIRECTORY};
+  OpenProfile p{0x100183, SHARE_READ | SHARE_DELETE, FA_ARCHIVE, DISP_CREATE, OPT_SYNCHRONOUS | OPT_NON_DIRECTORY};
   if (flags & FOPEN_APPEND) p.access = (p.access & ~(ACCESS_READ_DATA | ACCESS_WRITE_DATA)) | ACCESS_APPEND_DATA;
   if (flags & FOPEN_SHARE_ALL) p.share = SHARE_ALL;
   if (flags & FOPEN_TRUNCATE) p.disposition = DISP_SUPERSEDE;
@@ -44,10 +44,10 @@ OpenProfile file_create_profile(uint32_t flags) {
 }
 
 OpenProfile file_open_profile(uint32_t flags) {
-  OpenProfile p{0x120088, SHARE_ALL, 6, DISP_OPEN, OPT_SYNCHRONOUS};
+  OpenProfile p{0x100080, SHARE_ALL, 6, DISP_OPEN, OPT_SYNCHRONOUS};
   if (flags & FOPEN_READ) p.access |= ACCESS_READ_DATA;
   if (flags & FOPEN_EXECUTE) p.access |= ACCESS_EXECUTE;
-  if (flags & (FOPEN_WRITE_ATTRIBUTES | FOPEN_CREATE)) p.access |= ACCESS_WRITE_ATTRIBUTES | ACCESS_WRITE_EA;
+  if (flags & (FOPEN_WRITE_ATTRIBUTES | FOPEN_CREATE)) p.access |= ACCESS_WRITE_ATTRIBUTES;
   if (flags & (FOPEN_WRITE | FOPEN_CREATE | FOPEN_TRUNCATE)) p.access |= ACCESS_WRITE_DATA;
   if (flags & FOPEN_APPEND) p.access = (p.access & ~(ACCESS_READ_DATA | ACCESS_WRITE_DATA)) | ACCESS_APPEND_DATA;
   if (flags & FOPEN_ASYNC) p.access &= ~ACCESS_SYNCHRONIZE;

@@ -79,10 +79,12 @@ constexpr uint32_t DISPOSITION_IGNORE_READONLY = 0x10;
 // Reparse tags.
 constexpr uint32_t REPARSE_TAG_MOUNT_POINT = 0xA0000003u;
 constexpr uint32_t REPARSE_TAG_SYMLINK = 0xA000000Cu;
+constexpr uint32_t REPARSE_TAG_NAME_SURROGATE = 0x20000000u;  // the tag's entry stands for another name
 
 // Information classes (file, volume, object) and control codes in use.
 constexpr uint32_t kFileInfoBasic = 4;
 constexpr uint32_t kFileInfoStandard = 5;
+constexpr uint32_t kFileInfoInternal = 6;
 constexpr uint32_t kFileInfoRename = 10;
 constexpr uint32_t kFileInfoDisposition = 13;
 constexpr uint32_t kFileInfoAll = 18;
@@ -110,14 +112,16 @@ constexpr OpenProfile kOpenListSubfolder{kAccessList, SHARE_ALL, 0, DISP_OPEN, 0
 constexpr OpenProfile kOpenReadInfo{kAccessQuery, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenProbe{kAccessQuery, SHARE_ALL, 6, DISP_OPEN, 0x20};
 constexpr OpenProfile kOpenReadLink{kAccessQuery, SHARE_ALL, 6, DISP_OPEN, 0x200020};
-// Attributes are changed on the entry itself, never through a link.
-constexpr OpenProfile kOpenSetAttributes{0x120198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
-constexpr OpenProfile kOpenDeleteEntry{0x130198, SHARE_ALL, 6, DISP_OPEN, 0x200020};
-constexpr OpenProfile kOpenRenameEntry{0x130080, SHARE_ALL, 6, DISP_OPEN, 0x200060};
-constexpr OpenProfile kOpenCreateFolder{0x12019A, SHARE_ALL, 0x80, DISP_CREATE, 0x21};
-constexpr OpenProfile kOpenCreateLinkFolder{0x12019B, SHARE_ALL, 0x80, DISP_CREATE, 0x200021};
-constexpr OpenProfile kOpenCreateLinkFile{0x12019B, SHARE_ALL, 0x80, DISP_CREATE, 0x200060};
-constexpr OpenProfile kOpenRemoveLink{0x13019B, SHARE_ALL, 0x80, DISP_OPEN, 0x201020};
+// Attributes are changed on the entry itself, never through a link. The
+// opens that change an entry ask for no read-control or extended-attribute
+// rights either: they use neither, and an access list may refuse them.
+constexpr OpenProfile kOpenSetAttributes{0x100180, SHARE_ALL, 6, DISP_OPEN, 0x200020};
+constexpr OpenProfile kOpenDeleteEntry{0x110180, SHARE_ALL, 6, DISP_OPEN, 0x200020};
+constexpr OpenProfile kOpenRenameEntry{0x110080, SHARE_ALL, 6, DISP_OPEN, 0x200060};
+constexpr OpenProfile kOpenCreateFolder{0x100182, SHARE_ALL, 0x80, DISP_CREATE, 0x21};
+constexpr OpenProfile kOpenCreateLinkFolder{0x100183, SHARE_ALL, 0x80, DISP_CREATE, 0x200021};
+constexpr OpenProfile kOpenCreateLinkFile{0x100183, SHARE_ALL, 0x80, DISP_CREATE, 0x200060};
+constexpr OpenProfile kOpenRemoveLink{0x110183, SHARE_ALL, 0x80, DISP_OPEN, 0x201020};
 constexpr OpenProfile kOpenProbeTargetFolder{kAccessQuery, SHARE_ALL, 0, DISP_OPEN, 0x21};
 constexpr OpenProfile kOpenProbeTargetFile{kAccessQuery, SHARE_ALL, 0, DISP_OPEN, 0x20};
 

@@ -104,5 +104,7 @@ Error stream_copy(HANDLE from, HANDLE to, uint64_t length, uint64_t* done) {
 Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done) {
   // The system only reads from the buffer of a write.
   TransferRequest req{true, h, static_cast<char*>(const_cast<void*>(buffer)), 0};
-  return stream_transfer(req, length ? 1 : 0, length, done);
+  // A write is done only when all of it is: the rest of a partial piece is
+  // written again, and a write that stops short fails.
+  return stream_transfer(req, length, length, done);
 }

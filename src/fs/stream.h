@@ -13,7 +13,8 @@ constexpr uint32_t kStreamAbortRetryMax = 16;    // aborted write pieces in a ro
 // less than 16 MiB. 0 bytes with result 0 means end of data.
 Error stream_read(HANDLE h, void* buffer, uint64_t length, uint64_t* done = nullptr);
 
-// Writes the buffer to the handle; at least one byte when length is not 0.
+// Writes the whole buffer to the handle; a write that stops short fails
+// (disk full, 109 for a pipe that ends or a piece that moves nothing).
 Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done = nullptr);
 
 // Moves up to `length` bytes (below 4 GiB) from one open file to another

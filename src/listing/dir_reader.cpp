@@ -206,13 +206,20 @@ namespace {
 // separator; the folder is not open yet.
 Error reader_make(DirReader** out, const char* folder_path, uint32_t flags);
 
-// True when the opened folder is the listed entry: not a link, and the same
-// file when the listing knew its id.
-bool is_listed_folder(const FileInfo* opened, const FileInfo* listed) {
+// True when the opened folder `h` is the listed entry: not a link, and the
+// same file when the listing knew its id. Ids are compared in the listing's
+// width: where the listing had only 64-bit ids and the open gave a 128-bit
+// one (ReFS, also behind a share), the open's own 64-bit id is compared.
+bool is_listed_folder(HANDLE h, const FileInfo* opened, const FileInfo* listed) {
   if (opened->is_link || !opened->is_dir) return false;
   if (!listed || (listed->file_id[0] | listed->file_id[1]) == 0) return true;
-  return opened->file_id[0] == listed->file_id[0] && opened->file_id[1] == listed->file_id[1] &&
-         opened->volume_serial == listed->volume_serial;
+  if (opened->volume_serial != listed->volume_serial) return false;
+  if (listed->file_id[1] == 0 && opened->file_id[1] != 0) {
+    FILE_INTERNAL_INFORMATION internal{};
+    return native_query_info(h, kFileInfoInternal, &internal, sizeof internal) == err::ok &&
+           static_cast<uint64_t>(internal.IndexNumber.QuadPart) == listed->file_id[0];
+  }
+  return opened->file_id[0] == listed->file_id[0] && opened->file_id[1] == listed->file_id[1];
 }
 
 }  // namespace
@@ -235,9 +242,19 @@ Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path
   Error e = reader_make(out, folder_path, flags);
   if (e != err::ok) return e;
   DirReader* r = *out;
-  e = native_open_relative(parent, folder_path + name_offset, kOpenListSubfolder, &r->handle);
+  const char* name = folder_path + name_offset;
+  e = native_open_relative(parent, name, kOpenListSubfolder, &r->handle);
   if (e == err::ok) e = file_info_from_handle(r->handle, &r->folder_info);
-  if (e == err::ok && !is_listed_folder(&r->folder_info, listed)) e = err::path_not_found;
+  if (e == err::ok && !is_listed_folder(r->handle, &r->folder_info, listed)) e = err::path_not_found;
+  // Opened as itself, a mount point or a folder kept by a file system filter
+  // (cloud files, projections) is only its own place holder: the folder it
+  // stands for is opened through it, by the same name in the same parent.
+  if (e == err::ok && file_info_enters_through(r->handle, &r->folder_info)) {
+    native_close(r->handle);
+    e = native_open_relative(parent, name, kOpenListFolder, &r->handle);
+    if (e == err::ok) e = file_info_from_handle(r->handle, &r->folder_info);
+    if (e == err::ok && (r->folder_info.is_link || !r->folder_info.is_dir)) e = err::path_not_found;
+  }
   if (e != err::ok) {
     reader_destroy(r);
     *out = nullptr;

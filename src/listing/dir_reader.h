@@ -76,8 +76,11 @@ Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags);
 
 // Opens a listed subfolder by its name within its open parent folder, never
 // through a link, and only when it is still the entry that was listed (same
-// file id, not a link); otherwise fails with 3. `folder_path` is the
-// subfolder's full path, its name starting at `name_offset`.
+// file id, not a link); otherwise fails with 3. A mount point, or a folder
+// whose reparse tag is not a name surrogate, is then reopened through itself:
+// the reader lists, and its folder_info describes, the folder it leads to.
+// `folder_path` is the subfolder's full path, its name starting at
+// `name_offset`.
 Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
                          const FileInfo* listed, uint32_t flags);
 

@@ -450,22 +450,28 @@ void resume_parent(Lister* self) {
   self->current.delivered = (self->flags & LIST_DIRS_AFTER_CONTENTS) ? 0 : 1;
 }
 
+// Two open folders are one when volume and whole file id agree (both were
+// read the same way, so in the same width).
 bool same_folder(const FileInfo* a, const FileInfo* b) {
-  return std::memcmp(a->volume_id, b->volume_id, sizeof a->volume_id) == 0 && a->file_id[0] == b->file_id[0];
+  return std::memcmp(a->volume_id, b->volume_id, sizeof a->volume_id) == 0 && a->file_id[0] == b->file_id[0] &&
+         a->file_id[1] == b->file_id[1];
 }
 
 bool is_excluded(const Lister* self, const FileInfo* info) {
   return info && info->is_dir && !info->is_link && file_info_same_file(info, &self->excluded);
 }
 
-// True when entering the folder of the current frame would repeat one of the
-// folders that enclose it. An entry without a file id (the plain directory
-// format) cannot be told apart this way and never counts as a repeat.
-bool is_cycle(const Lister* self) {
-  const FileInfo* info = self->current.info;
-  if (info->file_id[0] == 0) return false;
-  for (const SuspendedFrame* s = self->stack; s; s = s->next)
-    if (s->frame.info && same_folder(s->frame.info, info)) return true;
+// True when the folder just opened for the newest suspended frame's entry is
+// one that an enclosing entry of the walk opened already (a loop through a
+// mount point or a followed link). What was opened counts, not what was
+// listed: a mount point lists as itself but leads elsewhere. The root has no
+// entry of its own, so the first repeat of the root is entered once. A
+// folder without a file id cannot be told apart and never counts.
+bool is_cycle(const Lister* self, const DirLevel* opened) {
+  const FileInfo* info = &opened->folder_info;
+  if ((info->file_id[0] | info->file_id[1]) == 0) return false;
+  for (const SuspendedFrame* s = self->stack; s && s->next; s = s->next)
+    if (same_folder(&s->frame.level->folder_info, info)) return true;
   return false;
 }
 
@@ -529,6 +535,15 @@ bool enter_folder(Lister* self) {
   self->stack = s;
   self->current = Frame{};
   const Error open = take_level(self, s->frame, &self->current.level);
+  if (open == err::ok && is_cycle(self, self->current.level)) {
+    // Not entered: the entry becomes current again, still owed its delivery.
+    self->current.level->ops->destroy(self->current.level);
+    self->current = s->frame;
+    self->stack = s->next;
+    block_free(s, sizeof *s);
+    set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
+    return true;
+  }
   if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
   // Entries left out make the folder's listing incomplete: a read error
   // for the folder, reported before its entries.
@@ -542,7 +557,7 @@ bool enter_folder(Lister* self) {
 // Selects the entry just read by the filters, and enters it when it is a
 // folder the walk goes into: one that is not a link (unless reached through
 // one), that the filters may select something in, and that does not repeat
-// an enclosing folder.
+// an enclosing folder once opened.
 Pass select_and_enter(Lister* self) {
   const char* relative_path = self->current.path + self->root_prefix;
   StringPool* scratch = &self->scratch;
@@ -561,10 +576,6 @@ Pass select_and_enter(Lister* self) {
       return Pass::stop;
     case Descend::yes:
       break;
-  }
-  if (is_cycle(self)) {
-    set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
-    return Pass::again;
   }
   return enter_folder(self) ? Pass::again : Pass::stop;
 }

@@ -12,6 +12,7 @@
 #include "base/memory.h"
 #include "fs/path.h"
 #include "platform/platform.h"
+#include "ntfs_model.h"
 #include "sync/engine.h"
 #include "test_os.h"
 
@@ -40,7 +41,9 @@ Tree read_tree(const testos::TempDir& root) {
   for (const auto& e : fs::recursive_directory_iterator(root.path())) {
     std::string rel = fs::relative(e.path(), root.path()).generic_string();
     std::string content = kFolder;
-    if (!e.is_directory()) {
+    if (e.is_symlink()) {
+      content = "-> " + fs::read_symlink(e.path()).generic_string();
+    } else if (!e.is_directory()) {
       EXPECT_TRUE(testos::read_file(e.path().string(), &content)) << rel;
     }
     tree[rel] = content;
@@ -205,6 +208,33 @@ NTSTATUS refuse_locked(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES at
                                            disposition, options, ea, ea_length);
 }
 
+// Refuses every open that asks for read-control or extended-attribute
+// rights, as an access list that denies them would.
+NTSTATUS refuse_unused_rights(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                              PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition,
+                              ULONG options, PVOID ea, ULONG ea_length) {
+  if (access & (0x20000 | 0x8 | 0x10)) {
+    if (handle) *handle = INVALID_HANDLE_VALUE;
+    return static_cast<NTSTATUS>(0xC0000022u);
+  }
+  return sys::g_calls.NtCreateFile.fallback(handle, access, attributes, io, size, file_attributes, share,
+                                           disposition, options, ea, ea_length);
+}
+
+// Copying, replacing and removing need none of those rights.
+TEST(Engine, OpensAskOnlyForWhatTheyUse) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  testos::TempDir source, target;
+  make_tree(source, kSource);
+  make_tree(target, {{"a.txt", "other"}, {"old", kFolder}, {"old/y.txt", "Y"}});
+  const sys::CallReplacement<sys::SysCall::NtCreateFile> refuse(refuse_unused_rights);
+  const Outcome run = run_sync(source, target, 0);
+  EXPECT_EQ(run.events, (std::vector<std::string>{"Removed a.txt", "Added a.txt", "Removed old/y.txt", "Removed old",
+                                                  "Added sub", "Added sub/b.txt", "Added sub/deep",
+                                                  "Added sub/deep/c.txt"}));
+  EXPECT_EQ(read_tree(target), kSource);
+}
+
 // The listers read folders ahead on threads of their own; the events and the
 // resulting tree are those of a run that reads each folder when it gets there
 // (a fault plan that never fires keeps a run to one thread). Folders that
@@ -277,6 +307,111 @@ TEST(Engine, UnusableRoots) {
             SyncResult::TargetUnusable);
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(read_tree(target).empty());
+}
+
+// The engine on the NTFS model of reparse points: a junction or a cloud
+// folder opened as itself lists empty, so each must be listed through itself.
+struct ModelRun {
+  testos::TempDir source, target, elsewhere;
+  ntfs_model::Model model;
+  bool usable() const { return listing_unavailable().empty() && !testos::running_under_wine(); }
+};
+
+std::vector<std::string> only(const std::vector<std::string>& events, const char* kind) {
+  std::vector<std::string> out;
+  for (const std::string& e : events)
+    if (e.rfind(kind, 0) == 0) out.push_back(e);
+  return out;
+}
+
+const Tree kAway = {{"d", kFolder}, {"d/g.txt", "G"}, {"f.txt", "F"}};
+const Tree kAwayUnderJ = {{"J", kFolder}, {"J/d", kFolder}, {"J/d/g.txt", "G"}, {"J/f.txt", "F"}};
+
+TEST(EngineOnNtfs, SourceJunctionIsCopiedAndKept) {
+  ModelRun m;
+  if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
+  make_tree(m.elsewhere, kAway);
+  make_tree(m.source, {{"J", kFolder}});
+  ASSERT_TRUE(m.model.junction(m.source.join("J"), m.elsewhere.path()));
+  Outcome run = run_sync(m.source, m.target, kSyncDefaultFlags);
+  EXPECT_EQ(run.result, SyncResult::Finished);
+  EXPECT_EQ(run.events, (std::vector<std::string>{"Added J", "Added J/d", "Added J/d/g.txt", "Added J/f.txt"}));
+  EXPECT_EQ(read_tree(m.target), kAwayUnderJ);
+  // With removal on, a target copy that differs is kept, never emptied.
+  testos::TempDir copy;
+  make_tree(copy, with(kAwayUnderJ, {{"J/f.txt", "older"}}));
+  run = run_sync(m.source, copy, SYNC_KEEP_EXISTING | SYNC_SKIP_IDENTICAL);
+  EXPECT_EQ(only(run.events, "Removed"), std::vector<std::string>{});
+  EXPECT_EQ(read_tree(copy), with(kAwayUnderJ, {{"J/f.txt", "older"}}));
+  EXPECT_EQ(read_tree(m.elsewhere), kAway);
+}
+
+TEST(EngineOnNtfs, JunctionToAnAncestorEndsWithOneCycle) {
+  ModelRun m;
+  if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
+  make_tree(m.source, {{"J", kFolder}, {"a.txt", "A"}});
+  ASSERT_TRUE(m.model.junction(m.source.join("J"), m.source.path()));
+  const Outcome run = run_sync(m.source, m.target, kSyncDefaultFlags);
+  EXPECT_EQ(run.result, SyncResult::Finished);
+  EXPECT_EQ(run.events, (std::vector<std::string>{"Added a.txt", "Added J", "Added J/a.txt", "OpenFailed J/J",
+                                                  "Added J/J"}));
+  EXPECT_EQ(read_tree(m.target), (Tree{{"J", kFolder}, {"J/J", kFolder}, {"J/a.txt", "A"}, {"a.txt", "A"}}));
+}
+
+// A target junction facing a source folder is listed through itself: a
+// second run finds everything identical. An extra one goes as itself.
+TEST(EngineOnNtfs, TargetJunctions) {
+  ModelRun m;
+  if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
+  make_tree(m.source, kAwayUnderJ);
+  make_tree(m.target, {{"J", kFolder}});
+  ASSERT_TRUE(m.model.junction(m.target.join("J"), m.elsewhere.path()));
+  EXPECT_EQ(run_sync(m.source, m.target, kSyncDefaultFlags).result, SyncResult::Finished);
+  const Outcome again = run_sync(m.source, m.target, kSyncDefaultFlags);
+  EXPECT_EQ(only(again.events, "Identical").size(), again.events.size()) << again.events.size();
+  EXPECT_EQ(read_tree(m.elsewhere), kAway);
+
+  testos::TempDir empty;
+  const Outcome removal = run_sync(empty, m.target, 0);
+  EXPECT_EQ(removal.events, std::vector<std::string>{"Removed J"});
+  EXPECT_EQ(read_tree(m.target), Tree{});
+  EXPECT_EQ(read_tree(m.elsewhere), kAway);
+}
+
+// A cloud folder (a tag that is no name surrogate) lists in full through its
+// filter; a modelled folder symbolic link stays a link and is not entered.
+TEST(EngineOnNtfs, CloudFolderAndFolderLink) {
+  ModelRun m;
+  if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
+  make_tree(m.source, {{"C", kFolder}, {"C/new.txt", "N"}, {"C/f.txt", "F"}, {"L", kFolder}});
+  ASSERT_TRUE(m.model.cloud(m.source.join("C")));
+  ASSERT_TRUE(m.model.symlink(m.source.join("L"), "..\\away", m.elsewhere.path()));
+  make_tree(m.target, {{"C", kFolder}, {"C/f.txt", "older"}});
+  ASSERT_TRUE(m.model.cloud(m.target.join("C")));
+  const Outcome run = run_sync(m.source, m.target, SYNC_KEEP_EXISTING | SYNC_SKIP_IDENTICAL);
+  EXPECT_EQ(run.events, (std::vector<std::string>{"Identical C", "Differs C/f.txt", "Added C/new.txt",
+                                                  "Identical C", "Added L"}));
+  EXPECT_EQ(read_tree(m.target),
+            (Tree{{"C", kFolder}, {"C/f.txt", "older"}, {"C/new.txt", "N"}, {"L", "-> ../away"}}));
+}
+
+// Where setting the reparse data is refused (no link privilege, or access
+// denied), the create-symbolic-link call for standard users makes the link.
+// A text rooted without a drive stays as it is, relative-flagged.
+TEST(EngineOnNtfs, RefusedLinkDataFallsBack) {
+  for (const uint32_t status : {0u, 0xC0000061u, 0xC0000022u}) {
+    SCOPED_TRACE(status);
+    ModelRun m;
+    if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
+    make_tree(m.source, {{"L", kFolder}});
+    ASSERT_TRUE(m.model.symlink(m.source.join("L"), "\\top\\x", m.elsewhere.path()));
+    m.model.refuse_link_data(status);
+    EXPECT_EQ(run_sync(m.source, m.target, kSyncDefaultFlags).events, std::vector<std::string>{"Added L"});
+    EXPECT_EQ(m.model.unprivileged_links(), status ? 1u : 0u);
+    EXPECT_EQ(m.model.link_text(), u"\\top\\x");
+    EXPECT_EQ(m.model.link_flags(), 1u);
+    EXPECT_EQ(read_tree(m.target), (Tree{{"L", "-> /top/x"}}));
+  }
 }
 
 }  // namespace

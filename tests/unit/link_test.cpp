@@ -206,7 +206,9 @@ TEST(LinkCreate, PrivilegeFallbackAndHalfMadeLinks) {
   const Case cases[] = {
       {0xC0000061, 0, 0},        // privilege not held: made by the fallback
       {0xC0000061, 1314, 1314},  // the fallback is refused as well
-      {0xC0000022, 0, 5},        // any other failure: no fallback
+      {0xC0000022, 0, 0},        // access denied: made by the fallback too
+      {0xC0000022, 5, 5},        // and refused by it as well
+      {0xC000007F, 0, 112},      // any other failure (disk full): no fallback
   };
   int n = 0;
   for (const Case& c : cases) {

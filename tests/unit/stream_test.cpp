@@ -217,15 +217,18 @@ TEST(Stream, LargeTransfersInPieces) {
     EXPECT_EQ(n, size);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
   }
+  // A write that stops short of its length fails, whatever it moved; an
+  // aborted piece is tried again.
   struct Case {
     uint32_t status;
     Error write_result;
+    uint64_t written;
     Error read_result;
   } cases[] = {
-      {5, 5, 5},      // failure: the code, with the first piece counted
-      {112, 0, 0},    // end of data after data moved: success, short
-      {232, 0, 0},
-      {995, 0, 0},    // aborted after data moved: ends
+      {5, 5, kStreamPieceMax, 5},  // failure: the code, with the first piece counted
+      {112, 112, kStreamPieceMax, 0},  // end of data after data moved: a read is short, a write fails
+      {232, 109, kStreamPieceMax, 0},
+      {995, 0, size, 0},  // aborted after data moved: a read ends, a write goes on
   };
   for (const auto& c : cases) {
     Handle out(testos::open_write(dir.join("out")));
@@ -236,12 +239,41 @@ TEST(Stream, LargeTransfersInPieces) {
     ASSERT_TRUE(sys::fault_arm(sys::SysCall::ReadFile, 2, c.status));
     uint64_t n = 0;
     EXPECT_EQ(stream_write(out.h, data.data(), size, &n), c.write_result) << c.status;
-    EXPECT_EQ(n, kStreamPieceMax) << c.status;
-    EXPECT_EQ(write_file_calls.count(), 2u) << c.status;
+    EXPECT_EQ(n, c.written) << c.status;
+    EXPECT_EQ(write_file_calls.count(), c.written == size ? 3u : 2u) << c.status;
     std::vector<char> back(size);
     n = 0;
     EXPECT_EQ(stream_read(in.h, back.data(), size, &n), c.read_result) << c.status;
     EXPECT_EQ(n, kStreamPieceMax) << c.status;
+  }
+}
+
+// A system write that moves at most two bytes a call, and then, after
+// `g_short_budget` calls, nothing at all.
+uint32_t g_short_budget = 0;
+BOOL short_write(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
+  if (g_short_budget == 0) {
+    *done = 0;
+    return TRUE;
+  }
+  --g_short_budget;
+  return sys::g_calls.WriteFile.fallback(h, buffer, length < 2 ? length : 2, done, ov);
+}
+
+// A partial piece is followed by the rest; a write that stops short fails
+// with what it moved counted.
+TEST(StreamWrite, PartialPiecesCompleteOrFail) {
+  testos::TempDir dir;
+  const sys::CallReplacement<sys::SysCall::WriteFile> replaced(short_write);
+  for (const uint32_t budget : {5u, 2u}) {
+    g_short_budget = budget;
+    Handle out(testos::open_write(dir.join("out")));
+    uint64_t n = 99;
+    EXPECT_EQ(stream_write(out.h, "abcdefghij", 10, &n), budget == 5 ? err::ok : err::broken_pipe);
+    EXPECT_EQ(n, budget * 2u);
+    std::string bytes;
+    ASSERT_TRUE(testos::read_file(dir.join("out"), &bytes));
+    EXPECT_EQ(bytes, std::string("abcdefghij").substr(0, budget * 2));
   }
 }
 

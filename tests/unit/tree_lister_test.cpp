@@ -398,6 +398,31 @@ TEST(TreeLister, PlainFormatWithoutIdsIsNoCycle) {
   EXPECT_EQ(got, (Stream{"a", "a/b", "a/b/c", "a/b/c/f", "a/b/c (after)", "a/b (after)", "a (after)"}));
 }
 
+// A volume whose listing gives only 64-bit ids (the richest entry format
+// refused) while an open folder reports a 128-bit id, as ReFS does.
+NTSTATUS list_without_128_bit_ids(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID context, PIO_STATUS_BLOCK io,
+                                  PVOID buffer, ULONG length, FILE_INFORMATION_CLASS info_class, BOOLEAN single,
+                                  PUNICODE_STRING mask, BOOLEAN restart) {
+  if (static_cast<int>(info_class) == kDirClassIdExtended) return static_cast<NTSTATUS>(kStatusInvalidInfoClass);
+  return sys::g_calls.NtQueryDirectoryFile.fallback(h, event, apc, context, io, buffer, length, info_class, single,
+                                                   mask, restart);
+}
+
+NTSTATUS wide_ids(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS info_class) {
+  const NTSTATUS st = sys::g_calls.NtQueryInformationFile.fallback(h, io, buffer, length, info_class);
+  if (st == 0 && static_cast<int>(info_class) == 59) static_cast<uint8_t*>(buffer)[8 + 15] = 0x5E;
+  return st;
+}
+
+TEST(TreeLister, SubfoldersOfA128BitIdVolumeListedWith64BitIds) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir t;
+  make_tree(t, {"a/", "a/b/", "a/b/x", "c"});
+  const sys::CallReplacement<sys::SysCall::NtQueryDirectoryFile> list(list_without_128_bit_ids);
+  const sys::CallReplacement<sys::SysCall::NtQueryInformationFile> query(wide_ids);
+  EXPECT_EQ(list_tree(t.path(), kEngineFlags, {}).text, (Stream{"a", "a/b", "a/b/x", "a/b (after)", "a (after)", "c"}));
+}
+
 // ---------------------------------------------------------------- large tree
 
 struct ModelNode {

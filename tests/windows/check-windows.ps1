@@ -1,7 +1,7 @@
 <#
 .SYNOPSIS
   Checks of tarn.exe that only a real Windows 10/11 machine can show: mount
-  points in the target, symbolic links for standard users, non-ASCII names on
+  points in the target and in the source, symbolic links for standard users, non-ASCII names on
   the console, files held open by other processes, least access, and log-off
   during a copy. See docs/windows-checks.md.
 
@@ -20,7 +20,7 @@
 param(
   [Parameter(Mandatory = $true)] [string] $Tarn,
   [string] $Work = (Join-Path $env:TEMP 'tarn-check'),
-  [ValidateSet('all', 'junction', 'prepare-links', 'links', 'console', 'held', 'access', 'logoff', 'logoff-check')]
+  [ValidateSet('all', 'junction', 'junction-source', 'prepare-links', 'links', 'console', 'held', 'access', 'logoff', 'logoff-check')]
   [string[]] $Step = @('all'),
   [int] $BigGB = 16
 )
@@ -110,6 +110,53 @@ if ($all -or $Step -contains 'junction') {
   Check ((Get-Content -LiteralPath "$outside\keep.txt" -ErrorAction SilentlyContinue) -eq 'keep me') 'the folder it pointed to keeps its file'
   Check ((Get-Item -LiteralPath $outside -Force).Attributes -eq $before) "the folder it pointed to keeps its attributes ($before)"
   attrib -r "$outside"
+}
+
+# ---------------------------------------------------------------------------
+# 1b. Junctions the walk enters. On NTFS a junction opened as itself is an
+#    empty folder; what it leads to must be listed.
+#    src\J    -> outside (f.txt, d\g.txt)     src\up -> src (its own root)
+#    dst2     an older copy of J with one more file under J
+#    dst3\J   -> outside3, facing the source folder J
+# Expected: J\f.txt and J\d\g.txt arrive in dst; with -d, dst2's copy keeps
+#    its files (only the extra one goes); the junction to src is entered once
+#    and the walk ends with one "WARNING: unable to open" line for up\up; in
+#    dst3 the files go to outside3 through the junction and a second run
+#    reports nothing new and no warning.
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'junction-source') {
+  Say '1b. junctions in the source and facing a source folder'
+  $dir = Fresh 'junction-source'
+  $outside = Join-Path $dir 'outside'
+  Put "$outside\f.txt" 'F'
+  Put "$outside\d\g.txt" 'G'
+  New-Item -ItemType Directory -Path "$dir\src", "$dir\dst", "$dir\outside3", "$dir\dst3" | Out-Null
+  cmd /c "mklink /J `"$dir\src\J`" `"$outside`"" | Out-Null
+  $run = Run-Tarn @("$dir\src", "$dir\dst") "$dir\log1.txt"
+  Check ($run.Code -eq 0) 'status 0'
+  Check ((Get-Content -LiteralPath "$dir\dst\J\f.txt" -ErrorAction SilentlyContinue) -eq 'F') 'J\f.txt arrived'
+  Check ((Get-Content -LiteralPath "$dir\dst\J\d\g.txt" -ErrorAction SilentlyContinue) -eq 'G') 'J\d\g.txt arrived'
+  Check (-not (Is-Link "$dir\dst\J")) 'the target J is a plain folder'
+
+  Put "$dir\dst2\J\f.txt" 'old F'
+  Put "$dir\dst2\J\extra.txt" 'extra'
+  $run = Run-Tarn @('-d', "$dir\src", "$dir\dst2") "$dir\log2.txt"
+  Check ((Get-Content -LiteralPath "$dir\dst2\J\f.txt" -ErrorAction SilentlyContinue) -eq 'F') 'the target copy of J is updated, not emptied'
+  Check (-not (Test-Path -LiteralPath "$dir\dst2\J\extra.txt")) 'only the extra file under J is removed'
+  Check ((Get-Content -LiteralPath "$outside\f.txt") -eq 'F') 'the folder J leads to is untouched'
+
+  cmd /c "mklink /J `"$dir\src\up`" `"$dir\src`"" | Out-Null
+  $run = Run-Tarn @("$dir\src", "$dir\dst") "$dir\log3.txt"
+  $warned = @(Warnings $run)
+  Check ($warned.Count -eq 1 -and $warned[0] -like '*up\up*') 'one warning, for up\up'
+  Check (Test-Path -LiteralPath "$dir\dst\up\J\f.txt") 'the junction to src is entered once'
+  Remove-Item -LiteralPath "$dir\src\up" -Force
+
+  cmd /c "mklink /J `"$dir\dst3\J`" `"$dir\outside3`"" | Out-Null
+  $run = Run-Tarn @("$dir\src", "$dir\dst3") "$dir\log4.txt"
+  Check (Test-Path -LiteralPath "$dir\outside3\f.txt") 'files go through the target junction'
+  $run = Run-Tarn @("$dir\src", "$dir\dst3") "$dir\log5.txt"
+  Check (@($run.Lines | Where-Object { $_ -like '+ *' }).Count -eq 0 -and (Warnings $run).Count -eq 0) 'a second run adds nothing and warns of nothing'
 }
 
 # ---------------------------------------------------------------------------
@@ -244,7 +291,9 @@ if ($all -or $Step -contains 'held') {
 #    attributes to the user (reading attributes and listing allowed).
 # Expected: first run status 0, "+ guarded\inside.txt", no warning; after the
 #    target folder gets the same refusal, a second run with -v: status 0,
-#    "= guarded\inside.txt", no warning.
+#    "= guarded\inside.txt", no warning. Target files that refuse reading
+#    their security descriptor and extended attributes: with -d, no warning,
+#    "- extra.txt", and changed.txt replaced.
 # ---------------------------------------------------------------------------
 if ($all -or $Step -contains 'access') {
   Say '5. least access'
@@ -258,6 +307,15 @@ if ($all -or $Step -contains 'access') {
   Check ($run.Code -eq 0 -and (Has-Line $run '= guarded\inside.txt') -and (Warnings $run).Count -eq 0) 'both sides listed and compared'
   icacls "$dir\src\guarded" /remove:d "$env:USERNAME" | Out-Null
   icacls "$dir\dst\guarded" /remove:d "$env:USERNAME" | Out-Null
+  # Target entries whose access list refuses reading the security descriptor
+  # and the extended attributes are still replaced and removed.
+  Put "$dir\src\changed.txt" 'new'
+  Put "$dir\dst\changed.txt" 'old'
+  Put "$dir\dst\extra.txt" 'extra'
+  foreach ($f in 'changed.txt', 'extra.txt') { icacls "$dir\dst\$f" /deny "${env:USERNAME}:(RC,REA,WEA)" | Out-Null }
+  $run = Run-Tarn @('-d', "$dir\src", "$dir\dst") "$dir\log3.txt"
+  Check ((Warnings $run).Count -eq 0 -and (Has-Line $run '- extra.txt')) 'replaced and removed without a warning'
+  Check ((Get-Content -LiteralPath "$dir\dst\changed.txt" -ErrorAction SilentlyContinue) -eq 'new') 'changed.txt replaced'
 }
 
 # ---------------------------------------------------------------------------
