@@ -125,6 +125,65 @@ TEST_F(ReportTest, AbortOnErrorRaisesBeforeAnyPrinting) {
   report_clear_stop();
 }
 
+// Raises the abort at the nth open of a name that ends in g_abort_at, then
+// opens as usual.
+const char* g_abort_at = nullptr;
+int g_abort_countdown = 0;
+NTSTATUS open_then_abort(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                        PIO_STATUS_BLOCK io, PLARGE_INTEGER allocation_size, ULONG file_attributes,
+                        ULONG share, ULONG disposition, ULONG options, PVOID ea_buffer, ULONG ea_length) {
+  std::string name;
+  if (attributes && attributes->ObjectName)
+    for (USHORT i = 0; i < attributes->ObjectName->Length / sizeof(WCHAR); ++i)
+      name += static_cast<char>(attributes->ObjectName->Buffer[i]);
+  while (!name.empty() && name.back() == '\\') name.pop_back();
+  const std::string marker = g_abort_at;
+  if (name.size() >= marker.size() && name.compare(name.size() - marker.size(), marker.size(), marker) == 0 &&
+      --g_abort_countdown == 0)
+    signal_raise(cancel_context(kAbortSignal));
+  return sys::CallSlot<sys::SysCall::NtCreateFile>::entry().fallback(
+      handle, access, attributes, io, allocation_size, file_attributes, share, disposition, options, ea_buffer,
+      ea_length);
+}
+
+// An abort while the arguments are read or the roots are opened ends the run
+// as the abort, never as a missing argument or an unusable root.
+TEST_F(ReportTest, AbortDuringStartUpIsTheAbort) {
+  struct Row {
+    const char* name;
+    int nth;
+    bool target_exists;
+  };
+  const Row rows[] = {
+      {"abort_src", 1, true},   // the source argument is probed
+      {"abort_src", 2, true},   // the source root is opened
+      {"abort_dst", 1, true},   // the target root is opened
+      {"abort_dst", 1, false},  // the target root is created
+  };
+  const sys::CallReplacement<sys::SysCall::NtCreateFile> watch(open_then_abort);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.nth) + " " + std::to_string(row.target_exists));
+    testos::TempDir dir;
+    ASSERT_TRUE(testos::make_dir(dir.join("abort_src")));
+    ASSERT_TRUE(testos::write_file(dir.join("abort_src/f.txt"), "f"));
+    if (row.target_exists) {
+      ASSERT_TRUE(testos::make_dir(dir.join("abort_dst")));
+    }
+    std::string source = dir.join("abort_src"), target = dir.join("abort_dst");
+    char* argv[] = {const_cast<char*>("tarn"), source.data(), target.data()};
+    g_abort_at = row.name;
+    g_abort_countdown = row.nth;
+    int32_t status = -1;
+    const std::string out = captured([&] { status = run_command(3, argv); });
+    EXPECT_TRUE(signal_is_raised(cancel_context(kAbortSignal)));
+    signal_reset(cancel_context(kAbortSignal));
+    g_report = ReportSettings{};
+    EXPECT_EQ(status, 2);
+    const size_t error = out.find("ERROR:");
+    EXPECT_EQ(error == std::string::npos ? out : out.substr(error), "ERROR: Aborted due to user request\n");
+  }
+}
+
 TEST(ErrorToStatus, TableOrderDecides) {
   struct Pair {
     Error code;
