@@ -5,6 +5,8 @@
 #include "app/cancel.h"
 #include "app/report.h"
 #include "app/run.h"
+#include "base/memory.h"
+#include "fs/path.h"
 #include "test_os.h"
 
 namespace {
@@ -71,6 +73,33 @@ TEST_F(ReportTest, LinesAndMarksByVerbosity) {
       EXPECT_EQ(event_output(v, row.event), expected)
           << "event " << static_cast<int>(row.event) << " verbosity " << v;
     }
+  }
+}
+
+// Invisible, direction-changing and control characters print as escapes, so
+// no two names and no line look alike; other characters print as they are.
+TEST_F(ReportTest, LookAlikeCharactersPrintEscaped) {
+  const struct {
+    const char* name;
+    const char* shown;
+  } rows[] = {
+      {"a\u200B", "a\\xE2\\x80\\x8B"},                 // zero-width space
+      {"\uFEFFa", "\\xEF\\xBB\\xBFa"},                 // byte-order mark
+      {"x\u202Etxt.exe", "x\\xE2\\x80\\xAEtxt.exe"},   // right-to-left override
+      {"\u200E\u200F\u202A\u202C", "\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xE2\\x80\\xAA\\xE2\\x80\\xAC"},
+      {"\u2066\u2069\u2060\u2064", "\\xE2\\x81\\xA6\\xE2\\x81\\xA9\\xE2\\x81\\xA0\\xE2\\x81\\xA4"},
+      {"so\u00ADft\u061C", "so\\xC2\\xADft\\xD8\\x9C"},  // soft hyphen, Arabic letter mark
+      {"\u2028\u2029", "\\xE2\\x80\\xA8\\xE2\\x80\\xA9"}, // line breaks of their own
+      {"c1\u0085", "c1\\xC2\\x85"},                    // a C1 control
+      {"a\tb\nc", "a\\tb\\nc"},
+      {"caf\u00E9 e\u0301 \u65E5\u672C \U0001F600 \u00A0", "caf\u00E9 e\u0301 \u65E5\u672C \U0001F600 \u00A0"},
+  };
+  for (const auto& row : rows) {
+    ScopedPool pool;
+    EXPECT_STREQ(path_display(pool.get(), row.name), row.shown);
+    g_report.verbosity = 2;
+    EXPECT_EQ(captured([&] { report_event(nullptr, SyncEvent::Added, row.name); }),
+              std::string("+ ") + row.shown + "\n");
   }
 }
 
