@@ -203,8 +203,9 @@ Error native_query_directory(HANDLE handle, uint32_t info_class, const wchar16* 
 namespace {
 
 // The reader record with its path buffer holding the folder path and a
-// separator; the folder is not open yet.
-Error reader_make(DirReader** out, const char* folder_path, uint32_t flags);
+// separator; the folder is not open yet. `resolve`: the path is made
+// absolute and canonical first (a listed subfolder's path already is).
+Error reader_make(DirReader** out, const char* folder_path, uint32_t flags, bool resolve);
 
 // True when the opened folder is the listed entry: not a link, and the same
 // file when the listing knew its id.
@@ -218,7 +219,7 @@ bool is_listed_folder(const FileInfo* opened, const FileInfo* listed) {
 }  // namespace
 
 Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) {
-  Error e = reader_make(out, folder_path, flags);
+  Error e = reader_make(out, folder_path, flags, true);
   if (e != err::ok) return e;
   DirReader* r = *out;
   e = native_open(r->path, kOpenListFolder, &r->handle);
@@ -232,7 +233,7 @@ Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) 
 
 Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
                          const FileInfo* listed, uint32_t flags) {
-  Error e = reader_make(out, folder_path, flags);
+  Error e = reader_make(out, folder_path, flags, false);
   if (e != err::ok) return e;
   DirReader* r = *out;
   e = native_open_relative(parent, folder_path + name_offset, kOpenListSubfolder, &r->handle);
@@ -247,7 +248,7 @@ Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path
 
 namespace {
 
-Error reader_make(DirReader** out, const char* folder_path, uint32_t flags) {
+Error reader_make(DirReader** out, const char* folder_path, uint32_t flags, bool resolve) {
   *out = nullptr;
   auto* r = static_cast<DirReader*>(block_alloc(sizeof(DirReader)));
   if (!r) return err::out_of_memory;
@@ -259,7 +260,7 @@ Error reader_make(DirReader** out, const char* folder_path, uint32_t flags) {
 
   {
     ScopedPool scratch;
-    const char* resolved = path_resolve(scratch.get(), nullptr, folder_path);
+    const char* resolved = resolve ? path_resolve(scratch.get(), nullptr, folder_path) : folder_path;
     if (!resolved) {
       reader_destroy(r);
       return err::invalid_name;

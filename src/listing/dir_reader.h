@@ -76,8 +76,10 @@ Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags);
 
 // Opens a listed subfolder by its name within its open parent folder, never
 // through a link, and only when it is still the entry that was listed (same
-// file id, not a link); otherwise fails with 3. `folder_path` is the
-// subfolder's full path, its name starting at `name_offset`.
+// file id, not a link); otherwise fails with 3. `folder_path` is the path the
+// entries are handed out under, its name starting at `name_offset`: the
+// subfolder's full path, or its name alone for a reader that follows no link
+// (the path is taken as it is, not resolved).
 Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
                          const FileInfo* listed, uint32_t flags);
 
