@@ -129,7 +129,8 @@ Error reader_next(DirReader* self, const char** path, uint64_t* name_offset, con
     const Error e = read_raw_entry(self, &entry);
     if (e != err::ok) return e;
     if (name_is_refused(entry, self->fixed)) {
-      ++self->refused;
+      if (self->refused++ == 0)
+        self->format_ops->name_to_utf8(entry, self->fixed, self->refused_name, sizeof self->refused_name);
       continue;
     }
     name_length = self->format_ops->name_to_utf8(entry, self->fixed, self->name, sizeof self->name);

@@ -67,6 +67,7 @@ struct DirReader {
   FileInfo target_info;    // what a symbolic link points to
   FileInfo entry_info;
   uint64_t refused;        // entries left out: their names were not plain names
+  char refused_name[kDirNameBytes];  // the first of them, as far as it converts
   char name[kDirNameBytes];
   alignas(8) uint8_t query[kDirQueryBytes + kDirQuerySpare];
 };

@@ -35,6 +35,7 @@ struct DirLevel {
   void* root;
   Error failed;     // a step that could not be taken, reported once
   uint64_t refused; // entries the reader left out (names that are not plain names)
+  const char* refused_name;  // the first of them ("" when it could not be kept)
   // The folder's path with its separator is not kept: a level holds only its
   // own name, so memory does not grow with depth times path length. The
   // path is the root's `folder`, then each level's name and a separator.
@@ -512,6 +513,7 @@ void set_pending(Lister* self, Error e, const char* path, uint64_t name_offset) 
 // An error about the entry `name` of `level`; without memory for its path
 // the error comes with none.
 void set_pending_at(Lister* self, Error e, const DirLevel* level, const char* name) {
+  name = str_or_empty(name);
   const char* path = path_compose(&self->path, level, name);
   set_pending(self, e, path, level ? level->folder_length : str_len(name));
 }
@@ -608,9 +610,9 @@ bool enter_folder(Lister* self) {
   const Error open = take_level(self, s->frame, &self->current.level);
   if (open != err::ok) set_pending_at(self, open, s->frame.level, s->frame.name);
   // Entries left out make the folder's listing incomplete: a read error
-  // for the folder, reported before its entries.
+  // naming the first of them, reported before the folder's entries.
   if (open == err::ok && self->current.level->refused)
-    set_pending_at(self, err::invalid_name, s->frame.level, s->frame.name);
+    set_pending_at(self, err::invalid_name, self->current.level, self->current.level->refused_name);
   self->current.delivered = 1;
   self->current.selected = s->frame.selected;
   return true;
@@ -796,6 +798,7 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
     }
   }
   level->refused = reader->refused;
+  if (reader->refused) level->refused_name = pool_strdup(&level->pool.allocator, reader->refused_name);
   level->folder_info = reader->folder_info;
   if (parent) {
     level->parent = parent;
@@ -869,7 +872,8 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
   }
   self->root_info = self->current.level->folder_info;
   self->root_prefix = self->current.level->folder_length;
-  if (self->current.level->refused) set_pending_at(self, err::invalid_name, nullptr, self->current.level->folder);
+  if (self->current.level->refused)
+    set_pending_at(self, err::invalid_name, self->current.level, self->current.level->refused_name);
   *out = &self->base;
   return err::ok;
 }

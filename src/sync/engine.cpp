@@ -268,10 +268,11 @@ bool passed_over(Engine* g) {
   return false;
 }
 
-// Extra target entry: left and reported, or removed. After a source folder
-// could not be listed, the source is incomplete and nothing more is removed.
+// Extra target entry: left and reported, or removed. After a folder of
+// either tree could not be listed in full, the run knows less than it should
+// and nothing more is removed.
 void only_in_target(Engine* g) {
-  if (g->flag(SYNC_KEEP_EXTRAS) || g->source.listing_failed)
+  if (g->flag(SYNC_KEEP_EXTRAS) || g->source.listing_failed || g->target.listing_failed)
     g->report(SyncEvent::Differs, g->target.relative());
   else
     remove_target(g);

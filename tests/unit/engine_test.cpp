@@ -261,6 +261,51 @@ TEST(Engine, ReadAheadChangesNothing) {
   }
 }
 
+// Lists every name "bad_name" as "bad\name", as a name made by another system
+// would come: not a plain name, so it cannot be used.
+NTSTATUS list_bad_names(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context, PIO_STATUS_BLOCK io,
+                        PVOID buffer, ULONG length, FILE_INFORMATION_CLASS info_class, BOOLEAN single_entry,
+                        PUNICODE_STRING file_name, BOOLEAN restart_scan) {
+  const NTSTATUS st = sys::g_calls.NtQueryDirectoryFile.fallback(handle, event, apc, apc_context, io, buffer, length,
+                                                                 info_class, single_entry, file_name, restart_scan);
+  if (st == 0 && buffer) {
+    const std::u16string bad = u"bad_name";
+    auto* units = static_cast<char16_t*>(buffer);
+    const std::u16string_view all(units, io->Information / sizeof(char16_t));
+    for (size_t at = all.find(bad); at != std::u16string_view::npos; at = all.find(bad, at + 1))
+      units[at + 3] = u'\\';
+  }
+  return st;
+}
+
+// A target name that cannot be used is named in its warning, and from then
+// on no extra target entry is removed; extras met before it still go.
+TEST(Engine, UnusableTargetNameStopsRemovals) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const sys::CallReplacement<sys::SysCall::NtQueryDirectoryFile> names(list_bad_names);
+  const Tree source = {{"keep.txt", "k"}, {"sub", kFolder}};
+  const struct {
+    Tree target;
+    std::vector<std::string> events;
+  } cases[] = {
+      {{{"bad_name", "b"}, {"keep.txt", "k"}, {"sub", kFolder}, {"zz.txt", "z"}},
+       {"OpenFailed bad/name", "Identical keep.txt", "Identical sub", "Identical sub", "Differs zz.txt"}},
+      {{{"a.txt", "a"}, {"keep.txt", "k"}, {"sub", kFolder}, {"sub/bad_name", "b"}, {"sub/x", kFolder},
+        {"sub/x/y.txt", "y"}, {"zz.txt", "z"}},
+       {"Removed a.txt", "Identical keep.txt", "OpenFailed sub/bad/name", "Identical sub", "Differs sub/x",
+        "Differs sub/x/y.txt", "Differs sub/x", "Identical sub", "Differs zz.txt"}},
+  };
+  for (const auto& c : cases) {
+    testos::TempDir s, t;
+    make_tree(s, source);
+    make_tree(t, c.target);
+    const Outcome run = run_sync(s, t, SYNC_SKIP_IDENTICAL);
+    EXPECT_EQ(run.result, SyncResult::Finished);
+    EXPECT_EQ(run.events, c.events);
+    EXPECT_EQ(read_tree(t), without(c.target, {"a.txt"}));
+  }
+}
+
 // A source or target that cannot be listed ends the run before any event.
 TEST(Engine, UnusableRoots) {
   if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
