@@ -108,7 +108,8 @@ void level_folder_path(const DirLevel* level, char* out) {
 }
 
 // A growable buffer for one path at a time. It remembers the level whose
-// folder path it holds, so the entries of one folder cost their names only.
+// folder path it holds, so the entries of one folder cost their names only,
+// and so does a subfolder of that level.
 struct PathBuffer {
   char* text;
   uint64_t capacity;
@@ -131,11 +132,22 @@ const char* path_compose(PathBuffer* b, const DirLevel* level, const char* name)
     const uint64_t capacity = length + 1 + length / 2 + 64;
     auto* text = static_cast<char*>(block_alloc(capacity));
     if (!text) return nullptr;
+    const DirLevel* holds = b->holds;
+    if (holds) std::memcpy(text, b->text, holds->folder_length);
     path_buffer_free(b);
     b->text = text;
     b->capacity = capacity;
+    b->holds = holds;
   }
-  if (level && level != b->holds) level_folder_path(level, b->text);
+  if (level && level != b->holds) {
+    if (b->holds && level->parent == b->holds) {
+      char* at = b->text + b->holds->folder_length;
+      std::memcpy(at, level->name, level->name_length);
+      at[level->name_length] = '\\';
+    } else {
+      level_folder_path(level, b->text);
+    }
+  }
   b->holds = level;
   std::memcpy(b->text + folder, name, length - folder + 1);
   return b->text;
@@ -296,6 +308,7 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
     lock_release(&a->lock);
     DirLevel* level = nullptr;
     const Error e = level_open_at(&level, a->cancel, entry.level, entry, a->flags, &a->path);
+    a->path.holds = nullptr;  // the level it holds may go before the next job
     lock_acquire(&a->lock);
     DirLevel* unwanted = nullptr;
     if (job->passed) {
@@ -562,7 +575,8 @@ Frame* owed_frame(Lister* self) {
 // for its parent. False when there is no parent: the walk is over.
 bool leave_folder(Lister* self) {
   if (self->current.level) {
-    if (self->path.holds == self->current.level) self->path.holds = nullptr;
+    // The buffer's folder path still holds the parent's as its start.
+    if (self->path.holds == self->current.level) self->path.holds = self->current.level->parent;
     drop_jobs(self, self->current.jobs);
     self->current.level->ops->destroy(self->current.level);
     self->current = Frame{};
@@ -738,8 +752,6 @@ namespace {
 Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
                     uint32_t flags, PathBuffer* buffer) {
   *out = nullptr;
-  // The worker's buffer may outlive the level it holds.
-  buffer->holds = nullptr;
   DirReader* reader;
   Error e;
   if (flags & LIST_NO_FOLLOW_LINKS) {
