@@ -1,6 +1,8 @@
 """What the Linux program keeps that the Windows one has no notion of:
 permission bits and owners, special files, names that are any bytes, POSIX
 paths in the output, and a second stop signal."""
+import io
+import itertools
 import os
 import shutil
 import signal
@@ -237,83 +239,43 @@ def test_second_stop_signal_ends_a_blocked_run(native, tmp_path):
         proc.wait()
 
 
-def _deep_chain(root, depth=None):
-    """A chain of folders, each holding f.txt, built (depth given) or read
-    (as a list of (names, f.txt data) per level) through descriptors:
-    its paths pass the system's path limit."""
-    os.makedirs(root, exist_ok=True)
-    fd, levels = os.open(root, os.O_RDONLY | os.O_DIRECTORY), []
-    try:
-        for i in range(depth if depth is not None else 1 << 30):
-            if depth is not None:
-                os.mkdir(b"%05d" % i + b"x" * 195, dir_fd=fd)
-                write_fd = os.open("f.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
-                os.write(write_fd, b"%d" % i)
-                os.close(write_fd)
-            names = sorted(os.listdir(fd))
-            data = None
-            if "f.txt" in names:
-                read_fd = os.open("f.txt", os.O_RDONLY, dir_fd=fd)
-                data = os.read(read_fd, 64)
-                os.close(read_fd)
-            levels.append((names, data))
-            folders = [n for n in names if n != "f.txt"]
-            if not folders:
-                break
-            next_fd = os.open(folders[0], os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+
+def _chain(root, depth=0):
+    """Builds (to a depth) and reads a chain of folders of 200-byte names, each
+    holding f.txt, through descriptors: its paths pass the system's limit."""
+    fd, levels = os.open(root, os.O_RDONLY), []
+    for i in itertools.count():
+        if i < depth:
+            os.mkdir(b"%05d" % i + b"x" * 195, dir_fd=fd)
+            with open(os.open("f.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "wb") as f:
+                f.write(b"%d" % i)
+        names = sorted(os.listdir(fd))
+        with open(os.open("f.txt", os.O_RDONLY, dir_fd=fd), "rb") if "f.txt" in names else io.BytesIO() as f:
+            levels.append((names, f.read()))
+        if names in ([], ["f.txt"]):
             os.close(fd)
-            fd = next_fd
-    finally:
-        os.close(fd)
-    return levels
+            return levels
+        fd, old = os.open(names[0], os.O_RDONLY, dir_fd=fd), fd
+        os.close(old)
 
 
-def _remove_chain(root):
-    fds, names = [os.open(root, os.O_RDONLY | os.O_DIRECTORY)], []
-    while True:
-        folders = [n for n in os.listdir(fds[-1]) if n != "f.txt"]
-        if "f.txt" in os.listdir(fds[-1]):
-            os.unlink("f.txt", dir_fd=fds[-1])
-        if not folders:
-            break
-        names.append(folders[0])
-        fds.append(os.open(folders[0], os.O_RDONLY | os.O_DIRECTORY, dir_fd=fds[-1]))
-    while names:
-        os.close(fds.pop())
-        os.rmdir(names.pop(), dir_fd=fds[-1])
-    os.close(fds.pop())
-    os.rmdir(root)
-
-
-def _run_measured(native, *args):
-    """Status, output and peak memory (KiB) of one run."""
-    with tempfile.TemporaryFile() as out:
-        proc = subprocess.Popen(native.command("tarn", *args), stdout=out, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL)
-        _, status, usage = os.wait4(proc.pid, 0)
-        proc.returncode = os.waitstatus_to_exitcode(status)
-        out.seek(0)
-        return proc.returncode, out.read(), usage.ru_maxrss
-
-
-def test_deep_tree_memory_does_not_grow_with_depth_times_path(native, tmp_path):
-    # 1,500 levels of 200-byte names: paths of 300 KB. Holding each level's
-    # path costs gigabytes; a level's own name costs kilobytes.
-    src, dst = str(tmp_path / "src"), str(tmp_path / "dst")
+def test_deep_tree_costs_memory_by_path_not_depth_times_path(native, tmp_path):
+    # 1,500 levels: paths of 300 KB. Keeping each level's path costs
+    # gigabytes; keeping its name, kilobytes.
+    src, dst = tmp_path / "src", tmp_path / "dst"
+    src.mkdir()
     try:
-        _deep_chain(src, 1500)
-        expected = _deep_chain(src)
-        assert len(expected) == 1501
+        expected = _chain(src, 1500)
         sanitized = native.thread_sanitized or b"__asan_init" in open(native.program("tarn"), "rb").read()
-        for run in ("copy", "again"):
-            status, output, peak = _run_measured(native, "-q", src, dst)
-            assert status == 0, (run, output[-300:])
-            assert output.count(b"+") == (3000 if run == "copy" else 0), run
-            assert b"WARNING" not in output and b"ERROR" not in output
-            if not sanitized:
-                assert peak < 64 * 1024, (run, peak)
-            assert _deep_chain(dst) == expected
+        for marks in (3000, 0):  # the copy, then a run with nothing to do
+            with tempfile.TemporaryFile() as out:
+                proc = subprocess.Popen(native.command("tarn", "-q", src, dst), stdout=out, stderr=out)
+                _, status, usage = os.wait4(proc.pid, 0)
+                proc.returncode = os.waitstatus_to_exitcode(status)
+                out.seek(0)
+                output = out.read()
+            assert status == 0 and output.count(b"+") == marks and b"WARNING" not in output, output[-300:]
+            assert sanitized or usage.ru_maxrss < 64 * 1024, usage.ru_maxrss
+            assert _chain(dst) == expected
     finally:
-        for root in (src, dst):
-            if os.path.exists(root):
-                _remove_chain(root)
+        subprocess.run(["rm", "-rf", src, dst])
