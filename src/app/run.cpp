@@ -217,9 +217,10 @@ Error run_sync(RunState* run, Signal* abort) {
   }
   run->filters[run->filter_count] = nullptr;
 
-  const SyncResult result =
-      synchronize(abort, run->source, run->target, run->flags, run->filters, report_event, nullptr);
+  SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event, nullptr);
   report_end_marks();
+  // A root that could not be opened because the abort came first is the abort.
+  if (result != SyncResult::Finished && signal_is_raised(abort)) result = SyncResult::Aborted;
 
   const bool stopped_on_warning = g_report.stop_warning != nullptr;
   if (result == SyncResult::Aborted && stopped_on_warning)
@@ -264,6 +265,11 @@ Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, boo
       case ArgOutcome::Failed: return err::invalid_parameter;
       case ArgOutcome::OutOfMemory: return err::out_of_memory;
     }
+  }
+  // Reading stopped at the abort: the arguments read so far are no verdict.
+  if (signal_is_raised(abort)) {
+    print("ERROR: Aborted due to user request\n");
+    return err::cancelled;
   }
   if (run->source == nullptr || run->target == nullptr) {
     print("ERROR: Must specify source and target\n");

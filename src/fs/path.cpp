@@ -177,12 +177,67 @@ char* path_normalize(StringPool* pool, const char* path) {
   return out;
 }
 
+namespace {
+
+// Characters a path shows as escapes: controls, line and paragraph
+// separators, and the invisible and direction-changing format characters,
+// which would make two names (or a whole line) look like others.
+bool shown_escaped(uint32_t cp) {
+  struct Range {
+    uint32_t first, last;
+  };
+  static constexpr Range kEscaped[] = {
+      {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},   {0x61C, 0x61C},
+      {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},   {0x180E, 0x180E},
+      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F}, {0xFEFF, 0xFEFF},
+      {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+      {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+      {INVALID_CODE_POINT, INVALID_CODE_POINT},
+  };
+  for (const Range& r : kEscaped)
+    if (cp >= r.first && cp <= r.last) return true;
+  return false;
+}
+
+// The display form with those characters escaped: \n, \t, \r, else the
+// bytes as \xHH. Returns the length; stores what fits below `capacity`.
+uint64_t escape_display(const char* shown, char* out, uint64_t capacity) {
+  uint64_t o = 0;
+  auto put = [&](char c) {
+    if (o + 1 < capacity) out[o] = c;
+    ++o;
+  };
+  const uint64_t length = str_len(shown);
+  for (uint64_t pos = 0, next = 0; pos < length; pos = next) {
+    const uint32_t cp = utf8_decode_next(shown, length, pos, &next);
+    if (!shown_escaped(cp)) {
+      for (uint64_t i = pos; i < next; ++i) put(shown[i]);
+    } else if (cp == '\n' || cp == '\t' || cp == '\r') {
+      put('\\'), put(cp == '\n' ? 'n' : cp == '\t' ? 't' : 'r');
+    } else {
+      constexpr char kDigits[] = "0123456789ABCDEF";
+      for (uint64_t i = pos; i < next; ++i) {
+        const auto byte = static_cast<unsigned char>(shown[i]);
+        put('\\'), put('x'), put(kDigits[byte >> 4]), put(kDigits[byte & 0xF]);
+      }
+    }
+  }
+  if (capacity) out[o < capacity ? o : capacity - 1] = 0;
+  return o;
+}
+
+}  // namespace
+
 const char* path_display(StringPool* pool, const char* path) {
   if (!path) return "";
   const char* shown = alloc_rendered(&pool->allocator, [&](char* buffer, uint64_t capacity) {
     return sys::PathDisplayForm(path, buffer, static_cast<size_t>(capacity));
   });
-  return shown ? shown : path;
+  if (!shown) return path;
+  const char* escaped = alloc_rendered(&pool->allocator, [&](char* buffer, uint64_t capacity) {
+    return escape_display(shown, buffer, capacity);
+  });
+  return escaped ? escaped : shown;
 }
 
 char* path_join(StringPool* pool, const char* base, const char* rel) {

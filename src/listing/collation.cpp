@@ -20,6 +20,15 @@ int entry_compare(const char* path_a, const FileInfo* info_a, const char* path_b
   const bool fb = info_b != nullptr && info_b->after_contents != 0;
   const char* a = path_a != nullptr ? path_a : "";
   const char* b = path_b != nullptr ? path_b : "";
+  // Elements that are the same bytes compare equal: start at the element
+  // where the two paths first differ, or at the first empty element (which
+  // ends a path).
+  uint64_t same = 0;
+  while (a[same] != 0 && a[same] == b[same] && !(is_separator(a[same]) && (same == 0 || is_separator(a[same - 1]))))
+    ++same;
+  while (same > 0 && !is_separator(a[same - 1])) --same;
+  a += same;
+  b += same;
   for (;;) {
     uint64_t la = element_length(a);
     uint64_t lb = element_length(b);

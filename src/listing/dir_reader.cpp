@@ -129,7 +129,8 @@ Error reader_next(DirReader* self, const char** path, uint64_t* name_offset, con
     const Error e = read_raw_entry(self, &entry);
     if (e != err::ok) return e;
     if (name_is_refused(entry, self->fixed)) {
-      ++self->refused;
+      if (self->refused++ == 0)
+        self->format_ops->name_to_utf8(entry, self->fixed, self->refused_name, sizeof self->refused_name);
       continue;
     }
     name_length = self->format_ops->name_to_utf8(entry, self->fixed, self->name, sizeof self->name);
@@ -203,8 +204,9 @@ Error native_query_directory(HANDLE handle, uint32_t info_class, const wchar16* 
 namespace {
 
 // The reader record with its path buffer holding the folder path and a
-// separator; the folder is not open yet.
-Error reader_make(DirReader** out, const char* folder_path, uint32_t flags);
+// separator; the folder is not open yet. `resolve`: the path is made
+// absolute and canonical first (a listed subfolder's path already is).
+Error reader_make(DirReader** out, const char* folder_path, uint32_t flags, bool resolve);
 
 // True when the opened folder `h` is the listed entry: not a link, and the
 // same file when the listing knew its id. Ids are compared in the listing's
@@ -225,7 +227,7 @@ bool is_listed_folder(HANDLE h, const FileInfo* opened, const FileInfo* listed) 
 }  // namespace
 
 Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) {
-  Error e = reader_make(out, folder_path, flags);
+  Error e = reader_make(out, folder_path, flags, true);
   if (e != err::ok) return e;
   DirReader* r = *out;
   e = native_open(r->path, kOpenListFolder, &r->handle);
@@ -239,7 +241,7 @@ Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags) 
 
 Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
                          const FileInfo* listed, uint32_t flags) {
-  Error e = reader_make(out, folder_path, flags);
+  Error e = reader_make(out, folder_path, flags, false);
   if (e != err::ok) return e;
   DirReader* r = *out;
   const char* name = folder_path + name_offset;
@@ -264,7 +266,7 @@ Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path
 
 namespace {
 
-Error reader_make(DirReader** out, const char* folder_path, uint32_t flags) {
+Error reader_make(DirReader** out, const char* folder_path, uint32_t flags, bool resolve) {
   *out = nullptr;
   auto* r = static_cast<DirReader*>(block_alloc(sizeof(DirReader)));
   if (!r) return err::out_of_memory;
@@ -276,7 +278,7 @@ Error reader_make(DirReader** out, const char* folder_path, uint32_t flags) {
 
   {
     ScopedPool scratch;
-    const char* resolved = path_resolve(scratch.get(), nullptr, folder_path);
+    const char* resolved = resolve ? path_resolve(scratch.get(), nullptr, folder_path) : folder_path;
     if (!resolved) {
       reader_destroy(r);
       return err::invalid_name;

@@ -67,6 +67,7 @@ struct DirReader {
   FileInfo target_info;    // what a symbolic link points to
   FileInfo entry_info;
   uint64_t refused;        // entries left out: their names were not plain names
+  char refused_name[kDirNameBytes];  // the first of them, as far as it converts
   char name[kDirNameBytes];
   alignas(8) uint8_t query[kDirQueryBytes + kDirQuerySpare];
 };
@@ -79,8 +80,9 @@ Error dir_reader_open(DirReader** out, const char* folder_path, uint32_t flags);
 // file id, not a link); otherwise fails with 3. A mount point, or a folder
 // whose reparse tag is not a name surrogate, is then reopened through itself:
 // the reader lists, and its folder_info describes, the folder it leads to.
-// `folder_path` is the subfolder's full path, its name starting at
-// `name_offset`.
+// `folder_path` is the path the entries are handed out under, its name
+// starting at `name_offset`: the subfolder's full path, or its name alone for
+// a reader that follows no link (the path is taken as it is, not resolved).
 Error dir_reader_open_at(DirReader** out, HANDLE parent, const char* folder_path, uint64_t name_offset,
                          const FileInfo* listed, uint32_t flags);
 

@@ -21,9 +21,9 @@ namespace {
 
 struct DirLevelOps {
   void (*destroy)(DirLevel* self);
-  // The entry under the cursor, then the cursor moves on; 18 past the end,
-  // and on every call after that.
-  Error (*next)(DirLevel* self, const char** path, uint64_t* name_offset, FileInfo** info);
+  // The name of the entry under the cursor, then the cursor moves on; 18
+  // past the end, and on every call after that.
+  Error (*next)(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info);
 };
 
 }  // namespace
@@ -35,7 +35,15 @@ struct DirLevel {
   void* root;
   Error failed;     // a step that could not be taken, reported once
   uint64_t refused; // entries the reader left out (names that are not plain names)
-  const char* folder;  // the folder's path with its separator
+  const char* refused_name;  // the first of them ("" when it could not be kept)
+  // The folder's path with its separator is not kept: a level holds only its
+  // own name, so memory does not grow with depth times path length. The
+  // path is the root's `folder`, then each level's name and a separator.
+  const char* folder;      // the root only: its path with its separator
+  const DirLevel* parent;  // null for the root
+  const char* name;        // in the parent's pool
+  uint64_t name_length;
+  uint64_t folder_length;  // of the whole path, with the separator
   FileInfo folder_info;  // the folder itself, read from its open handle
   HANDLE handle;         // the folder, open while its entries are handed out
 };
@@ -47,18 +55,15 @@ struct LevelEntry {
   LevelEntry* child[2];
   FileInfo info;
   FileInfo* info_ref;  // &info, or null when the reader gave no information
-  uint32_t name_offset;
-  char path[1];        // the full path and its terminator
+  char name[1];        // the name and its terminator
 };
 
-// The entries of one folder share the folder's path up to their name
-// offset, and the shared part ends at a separator (never inside a character),
-// so comparing the names alone orders them as the full paths would.
+// The entries of one folder share the folder's path, which ends at a
+// separator (never inside a character), so comparing the names alone orders
+// them as the full paths would.
 int level_entry_compare(void* context, void* existing) {
-  const auto* a = static_cast<const LevelEntry*>(context);
-  const auto* b = static_cast<const LevelEntry*>(existing);
-  const char* name_a = a->path + a->name_offset;
-  const char* name_b = b->path + b->name_offset;
+  const char* name_a = static_cast<const LevelEntry*>(context)->name;
+  const char* name_b = static_cast<const LevelEntry*>(existing)->name;
   const int c = name_compare_folded(name_a, kToTerminator, name_b, kToTerminator);
   return c != 0 ? c : name_compare_exact(name_a, kToTerminator, name_b, kToTerminator);
 }
@@ -70,10 +75,10 @@ void level_destroy(DirLevel* self) {
   block_free(self, sizeof(DirLevel));
 }
 
-Error level_next(DirLevel* self, const char** path, uint64_t* name_offset, FileInfo** info) {
+Error level_next(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info) {
   auto* e = static_cast<LevelEntry*>(ji_current(&self->cursor));
   if (!e) {
-    *path = nullptr;
+    *name = nullptr;
     *name_offset = 0;
     *info = nullptr;
     const Error failed = self->failed;
@@ -85,10 +90,67 @@ Error level_next(DirLevel* self, const char** path, uint64_t* name_offset, FileI
   // a longer path than the cursor holds also ends at depth 0; that is
   // reported once instead of the end.
   if (!ji_step(&self->cursor, 1)) self->failed = ji_error(&self->cursor);
-  *path = e->path;
-  *name_offset = e->name_offset;
+  *name = e->name;
+  *name_offset = self->folder_length;
   *info = e->info_ref;
   return err::ok;
+}
+
+// Writes the level's folder path (folder_length bytes, no terminator).
+void level_folder_path(const DirLevel* level, char* out) {
+  uint64_t end = level->folder_length;
+  for (; level->parent; level = level->parent) {
+    out[--end] = '\\';
+    end -= level->name_length;
+    std::memcpy(out + end, level->name, level->name_length);
+  }
+  std::memcpy(out, level->folder, end);
+}
+
+// A growable buffer for one path at a time. It remembers the level whose
+// folder path it holds, so the entries of one folder cost their names only,
+// and so does a subfolder of that level.
+struct PathBuffer {
+  char* text;
+  uint64_t capacity;
+  const DirLevel* holds;  // null: none
+};
+
+void path_buffer_free(PathBuffer* b) {
+  if (b->text) block_free(b->text, b->capacity);
+  b->text = nullptr;
+  b->capacity = 0;
+  b->holds = nullptr;
+}
+
+// The full path of the entry `name` of `level` (a null level: `name` is the
+// whole path) in the buffer, valid until its next use; null without memory.
+const char* path_compose(PathBuffer* b, const DirLevel* level, const char* name) {
+  const uint64_t folder = level ? level->folder_length : 0;
+  const uint64_t length = folder + str_len(name);
+  if (length + 1 > b->capacity) {
+    const uint64_t capacity = length + 1 + length / 2 + 64;
+    auto* text = static_cast<char*>(block_alloc(capacity));
+    if (!text) return nullptr;
+    const DirLevel* holds = b->holds;
+    if (holds) std::memcpy(text, b->text, holds->folder_length);
+    path_buffer_free(b);
+    b->text = text;
+    b->capacity = capacity;
+    b->holds = holds;
+  }
+  if (level && level != b->holds) {
+    if (b->holds && level->parent == b->holds) {
+      char* at = b->text + b->holds->folder_length;
+      std::memcpy(at, level->name, level->name_length);
+      at[level->name_length] = '\\';
+    } else {
+      level_folder_path(level, b->text);
+    }
+  }
+  b->holds = level;
+  std::memcpy(b->text + folder, name, length - folder + 1);
+  return b->text;
 }
 
 constexpr DirLevelOps kLevelOps = {level_destroy, level_next};
@@ -100,8 +162,8 @@ bool cancel_requested(CancelContext* cancel) { return cancel != nullptr && signa
 struct LevelJobs;
 
 struct Frame {
-  DirLevel* level;
-  const char* path;
+  DirLevel* level;   // the folder that holds the entry
+  const char* name;  // the entry's name, in the level's pool
   uint64_t name_offset;
   FileInfo* info;
   uint8_t selected;
@@ -110,9 +172,10 @@ struct Frame {
   LevelJobs* jobs;    // those subfolders, or null
 };
 
-// Reads the listed subfolder `entry` of the open folder `parent`.
+// Reads the listed subfolder `entry` of the open folder `parent`; its path is
+// made in `buffer`.
 Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
-                    uint32_t flags);
+                    uint32_t flags, PathBuffer* buffer);
 
 struct SuspendedFrame {
   SuspendedFrame* next;  // the next older frame
@@ -134,6 +197,7 @@ struct Lister {
   SuspendedFrame* stack;  // newest first
   Frame current;
   StringPool scratch;     // strings of one pass of `next`
+  PathBuffer path;        // the full path handed out or looked at last
   // The entry an error is about, handed out with the error.
   const char* error_path;
   uint64_t error_offset;
@@ -191,6 +255,7 @@ struct ReadAhead {
   Waiter walk_wait;
   CancelContext* cancel = nullptr;
   uint32_t flags = 0;
+  PathBuffer path{};  // the worker's
 };
 
 size_t jobs_size(uint32_t capacity) { return offsetof(LevelJobs, jobs) + capacity * sizeof(AheadJob); }
@@ -242,7 +307,8 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
     const Frame entry = job->entry;
     lock_release(&a->lock);
     DirLevel* level = nullptr;
-    const Error e = level_open_at(&level, a->cancel, entry.level, entry, a->flags);
+    const Error e = level_open_at(&level, a->cancel, entry.level, entry, a->flags, &a->path);
+    a->path.holds = nullptr;  // the level it holds may go before the next job
     lock_acquire(&a->lock);
     DirLevel* unwanted = nullptr;
     if (job->passed) {
@@ -319,6 +385,7 @@ void read_ahead_destroy(Lister* self) {
   if (self->current.level) drop_jobs(self, self->current.jobs);
   for (SuspendedFrame* s = self->stack; s; s = s->next) drop_jobs(self, s->frame.jobs);
   waiter_done(&a->walk_wait);
+  path_buffer_free(&a->path);
   a->~ReadAhead();
   block_free(a, sizeof *a);
   self->ahead = nullptr;
@@ -331,12 +398,27 @@ enum class Descend { no, yes, no_memory };
 
 Descend descends(Lister* self, const char* relative_path, const char* relative, const FileInfo* fi) {
   if (!fi || (fi->is_link && !fi->via_link) || !fi->is_dir) return Descend::no;
+  if (self->filter_count == 0) return Descend::yes;
   const char* tail = path_join(&self->scratch, relative_path, "**");
   if (!tail) return Descend::no_memory;
   return filter_may_descend(self->filters, relative, tail) ? Descend::yes : Descend::no;
 }
 
 bool is_excluded(const Lister* self, const FileInfo* info);
+
+// The relative path of the entry `name` of `level`, and the same with a
+// trailing separator, for the filters; none are made without filters. False
+// without memory.
+bool relative_paths(Lister* self, const DirLevel* level, const char* name, const char** relative_path,
+                    const char** relative) {
+  *relative_path = *relative = nullptr;
+  if (self->filter_count == 0) return true;
+  const char* full = path_compose(&self->path, level, name);
+  if (!full) return false;
+  *relative_path = full + self->root_prefix;
+  *relative = path_join(&self->scratch, *relative_path, "");
+  return *relative != nullptr;
+}
 
 // Hands the subfolders of the level that just became current to the worker,
 // which is started with the first of them.
@@ -361,13 +443,14 @@ void schedule(Lister* self) {
   jobs->capacity = folders;
   for (void* p = ji_first(&pos, &level->root); p && jobs->count < folders; p = ji_step(&pos, 1)) {
     auto* e = static_cast<LevelEntry*>(p);
-    if (self->root_prefix == 0) self->root_prefix = e->name_offset;  // as the first entry read sets it
     if (is_excluded(self, e->info_ref)) continue;
-    const char* relative_path = e->path + self->root_prefix;
-    const char* relative = path_join(&self->scratch, relative_path, "");
-    if (!relative || descends(self, relative_path, relative, e->info_ref) != Descend::yes) continue;
+    const char* relative_path = nullptr;
+    const char* relative = nullptr;
+    if (!relative_paths(self, level, e->name, &relative_path, &relative) ||
+        descends(self, relative_path, relative, e->info_ref) != Descend::yes)
+      continue;
     AheadJob& job = jobs->jobs[jobs->count++];
-    job.entry = Frame{level, e->path, e->name_offset, e->info_ref, 0, 0, 0, nullptr};
+    job.entry = Frame{level, e->name, level->folder_length, e->info_ref, 0, 0, 0, nullptr};
   }
   pool_release(&self->scratch);
   if (jobs->count == 0) {
@@ -392,7 +475,7 @@ Error take_level(Lister* self, const Frame& entry, DirLevel** out) {
     AheadJob* job = nullptr;
     while (!job && jobs->cursor < jobs->count) {
       AheadJob* j = &jobs->jobs[jobs->cursor++];
-      if (j->entry.path == entry.path)
+      if (j->entry.name == entry.name)
         job = j;
       else
         pass_job(a, j);
@@ -413,7 +496,7 @@ Error take_level(Lister* self, const Frame& entry, DirLevel** out) {
     lock_release(&a->lock);
     if (read) return e;
   }
-  return level_open_at(out, self->cancel, entry.level, entry, self->flags);
+  return level_open_at(out, self->cancel, entry.level, entry, self->flags, &self->path);
 }
 
 // ---------------------------------------------------------------- lister
@@ -430,6 +513,7 @@ void lister_destroy(TreeLister* base) {
   }
   pool_release(&self->scratch);
   pool_release(&self->filter_pool);
+  path_buffer_free(&self->path);
   block_free(self, sizeof *self);
 }
 
@@ -437,6 +521,14 @@ void set_pending(Lister* self, Error e, const char* path, uint64_t name_offset) 
   self->pending = e;
   self->error_path = path;
   self->error_offset = name_offset;
+}
+
+// An error about the entry `name` of `level`; without memory for its path
+// the error comes with none.
+void set_pending_at(Lister* self, Error e, const DirLevel* level, const char* name) {
+  name = str_or_empty(name);
+  const char* path = path_compose(&self->path, level, name);
+  set_pending(self, e, path, level ? level->folder_length : str_len(name));
 }
 
 // Resumes the parent of a finished (or unreadable) folder: the folder's own
@@ -489,6 +581,8 @@ Frame* owed_frame(Lister* self) {
 // for its parent. False when there is no parent: the walk is over.
 bool leave_folder(Lister* self) {
   if (self->current.level) {
+    // The buffer's folder path still holds the parent's as its start.
+    if (self->path.holds == self->current.level) self->path.holds = self->current.level->parent;
     drop_jobs(self, self->current.jobs);
     self->current.level->ops->destroy(self->current.level);
     self->current = Frame{};
@@ -510,14 +604,13 @@ Pass read_entry(Lister* self) {
   pool_release(&self->scratch);
   self->current.selected = 0;
   self->current.delivered = 0;
-  const Error e = self->current.level->ops->next(self->current.level, &self->current.path,
+  const Error e = self->current.level->ops->next(self->current.level, &self->current.name,
                                                  &self->current.name_offset, &self->current.info);
   if (e == err::no_more_files) return leave_folder(self) ? Pass::again : Pass::stop;
   if (e != err::ok) {
     set_pending(self, e, nullptr, 0);
     return Pass::stop;
   }
-  if (self->root_prefix == 0) self->root_prefix = self->current.name_offset;
   if (is_excluded(self, self->current.info)) return Pass::again;
   return Pass::entry;
 }
@@ -527,7 +620,7 @@ Pass read_entry(Lister* self) {
 bool enter_folder(Lister* self) {
   auto* s = static_cast<SuspendedFrame*>(block_alloc(sizeof(SuspendedFrame)));
   if (!s) {
-    set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+    set_pending_at(self, err::out_of_memory, self->current.level, self->current.name);
     return false;
   }
   s->frame = self->current;
@@ -541,14 +634,14 @@ bool enter_folder(Lister* self) {
     self->current = s->frame;
     self->stack = s->next;
     block_free(s, sizeof *s);
-    set_pending(self, err::folder_cycle, self->current.path, self->current.name_offset);
+    set_pending_at(self, err::folder_cycle, self->current.level, self->current.name);
     return true;
   }
-  if (open != err::ok) set_pending(self, open, s->frame.path, s->frame.name_offset);
+  if (open != err::ok) set_pending_at(self, open, s->frame.level, s->frame.name);
   // Entries left out make the folder's listing incomplete: a read error
-  // for the folder, reported before its entries.
+  // naming the first of them, reported before the folder's entries.
   if (open == err::ok && self->current.level->refused)
-    set_pending(self, err::invalid_name, s->frame.path, s->frame.name_offset);
+    set_pending_at(self, err::invalid_name, self->current.level, self->current.level->refused_name);
   self->current.delivered = 1;
   self->current.selected = s->frame.selected;
   return true;
@@ -559,11 +652,10 @@ bool enter_folder(Lister* self) {
 // one), that the filters may select something in, and that does not repeat
 // an enclosing folder once opened.
 Pass select_and_enter(Lister* self) {
-  const char* relative_path = self->current.path + self->root_prefix;
-  StringPool* scratch = &self->scratch;
-  const char* relative = path_join(scratch, relative_path, "");
-  if (!relative) {
-    set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+  const char* relative_path = nullptr;
+  const char* relative = nullptr;
+  if (!relative_paths(self, self->current.level, self->current.name, &relative_path, &relative)) {
+    set_pending_at(self, err::out_of_memory, self->current.level, self->current.name);
     return Pass::stop;
   }
   self->current.selected = filter_selects(self->filters, relative) ? 1 : 0;
@@ -572,7 +664,7 @@ Pass select_and_enter(Lister* self) {
     case Descend::no:
       return Pass::again;
     case Descend::no_memory:
-      set_pending(self, err::out_of_memory, self->current.path, self->current.name_offset);
+      set_pending_at(self, err::out_of_memory, self->current.level, self->current.name);
       return Pass::stop;
     case Descend::yes:
       break;
@@ -592,9 +684,16 @@ Error hand_out(Lister* self, Frame* chosen, const char** path, uint64_t* name_of
     return e;
   }
   self->entry_folder = chosen && chosen->level ? chosen->level->handle : INVALID_HANDLE_VALUE;
+  const char* full = chosen ? path_compose(&self->path, chosen->level, chosen->name) : nullptr;
+  if (chosen && !full) {
+    if (path) *path = nullptr;
+    if (name_offset) *name_offset = 0;
+    if (info) *info = nullptr;
+    return err::out_of_memory;
+  }
   if (chosen) {
     chosen->delivered = 1;
-    if (path) *path = chosen->path;
+    if (path) *path = full;
     if (name_offset) *name_offset = chosen->name_offset;
     if (info) *info = chosen->info;
     return err::ok;
@@ -645,8 +744,10 @@ bool file_info_same_file(const FileInfo* a, const FileInfo* b) {
 namespace {
 
 // Reads the open folder of `reader` into a new level, which takes over the
-// folder's handle; the reader is destroyed.
-Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader);
+// folder's handle; the reader is destroyed. The level is the entry `entry`
+// of `parent`, or the root when `parent` is null.
+Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const DirLevel* parent,
+                 const Frame* entry);
 
 }  // namespace
 
@@ -654,23 +755,34 @@ Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_p
   *out = nullptr;
   DirReader* reader;
   const Error e = dir_reader_open(&reader, folder_path, flags);
-  return e != err::ok ? e : level_read(out, cancel, reader);
+  return e != err::ok ? e : level_read(out, cancel, reader, nullptr, nullptr);
 }
 
 namespace {
 
 Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
-                    uint32_t flags) {
-  // A folder reached through a link (when links are followed) is opened
-  // through it, as asked.
-  if (entry.info && entry.info->via_link) return dir_level_open(out, cancel, entry.path, flags);
+                    uint32_t flags, PathBuffer* buffer) {
   *out = nullptr;
   DirReader* reader;
-  const Error e = dir_reader_open_at(&reader, parent->handle, entry.path, entry.name_offset, entry.info, flags);
-  return e != err::ok ? e : level_read(out, cancel, reader);
+  Error e;
+  if (flags & LIST_NO_FOLLOW_LINKS) {
+    // The level keeps only the names the reader hands out, and a reader that
+    // follows no link needs no path of its own: the name alone serves.
+    e = dir_reader_open_at(&reader, parent->handle, entry.name, 0, entry.info, flags);
+  } else {
+    const char* path = path_compose(buffer, parent, entry.name);
+    if (!path) return err::out_of_memory;
+    // A folder reached through a link is opened through it, as asked.
+    e = entry.info && entry.info->via_link
+            ? dir_reader_open(&reader, path, flags)
+            : dir_reader_open_at(&reader, parent->handle, path, entry.name_offset, entry.info, flags);
+  }
+  if (e == err::ok) e = level_read(out, cancel, reader, parent, &entry);
+  return e;
 }
 
-Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader) {
+Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const DirLevel* parent,
+                 const Frame* entry) {
   Error e = err::ok;
 
   auto* level = static_cast<DirLevel*>(block_alloc(sizeof(DirLevel)));
@@ -692,30 +804,38 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader) {
     const FileInfo* info;
     e = dir_reader_next(reader, &path, &name_offset, &info);
     if (e != err::ok) break;
-    const size_t path_length = str_len(path);
-    auto* entry = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, path) + path_length + 1));
-    if (!entry) {
+    const size_t name_length = str_len(path + name_offset);
+    auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, name) + name_length + 1));
+    if (!item) {
       e = err::out_of_memory;
       break;
     }
     if (info) {
-      entry->info = *info;
-      entry->info_ref = &entry->info;
+      item->info = *info;
+      item->info_ref = &item->info;
     }
-    entry->name_offset = static_cast<uint32_t>(name_offset);
-    std::memcpy(entry->path, path, path_length + 1);
-    if (ji_insert(&level->root, level_entry_compare, entry, entry) == 0) {
+    std::memcpy(item->name, path + name_offset, name_length + 1);
+    if (ji_insert(&level->root, level_entry_compare, item, item) == 0) {
       e = err::stack_overflow;  // the index cannot hold a path that long
       break;
     }
   }
   level->refused = reader->refused;
+  if (reader->refused) level->refused_name = pool_strdup(&level->pool.allocator, reader->refused_name);
   level->folder_info = reader->folder_info;
-  level->folder = pool_strndup(&level->pool.allocator, reader->path, reader->folder_length);
+  if (parent) {
+    level->parent = parent;
+    level->name = entry->name;
+    level->name_length = str_len(entry->name);
+    level->folder_length = parent->folder_length + level->name_length + 1;
+  } else {
+    level->folder = pool_strndup(&level->pool.allocator, reader->path, reader->folder_length);
+    level->folder_length = reader->folder_length;
+  }
   level->handle = reader->handle;
   reader->handle = INVALID_HANDLE_VALUE;
   dir_reader_destroy(reader);
-  if (e == err::no_more_files && !level->folder) e = err::out_of_memory;
+  if (e == err::no_more_files && !parent && !level->folder) e = err::out_of_memory;
   if (e != err::no_more_files) {
     level_destroy(level);
     return e;
@@ -774,8 +894,9 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
     return e;
   }
   self->root_info = self->current.level->folder_info;
-  const char* folder = self->current.level->folder;
-  if (self->current.level->refused) set_pending(self, err::invalid_name, folder, str_len(folder));
+  self->root_prefix = self->current.level->folder_length;
+  if (self->current.level->refused)
+    set_pending_at(self, err::invalid_name, self->current.level, self->current.level->refused_name);
   *out = &self->base;
   return err::ok;
 }

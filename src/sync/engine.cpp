@@ -30,6 +30,7 @@ struct Side {
   uint64_t offset = 0;          // length of the root prefix of every path
   bool offset_known = false;
   bool listing_failed = false;  // some folder of this side could not be listed
+  bool name_unusable = false;   // some name of this side could not be used
   HANDLE folder = INVALID_HANDLE_VALUE;  // the open folder holding the pending entry
   uint64_t name_offset = 0;     // where the pending entry's name starts in path
 
@@ -223,6 +224,7 @@ void advance(Engine* g, Side* side) {
     if (e == err::ok || e == err::no_more_files) break;
     // From here on this side is incomplete: the other side's extras are kept.
     side->listing_failed = true;
+    if (e == err::invalid_name) side->name_unusable = true;
     // A cancelled listing ends the run as aborted at the next check; it is
     // not a warning.
     if (e == err::cancelled) break;
@@ -269,9 +271,10 @@ bool passed_over(Engine* g) {
 }
 
 // Extra target entry: left and reported, or removed. After a source folder
-// could not be listed, the source is incomplete and nothing more is removed.
+// could not be listed, or a target name could not be used, the run knows
+// less than it should and nothing more is removed.
 void only_in_target(Engine* g) {
-  if (g->flag(SYNC_KEEP_EXTRAS) || g->source.listing_failed)
+  if (g->flag(SYNC_KEEP_EXTRAS) || g->source.listing_failed || g->target.name_unusable)
     g->report(SyncEvent::Differs, g->target.relative());
   else
     remove_target(g);

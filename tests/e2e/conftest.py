@@ -28,6 +28,12 @@ class Target:
     def is_wine(self):
         return self.kind == "win"
 
+    @property
+    def thread_sanitized(self):
+        """Whether tarn is a thread-sanitizer build."""
+        with open(self.program("tarn"), "rb") as f:
+            return b"__tsan_init" in f.read()
+
     def program(self, name):
         """Path of a built program (tarn, or a test program), or None."""
         path = os.path.join(self.build_dir, name + (".exe" if self.is_wine else ""))

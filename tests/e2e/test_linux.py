@@ -1,6 +1,8 @@
 """What the Linux program keeps that the Windows one has no notion of:
 permission bits and owners, special files, names that are any bytes, POSIX
 paths in the output, and a second stop signal."""
+import io
+import itertools
 import os
 import shutil
 import signal
@@ -233,3 +235,45 @@ def test_second_stop_signal_ends_a_blocked_run(native, tmp_path):
     finally:
         proc.kill()
         proc.wait()
+
+
+
+def _chain(root, depth=0):
+    """Builds (to a depth) and reads a chain of folders of 200-byte names, each
+    holding f.txt, through descriptors: its paths pass the system's limit."""
+    fd, levels = os.open(root, os.O_RDONLY), []
+    for i in itertools.count():
+        if i < depth:
+            os.mkdir(b"%05d" % i + b"x" * 195, dir_fd=fd)
+            with open(os.open("f.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "wb") as f:
+                f.write(b"%d" % i)
+        names = sorted(os.listdir(fd))
+        with open(os.open("f.txt", os.O_RDONLY, dir_fd=fd), "rb") if "f.txt" in names else io.BytesIO() as f:
+            levels.append((names, f.read()))
+        if names in ([], ["f.txt"]):
+            os.close(fd)
+            return levels
+        fd, old = os.open(names[0], os.O_RDONLY, dir_fd=fd), fd
+        os.close(old)
+
+
+def test_deep_tree_costs_memory_by_path_not_depth_times_path(native, tmp_path):
+    # 1,500 levels: paths of 300 KB. Keeping each level's path costs
+    # gigabytes; keeping its name, kilobytes.
+    src, dst = tmp_path / "src", tmp_path / "dst"
+    src.mkdir()
+    try:
+        expected = _chain(src, 1500)
+        sanitized = native.thread_sanitized or b"__asan_init" in open(native.program("tarn"), "rb").read()
+        for marks in (3000, 0):  # the copy, then a run with nothing to do
+            with tempfile.TemporaryFile() as out:
+                proc = subprocess.Popen(native.command("tarn", "-q", src, dst), stdout=out, stderr=out)
+                _, status, usage = os.wait4(proc.pid, 0)
+                proc.returncode = os.waitstatus_to_exitcode(status)
+                out.seek(0)
+                output = out.read()
+            assert status == 0 and output.count(b"+") == marks and b"WARNING" not in output, output[-300:]
+            assert sanitized or usage.ru_maxrss < 64 * 1024, usage.ru_maxrss
+            assert _chain(dst) == expected
+    finally:
+        subprocess.run(["rm", "-rf", src, dst])

@@ -291,6 +291,42 @@ TEST(Engine, ReadAheadChangesNothing) {
   }
 }
 
+// Lists every name "bad_name" as "bad\name", as a name made by another system
+// would come: not a plain name, so it cannot be used.
+NTSTATUS list_bad_names(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context, PIO_STATUS_BLOCK io,
+                        PVOID buffer, ULONG length, FILE_INFORMATION_CLASS info_class, BOOLEAN single_entry,
+                        PUNICODE_STRING file_name, BOOLEAN restart_scan) {
+  const NTSTATUS st = sys::g_calls.NtQueryDirectoryFile.fallback(handle, event, apc, apc_context, io, buffer, length,
+                                                                 info_class, single_entry, file_name, restart_scan);
+  auto* units = static_cast<char16_t*>(buffer);
+  const std::u16string_view all(units, st == 0 ? io->Information / 2 : 0);
+  for (size_t at = all.find(u"bad_name"); at != all.npos; at = all.find(u"bad_name", at + 1)) units[at + 3] = u'\\';
+  return st;
+}
+
+// A target name that cannot be used is named in its warning, and from then
+// on no extra target entry is removed; extras met before it still go.
+TEST(Engine, UnusableTargetNameStopsRemovals) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const sys::CallReplacement<sys::SysCall::NtQueryDirectoryFile> names(list_bad_names);
+  const Tree in_root = {{"bad_name", "b"}, {"keep.txt", "k"}, {"sub", kFolder}, {"zz.txt", "z"}};
+  const Tree in_sub = {{"a.txt", "a"}, {"keep.txt", "k"}, {"sub", kFolder}, {"sub/bad_name", "b"}, {"zz.txt", "z"}};
+  const std::pair<Tree, std::vector<std::string>> cases[] = {
+      {in_root, {"OpenFailed bad/name", "Identical keep.txt", "Identical sub", "Identical sub", "Differs zz.txt"}},
+      {in_sub,
+       {"Removed a.txt", "Identical keep.txt", "OpenFailed sub/bad/name", "Identical sub", "Identical sub",
+        "Differs zz.txt"}},
+  };
+  for (const auto& [target, events] : cases) {
+    testos::TempDir s, t;
+    make_tree(s, {{"keep.txt", "k"}, {"sub", kFolder}});
+    make_tree(t, target);
+    const Outcome run = run_sync(s, t, SYNC_SKIP_IDENTICAL);
+    EXPECT_EQ(run.events, events);
+    EXPECT_EQ(read_tree(t), without(target, {"a.txt"}));
+  }
+}
+
 // A source or target that cannot be listed ends the run before any event.
 TEST(Engine, UnusableRoots) {
   if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;

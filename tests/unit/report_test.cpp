@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/cancel.h"
@@ -74,6 +75,21 @@ TEST_F(ReportTest, LinesAndMarksByVerbosity) {
   }
 }
 
+// Invisible, direction-changing and control characters print as escapes, so
+// no two names and no line look alike; other characters print as they are.
+TEST_F(ReportTest, LookAlikeCharactersPrintEscaped) {
+  const char* const rows[][2] = {
+      {"a\u200B \uFEFF", "a\\xE2\\x80\\x8B \\xEF\\xBB\\xBF"},  // zero-width space, byte-order mark
+      {"x\u202Etxt.exe \u2066", "x\\xE2\\x80\\xAEtxt.exe \\xE2\\x81\\xA6"},  // override, isolate
+      {"\u00AD\u061C\u200E\u2060\u2028", "\\xC2\\xAD\\xD8\\x9C\\xE2\\x80\\x8E\\xE2\\x81\\xA0\\xE2\\x80\\xA8"},
+      {"c1\u0085 a\tb\nc", "c1\\xC2\\x85 a\\tb\\nc"},
+      {"caf\u00E9 e\u0301 \u65E5 \U0001F600 \u00A0", "caf\u00E9 e\u0301 \u65E5 \U0001F600 \u00A0"},
+  };
+  g_report.verbosity = 2;
+  for (const auto& row : rows)
+    EXPECT_EQ(captured([&] { report_event(nullptr, SyncEvent::Added, row[0]); }), std::string("+ ") + row[1] + "\n");
+}
+
 TEST_F(ReportTest, CodesOutsideTheTablePrintNothing) {
   g_report.abort_on_error = true;
   const std::string out = captured([] {
@@ -123,6 +139,45 @@ TEST_F(ReportTest, AbortOnErrorRaisesBeforeAnyPrinting) {
   ASSERT_NE(g_report.stop_warning, nullptr);
   EXPECT_STREQ(g_report.stop_warning, "unable to read \"c\"");
   report_clear_stop();
+}
+
+// Raises the abort at the nth open of a name ending in g_abort_at.
+const char* g_abort_at = nullptr;
+int g_abort_countdown = 0;
+NTSTATUS open_then_abort(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                         PLARGE_INTEGER size, ULONG file_attributes, ULONG share, ULONG disposition, ULONG options,
+                         PVOID ea, ULONG ea_length) {
+  std::string name;
+  for (USHORT i = 0; i < attributes->ObjectName->Length / 2; ++i)
+    name += static_cast<char>(attributes->ObjectName->Buffer[i]);
+  if (name.find(g_abort_at) != std::string::npos && --g_abort_countdown == 0)
+    signal_raise(cancel_context(kAbortSignal));
+  return sys::g_calls.NtCreateFile.fallback(handle, access, attributes, io, size, file_attributes, share,
+                                           disposition, options, ea, ea_length);
+}
+
+// An abort while the arguments are read or the roots opened ends the run as
+// the abort, never as a missing argument or an unusable root.
+TEST_F(ReportTest, AbortDuringStartUpIsTheAbort) {
+  const struct {
+    const char* name;
+    int nth;
+  } rows[] = {{"abort_src", 1}, {"abort_src", 2}, {"abort_dst", 1}};  // source probed, source and target opened
+  const sys::CallReplacement<sys::SysCall::NtCreateFile> watch(open_then_abort);
+  for (const auto& row : rows) {
+    testos::TempDir dir;
+    ASSERT_TRUE(testos::make_dir(dir.join("abort_src")) && testos::make_dir(dir.join("abort_dst")));
+    std::string source = dir.join("abort_src"), target = dir.join("abort_dst");
+    char* argv[] = {const_cast<char*>("tarn"), source.data(), target.data()};
+    g_abort_at = row.name;
+    g_abort_countdown = row.nth;
+    int32_t status = -1;
+    const std::string out = captured([&] { status = run_command(3, argv); });
+    signal_reset(cancel_context(kAbortSignal));
+    g_report = ReportSettings{};
+    EXPECT_EQ(status, 2) << row.name << row.nth;
+    EXPECT_EQ(out.substr(std::min(out.find("ERROR:"), out.size())), "ERROR: Aborted due to user request\n");
+  }
 }
 
 TEST(ErrorToStatus, TableOrderDecides) {

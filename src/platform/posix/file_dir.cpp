@@ -153,6 +153,13 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
     used = start + size;
     if (single_entry) break;
   }
-  if (last == SIZE_MAX) return done(io, STATUS_NO_MORE_FILES, 0);
+  if (last == SIZE_MAX) {
+    // A folder read to its end gives back its cursor's buffer (tens of KiB),
+    // which a deep walk would otherwise hold for every open level. A later
+    // query makes a new cursor, which shares the descriptor's position.
+    closedir(f->dir);
+    f->dir = nullptr;
+    return done(io, STATUS_NO_MORE_FILES, 0);
+  }
   return done(io, STATUS_SUCCESS, used);
 }
