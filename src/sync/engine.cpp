@@ -278,10 +278,11 @@ void only_in_target(Engine* g) {
 }
 
 // Write times that differ by a whole number of hours up to a day, give or
-// take two seconds, count as equal.
+// take two seconds, count as equal; a time the system cannot keep counts as
+// the one it keeps instead.
 bool write_times_match(uint64_t a, uint64_t b) {
-  const int64_t s = filetime_to_unix(a);
-  const int64_t t = filetime_to_unix(b);
+  const int64_t s = filetime_to_unix(write_time_kept(a));
+  const int64_t t = filetime_to_unix(write_time_kept(b));
   const uint64_t d = s > t ? static_cast<uint64_t>(s) - static_cast<uint64_t>(t)
                            : static_cast<uint64_t>(t) - static_cast<uint64_t>(s);
   if (d > 86400) return false;
