@@ -157,6 +157,38 @@ def test_special_files_in_target(native, tmp_path):
     assert sorted(os.listdir(dst)) == ["f", "keep"]
 
 
+# System calls that act on a link itself whatever their flags.
+LINK_ITSELF = ("readlink", "readlinkat", "symlinkat", "unlinkat", "renameat", "renameat2")
+
+
+def test_links_are_never_followed(native, tmp_path):
+    """A link's target may lie anywhere (a hung mount): no call of a run, in
+    the source or the target, follows a link, not even for its status; every
+    link is copied as a link."""
+    if shutil.which("strace") is None:
+        pytest.skip("strace is not installed")
+    src = build(tmp_path / "src", {"d": {"f": "f"}})
+    dst = build(tmp_path / "dst", {"d": {}})
+    os.symlink("/tmp", os.path.join(src, "d", "link-abs"))
+    os.symlink("../d/f", os.path.join(src, "d", "link-rel"))
+    os.symlink("/nonexistent/x", os.path.join(src, "link-gone"))
+    os.symlink("/tmp", os.path.join(dst, "d", "link-extra"))
+    names = ("link-abs", "link-rel", "link-gone", "link-extra")
+    for args in (["-v", src, dst], ["-d", "-v", src, dst]):
+        trace = str(tmp_path / "trace")
+        r = subprocess.run(["strace", "-f", "-qq", "-o", trace, native.program("tarn"), *args],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        assert r.returncode == 0, r.stdout
+        calls = [line for line in open(trace, errors="replace")
+                 if any(f'{n}"' in line for n in names) and not line.split()[1].startswith("write(")]
+        assert calls, "the trace names no link"
+        followed = [c for c in calls if "NOFOLLOW" not in c and not c.split()[1].startswith(LINK_ITSELF)]
+        assert not followed, followed
+    for name in ("d/link-abs", "d/link-rel", "link-gone"):
+        assert os.readlink(os.path.join(dst, name)) == os.readlink(os.path.join(src, name))
+    assert not os.path.lexists(os.path.join(dst, "d", "link-extra"))
+
+
 def test_partial_private_file_is_never_wider(native, tmp_path):
     size = 256 << 20
     src = tmp_path / "src"

@@ -105,14 +105,11 @@ uint64_t file_time(const timespec& t) {
   return kEpochTicks + static_cast<uint64_t>(t.tv_sec) * 10000000ull + static_cast<uint64_t>(t.tv_nsec) / 100;
 }
 
-uint32_t attributes_of(const struct stat& st, bool link, const char* path) {
+uint32_t attributes_of(const struct stat& st, bool link) {
+  // What a link points to is never looked at (it may lie anywhere, even
+  // where a status call blocks): a link is a reparse point and no folder.
+  if (link) return 0x400;
   uint32_t a = 0;
-  if (link) {
-    a |= 0x400;
-    struct stat target;
-    if (path && stat(path, &target) == 0 && S_ISDIR(target.st_mode)) a |= 0x10;
-    return a;
-  }
   if (S_ISDIR(st.st_mode)) a |= 0x10;
   else a |= 0x20;
   if (!(st.st_mode & S_IWUSR)) a |= 0x01;
