@@ -66,14 +66,14 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
                const WCHAR* units, size_t unit_count, bool owners) {
   // "." and ".." are folders; no caller looks further at them.
   struct stat st{};
+  // A folder where a file system is mounted is a mount point, like a
+  // junction on Windows.
+  bool mount = false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
     st.st_mode = S_IFDIR;
-  else
-    fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
+  else if (!entry_status(f, dirfd(f->dir), name, &st, &mount))
+    st = {};
   const bool link = S_ISLNK(st.st_mode);
-  // A folder on another file system than its parent is where one is
-  // mounted: a mount point, like a junction on Windows.
-  const bool mount = S_ISDIR(st.st_mode) && st.st_ino != 0 && st.st_dev != f->dev;
   FILE_ID_EXTD_DIR_INFORMATION entry{};
   entry.CreationTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
   entry.LastAccessTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_atim));

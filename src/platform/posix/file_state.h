@@ -63,6 +63,11 @@ NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap);
 NTSTATUS missing_status(const char* path);
 uint64_t file_time(const timespec& t);
 uint32_t attributes_of(const struct stat& st, bool link);
+// Status of the entry `name` of the open folder `f` (a link itself, never
+// what it points to), and whether a file system is mounted there: a folder
+// on another device than its folder, or the root of a mount (bind mounts of
+// the same file system included). False with errno set on failure.
+bool entry_status(const PosixFile* f, int dir_fd, const char* name, struct stat* st, bool* mount_point);
 // Status of the open entry: the link itself when it was opened as one.
 bool stat_of(int fd, const PosixFile* f, struct stat* st);
 void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs);
