@@ -157,6 +157,33 @@ def test_special_files_in_target(native, tmp_path):
     assert sorted(os.listdir(dst)) == ["f", "keep"]
 
 
+@pytest.mark.parametrize("swapped_in", ["fifo", "device"])
+def test_source_file_swapped_at_its_open(native, tmp_path, swapped_in):
+    """A listed source file that is a FIFO or a device (/dev/zero) by the
+    time it is opened: the run neither blocks nor reads it, warns, writes
+    nothing in its place and goes on."""
+    shim = native.program("libswap_at_open.so")
+    if shim is None:
+        pytest.skip("the preloaded test library is not built")
+    src = build(tmp_path / "src", {"a": "a", "f": "listed file", "z": "z"})
+    dst = str(tmp_path / "dst")
+    other = str(tmp_path / "other")
+    if swapped_in == "fifo":
+        os.mkfifo(other)
+    else:
+        try:
+            os.mknod(other, stat.S_IFCHR | 0o644, os.makedev(1, 5))
+        except PermissionError:
+            pytest.skip("no device nodes without privilege")
+    env = dict(os.environ, LD_PRELOAD=shim, SWAP_NAME="f", SWAP_WITH=other,
+               ASAN_OPTIONS="verify_asan_link_order=0")
+    r = native.run("tarn", "-v", src, dst, env=env, timeout=30)
+    text = r.stdout.decode()
+    assert r.returncode == 0 and 'WARNING: unable to open "f"' in text and "+ z" in text, text
+    assert not os.path.exists(other), "the entry was never swapped in"
+    assert sorted(os.listdir(dst)) == ["a", "z"]
+
+
 # System calls that act on a link itself whatever their flags.
 LINK_ITSELF = ("readlink", "readlinkat", "symlinkat", "unlinkat", "renameat", "renameat2")
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -258,6 +259,45 @@ TEST(Engine, ReadAheadChangesNothing) {
     EXPECT_EQ(trees[0], trees[1]);
     EXPECT_NE(std::find(runs[0].events.begin(), runs[0].events.end(), "OpenFailed d4/locked"), runs[0].events.end());
     EXPECT_EQ(trees[0].count("zz/k.txt"), 1u);  // kept: a source folder before it failed
+  }
+}
+
+// A source file that yields data without end (a device in its place, a file
+// that keeps growing): a copy, a replacement and a read-through never read
+// past the size the file had when it was opened, nor one byte beyond.
+uint64_t g_handed_out = 0;
+BOOL endless_read(HANDLE, void* buffer, DWORD length, DWORD* done, OVERLAPPED*) {
+  const DWORD n = g_handed_out < (8u << 20) ? length : 0;  // bounded, should the bound fail
+  std::memset(buffer, 'x', n);
+  g_handed_out += n;
+  *done = n;
+  return TRUE;
+}
+
+TEST(Engine, NeverReadsPastTheSourceSize) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const sys::CallReplacement<sys::SysCall::ReadFile> endless(endless_read);
+  struct Case {
+    Tree target;
+    uint32_t flags;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {{}, kSyncDefaultFlags, {"ReadFailed f.txt"}},                      // copy
+      {{{"f.txt", "old"}}, kSyncDefaultFlags, {"ReadFailed f.txt"}},      // replacement
+      {{}, kSyncDefaultFlags | SYNC_VIRTUAL_TARGET, {"Added f.txt"}},     // read-through
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.events[0] + std::to_string(c.target.size()));
+    testos::TempDir s, t;
+    make_tree(s, {{"f.txt", "0123456789"}});
+    make_tree(t, c.target);
+    g_handed_out = 0;
+    const Outcome run = run_sync(s, t, c.flags);
+    EXPECT_LE(g_handed_out, 11u);
+    EXPECT_EQ(run.result, SyncResult::Finished);
+    EXPECT_EQ(run.events, c.events);
+    EXPECT_EQ(read_tree(t), c.target);
   }
 }
 
