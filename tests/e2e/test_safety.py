@@ -216,54 +216,37 @@ def test_tree_deeper_than_the_path_limit(fs_target, tmp_path):
     assert r.status == 0 and "WARNING" not in r.body and "- " not in r.body and "+ " not in r.body
 
 
-# How a file system comes to be mounted at mnt: another file system, or a
-# folder of the same one bound there (told apart from a plain folder only by
-# the system's mount records); and a planned failure that takes the status
-# call with the mount attribute away (as on systems before Linux 5.8), so
-# the mount table decides.
-MOUNTS = {
-    "tmpfs": (["-t", "tmpfs", "-o", "size=1m", "tmpfs"], []),
-    "bind": (["--bind", "{outside}"], []),
-    "bind-without-statx": (["--bind", "{outside}"], ["statx", "1x1000000", "38"]),
-}
+# What is mounted at mnt: another file system; a folder of the same one bound
+# there; the same, with the status call that tells a mount's root failing (as
+# before Linux 5.8), so that the mount table decides.
+MOUNTS = {"tmpfs": ["-t", "tmpfs", "tmpfs"], "bind": ["--bind"], "bind-without-statx": ["--bind"]}
 
 
 @pytest.mark.parametrize("mount", MOUNTS)
 def test_extra_mount_point_is_removed_as_itself(target, tmp_path, mount):
     """A mount point in the target that the source lacks is removed as itself
     (on Linux the system refuses to remove where a file system is mounted):
-    what is mounted there is never emptied, nor listed as removed. One on
-    both sides is entered like a folder."""
+    what is mounted there is never emptied, nor listed as removed."""
     if target.kind != "native":
         pytest.skip("Wine shows a mount point as an ordinary folder")
-    how, fault = MOUNTS[mount]
-    outside = build(tmp_path / "outside", {"sub": {"kept": "k"}})
-    shared = [build(tmp_path / f"shared{i}", {"x": "x"}) for i in (1, 2)]
-    src = build(tmp_path / "src", {"a": "1", "both": {}})
-    dst = build(tmp_path / "dst", {"mnt": {}, "old": {"x": "1"}, "both": {}})
+    src = build(tmp_path / "src", {"a": "1"})
+    dst = build(tmp_path / "dst", {"mnt": {}, "old": {"x": "1"}})
     mnt = os.path.join(dst, "mnt")
-    mounted = []
-    for args, at in ((how, mnt), (["--bind", shared[0]], os.path.join(src, "both")),
-                     (["--bind", shared[1]], os.path.join(dst, "both"))):
-        r = subprocess.run(["mount", *[a.format(outside=outside) for a in args], at],
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if r.returncode != 0:
-            for m in reversed(mounted):
-                subprocess.run(["umount", "-l", m])
-            pytest.skip(f"mounting is not permitted here: {r.stdout.decode().strip()}")
-        mounted.append(at)
+    bound = [build(tmp_path / "outside", {})] if mount != "tmpfs" else []
+    r = subprocess.run(["mount", *MOUNTS[mount], *bound, mnt], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        pytest.skip(f"mounting is not permitted here: {r.stdout.decode().strip()}")
+    fault = ["statx", "1x1000000", "38"] if mount.endswith("statx") else []
     try:
-        if mount == "tmpfs":
-            build(mnt, {"sub": {"kept": "k"}})
+        os.mkdir(os.path.join(mnt, "sub"))
+        with open(os.path.join(mnt, "sub", "kept"), "w") as f:
+            f.write("k")
         before = snapshot(mnt)
         for args in (["-t", "-d", "-v"], ["-d", "-v"]):
             r = tarn(target, *fault, *args, src, dst, program="tarn_fault" if fault else "tarn")
             assert "mnt" + os.sep + "sub" not in r.body and "mnt/sub" not in r.body, r.body
             assert snapshot(mnt) == before
-            assert "= both/x" in r.body, r.body
         assert 'WARNING: unable to delete "mnt"' in r.body, r.body
         assert not os.path.exists(os.path.join(dst, "old")) and os.path.exists(os.path.join(dst, "a"))
     finally:
-        for m in reversed(mounted):
-            subprocess.run(["umount", "-l", m])
-    assert os.path.exists(os.path.join(outside, "sub", "kept"))
+        subprocess.run(["umount", "-l", mnt])
