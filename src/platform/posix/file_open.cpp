@@ -190,11 +190,12 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
     }
     return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
   }
-  // An open for data never blocks (a FIFO put in the file's place since the
-  // status above would wait for a writer) and keeps only a regular file.
+  // The open never blocks (a FIFO put in the file's place since the status
+  // above would wait for a writer), and an open for data keeps only a
+  // regular file.
   const bool data = access & 0x7;
   const int flags = file_flags(access, disposition, existed, info) | at.follow;
-  const int fd = openat(at.dirfd, at.path, flags | (data ? O_NONBLOCK : 0),
+  const int fd = openat(at.dirfd, at.path, flags | O_NONBLOCK,
                         (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
   // An entry opened only for its attributes needs no read permission.
   if (fd < 0 && errno == EACCES && existed && !data && !(flags & (O_CREAT | O_TRUNC)))
