@@ -232,7 +232,7 @@ Error attr_set(const char* path, uint32_t attributes) {
 
 Error write_time_set(HANDLE h, uint64_t file_time) {
   if (handle_is_none(h)) return err::invalid_handle;
-  const FILE_BASIC_INFORMATION b = basic_record(static_cast<int64_t>(file_time), 0);
+  const FILE_BASIC_INFORMATION b = basic_record(static_cast<int64_t>(write_time_kept(file_time)), 0);
   return native_set_info(h, kFileInfoBasic, &b, sizeof b);
 }
 

@@ -52,7 +52,15 @@ Error attr_clear_protect(const char* path, const FileInfo* info = nullptr);
 // followed); 0 is written as 0x80. An absent or empty path is refused like in path_check.
 Error attr_set(const char* path, uint32_t attributes);
 
-// Sets only the last write time of an open file.
+// The write time the system keeps for a file time: 0 and all ones tell it to
+// leave the time unchanged, so both stand for 1 (1601-01-01 00:00:00.0000001,
+// within 200 ns of either). What write_time_set stores, and what write times
+// are compared as.
+constexpr uint64_t write_time_kept(uint64_t file_time) {
+  return file_time == 0 || file_time == UINT64_MAX ? 1 : file_time;
+}
+
+// Sets only the last write time of an open file (as write_time_kept gives it).
 Error write_time_set(HANDLE h, uint64_t file_time);
 
 // Rebuilds the attribute word of an open file: each of read-only, hidden,

@@ -281,10 +281,11 @@ void only_in_target(Engine* g) {
 }
 
 // Write times that differ by a whole number of hours up to a day, give or
-// take two seconds, count as equal.
+// take two seconds, count as equal; a time the system cannot keep counts as
+// the one it keeps instead.
 bool write_times_match(uint64_t a, uint64_t b) {
-  const int64_t s = filetime_to_unix(a);
-  const int64_t t = filetime_to_unix(b);
+  const int64_t s = filetime_to_unix(write_time_kept(a));
+  const int64_t t = filetime_to_unix(write_time_kept(b));
   const uint64_t d = s > t ? static_cast<uint64_t>(s) - static_cast<uint64_t>(t)
                            : static_cast<uint64_t>(t) - static_cast<uint64_t>(s);
   if (d > 86400) return false;
@@ -353,26 +354,31 @@ bool both(Engine* g) {
   return false;
 }
 
-// Reads the next piece of the open source file into the copy buffer; a
-// count of 0 is the end of the data. A read failure is reported.
-bool read_piece(Engine* g, const char* rel, uint64_t* count) {
-  const Error e = stream_read(g->source_handle, g->buffer, kSyncCopyBufferSize, count);
+// Reads the next piece of the open source file into the copy buffer, at
+// most `limit` bytes; a count of 0 is the end of the data. A read failure is
+// reported.
+bool read_piece(Engine* g, const char* rel, uint64_t* count, uint64_t limit = kSyncCopyBufferSize) {
+  const Error e = stream_read(g->source_handle, g->buffer, limit < kSyncCopyBufferSize ? limit : kSyncCopyBufferSize,
+                              count);
   if (e == 0 || e == err::handle_eof) return true;
   g->report(SyncEvent::ReadFailed, rel);
   return false;
 }
 
-// Reads the open source file to its end (read-through of a virtual target).
+// Reads the open source file to its end (read-through of a virtual target),
+// never past the size it has when the reading starts.
 void read_through(Engine* g, const char* rel) {
-  if (g->buffer == nullptr) {
+  FileInfo info{};
+  if (g->buffer == nullptr || file_info_brief_from_handle(g->source_handle, &info) != 0) {
     g->report(SyncEvent::ReadFailed, rel);
     return;
   }
-  for (;;) {
+  for (uint64_t left = info.size; left != 0;) {
     if (g->aborted()) return;
     uint64_t count = 0;
-    if (!read_piece(g, rel, &count)) return;
+    if (!read_piece(g, rel, &count, left)) return;
     if (count == 0) break;
+    left -= count;
   }
   g->report(SyncEvent::Added, rel);
 }
@@ -382,7 +388,10 @@ void read_through(Engine* g, const char* rel) {
 // source when the copy began; a source whose size or write time has changed
 // by the end may have been copied half old, half new: it gets the earlier
 // write time, so that the next run copies it again, and the read warning.
-// False, with the failure reported, when the copy is incomplete.
+// No more is read than the source held when the copy began (so a file that
+// grows without end, or a device in its place, never fills the target);
+// one byte more is only looked for. False, with the failure reported, when
+// the copy is incomplete.
 bool write_copy(Engine* g, const char* rel) {
   FileInfo before{};
   if (file_info_brief_from_handle(g->source_handle, &before) != 0) {
@@ -397,16 +406,21 @@ bool write_copy(Engine* g, const char* rel) {
   // the buffer below, which also meets and reports any real failure.
   constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
   bool in_system = before.size >= kSyncCopyBufferSize;
-  while (in_system && !g->aborted()) {
+  while (in_system && copied < before.size && !g->aborted()) {
     uint64_t moved = 0;
-    in_system = stream_copy(g->source_handle, g->target_handle, kInSystemPiece, &moved) == 0 && moved != 0;
+    const uint64_t left = before.size - copied;
+    in_system = stream_copy(g->source_handle, g->target_handle, left < kInSystemPiece ? left : kInSystemPiece,
+                            &moved) == 0 && moved != 0;
     copied += moved;
   }
+  bool beyond = false;  // data past the size the copy began with
   for (;;) {
     if (g->aborted()) return false;
     uint64_t count = 0;
-    if (!read_piece(g, rel, &count)) return false;
-    if (count == 0) break;
+    const bool whole = copied >= before.size;
+    if (!read_piece(g, rel, &count, whole ? 1 : before.size - copied)) return false;
+    beyond = whole && count != 0;
+    if (count == 0 || beyond) break;
     if (stream_write(g->target_handle, g->buffer, count) != 0) {
       g->report(SyncEvent::WriteFailed, rel);
       return false;
@@ -416,8 +430,9 @@ bool write_copy(Engine* g, const char* rel) {
   FileInfo after{};
   if (file_info_brief_from_handle(g->source_handle, &after) != 0) after = before;
   const bool changed = after.size != before.size || after.write_time != before.write_time;
-  // Data of an unchanged source that ended short of its size was not read whole.
-  if (!changed && copied != before.size) {
+  // Data of an unchanged source that ended short of its size, or went on
+  // past it, was not read whole.
+  if (!changed && (copied != before.size || beyond)) {
     g->report(SyncEvent::ReadFailed, rel);
     return false;
   }

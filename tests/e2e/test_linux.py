@@ -1,9 +1,11 @@
 """What the Linux program keeps that the Windows one has no notion of:
 permission bits and owners, special files, names that are any bytes, POSIX
 paths in the output, and a second stop signal."""
+import glob
 import io
 import itertools
 import os
+import re
 import shutil
 import signal
 import socket
@@ -157,6 +159,38 @@ def test_special_files_in_target(native, tmp_path):
     r = tarn(native, "-d", src, dst, timeout=60)
     assert (r.status, r.body) == (0, "- extra-fifo\n- extra-sock\n==\n")
     assert sorted(os.listdir(dst)) == ["f", "keep"]
+
+
+@pytest.mark.parametrize("swapped_in", [os.mkfifo, lambda p: os.mknod(p, stat.S_IFCHR, os.makedev(1, 5))])
+def test_source_file_swapped_at_its_open(native, tmp_path, swapped_in):
+    """A listed file that is a FIFO or /dev/zero when opened: the run neither
+    blocks nor reads it, warns and writes nothing in its place."""
+    src, dst, other = build(tmp_path / "src", {"a": "a", "f": "f"}), tmp_path / "dst", str(tmp_path / "x")
+    swapped_in(other)
+    env = dict(os.environ, LD_PRELOAD=native.program("libswap_at_open.so"), SWAP_NAME="f", SWAP_WITH=other,
+               ASAN_OPTIONS="verify_asan_link_order=0")
+    r = native.run("tarn", src, dst, env=env, timeout=30)
+    assert r.stdout.endswith(b'WARNING: unable to open "f"\n') and not os.path.exists(other), r.stdout
+    assert os.listdir(dst) == ["a"]
+
+
+LINK_ITSELF = ("readlink", "symlinkat", "unlinkat", "renameat")  # whatever their flags
+
+
+def test_links_are_never_followed(native, tmp_path):
+    """No call of a run, in the source or the target, follows a link, not even
+    for its status (what it points to may hang); links are copied as links."""
+    src, dst = build(tmp_path / "src", {"d": {"f": "f"}}), build(tmp_path / "dst", {"d": {}})
+    for text, link in (("/tmp", src + "/d/abs"), ("../d/f", src + "/d/rel"), ("/none/x", dst + "/d/extra")):
+        os.symlink(text, link)
+    for args in (["-v", src, dst], ["-d", "-v", src, dst]):
+        trace = str(tmp_path / args[0])  # a file per thread: no call split in two
+        subprocess.run(["strace", "-ff", "-qq", "-o", trace, native.program("tarn"), *args], check=True, timeout=60,
+                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # no leak check under a tracer
+        calls = [c for t in glob.glob(trace + ".*") for c in open(t) if re.search(r'/?(abs|rel|extra)", ', c)]
+        assert calls and not [c for c in calls if "NOFOLLOW" not in c and not c.startswith(LINK_ITSELF)]
+    assert (os.readlink(dst + "/d/abs"), os.readlink(dst + "/d/rel"), os.listdir(dst + "/d").count("extra")) == (
+        "/tmp", "../d/f", 0)
 
 
 def test_partial_private_file_is_never_wider(native, tmp_path):

@@ -90,6 +90,22 @@ def test_write_time_match(fs_target, tmp_path, delta, same):
         assert_same_tree(src, dst)
 
 
+# Times 0 and all ones (1601-01-01 00:00:00 and 100 ns before) mean "leave
+# unchanged" to the system: the copy gets the next time kept, equal to both.
+@pytest.mark.parametrize("ticks", [0, -1])
+def test_write_time_the_system_cannot_set(fs_target, ticks):
+    top = tempfile.mkdtemp(dir="/dev/shm")  # tmpfs keeps times before 1901
+    try:
+        src, dst = build(os.path.join(top, "src"), {"f": "data"}), os.path.join(top, "dst")
+        start = -11644473600 * 10**9
+        os.utime(os.path.join(src, "f"), ns=(start, start + ticks * 100))
+        assert tarn(fs_target, "-q", src, dst).status == 0
+        assert os.stat(os.path.join(dst, "f")).st_mtime_ns == start + 100
+        assert tarn(fs_target, src, dst).body == "=\n"
+    finally:
+        shutil.rmtree(top)
+
+
 def test_size_difference_replaces(fs_target, tmp_path):
     target = fs_target
     src = build(tmp_path / "src", {"f": "longer text"})

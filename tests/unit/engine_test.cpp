@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/memory.h"
@@ -324,6 +326,33 @@ TEST(Engine, UnusableTargetNameStopsRemovals) {
     const Outcome run = run_sync(s, t, SYNC_SKIP_IDENTICAL);
     EXPECT_EQ(run.events, events);
     EXPECT_EQ(read_tree(t), without(target, {"a.txt"}));
+  }
+}
+
+// A source file that yields data without end (a device in its place, a file
+// that keeps growing): a copy, a replacement and a read-through never read
+// past the size it had when opened, but for one byte.
+uint64_t g_handed_out = 0;
+BOOL endless_read(HANDLE, void* buffer, DWORD length, DWORD* done, OVERLAPPED*) {
+  *done = g_handed_out < (8u << 20) ? length : 0;  // bounded, should the bound fail
+  std::memset(buffer, 'x', *done);
+  g_handed_out += *done;
+  return TRUE;
+}
+
+TEST(Engine, NeverReadsPastTheSourceSize) {
+  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const sys::CallReplacement<sys::SysCall::ReadFile> endless(endless_read);
+  for (const auto& [target, flags, event] : {std::tuple{Tree{}, 0u, "ReadFailed f"}, {{{"f", "old"}}, 0u, "ReadFailed f"},
+                                             {{}, uint32_t{SYNC_VIRTUAL_TARGET}, "Added f"}}) {
+    testos::TempDir s, t;
+    make_tree(s, {{"f", "0123456789"}});
+    make_tree(t, target);
+    g_handed_out = 0;
+    const Outcome run = run_sync(s, t, kSyncDefaultFlags | flags);
+    EXPECT_LE(g_handed_out, 11u) << event;
+    EXPECT_EQ(run.events, std::vector<std::string>{event});
+    EXPECT_EQ(read_tree(t), target);
   }
 }
 

@@ -66,17 +66,14 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
                const WCHAR* units, size_t unit_count, bool owners) {
   // "." and ".." are folders; no caller looks further at them.
   struct stat st{};
+  // A folder where a file system is mounted is a mount point, like a
+  // junction on Windows.
+  bool mount = false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
     st.st_mode = S_IFDIR;
-  else
-    fstatat(dirfd(f->dir), name, &st, AT_SYMLINK_NOFOLLOW);
+  else if (!entry_status(f, dirfd(f->dir), name, &st, &mount))
+    st = {};
   const bool link = S_ISLNK(st.st_mode);
-  // A folder on another file system than its parent is where one is
-  // mounted: a mount point, like a junction on Windows.
-  const bool mount = S_ISDIR(st.st_mode) && st.st_ino != 0 && st.st_dev != f->dev;
-  // Only a link's attributes need its full path (to look at its target).
-  char full[kPathMax];
-  if (link) std::snprintf(full, sizeof full, "%s/%s", f->path, name);
   FILE_ID_EXTD_DIR_INFORMATION entry{};
   entry.CreationTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
   entry.LastAccessTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_atim));
@@ -90,7 +87,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   const bool modes = info_class == FileIdExtdDirectoryInformation;
   const uint64_t owner_group = owners ? uint64_t{st.st_gid} << 32 | st.st_uid : 0;
   entry.AllocationSize.QuadPart = static_cast<LONGLONG>(modes ? owner_group : uint64_t(st.st_blocks) * 512);
-  entry.FileAttributes = attributes_of(st, link, link ? full : nullptr) | (mount ? 0x400 : 0);
+  entry.FileAttributes = attributes_of(st, link) | (mount ? 0x400 : 0);
   const uint32_t tag = link ? kTagSymlink : mount ? kTagMountPoint : 0;
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));

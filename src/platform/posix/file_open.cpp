@@ -144,6 +144,19 @@ int file_flags(ACCESS_MASK access, ULONG disposition, bool existed, ULONG* info)
 // block for ever (a FIFO) or read without end (a device).
 bool is_special(mode_t m) { return S_ISFIFO(m) || S_ISSOCK(m) || S_ISCHR(m) || S_ISBLK(m); }
 
+// The descriptor of an open for data when it is a regular file, with the
+// non-blocking flag it was opened with taken off; else -1 with errno set
+// (ENXIO, or EISDIR for a folder), the descriptor closed.
+int keep_regular(int fd, int flags) {
+  struct stat st;
+  int e = libc::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+  if (e == 0 && fcntl(fd, F_SETFL, flags & O_APPEND) != 0) e = errno;
+  if (e == 0) return fd;
+  close(fd);
+  errno = e;
+  return -1;
+}
+
 // New files and folders start owner-only; the caller gives them their final
 // mode when their contents are done.
 constexpr mode_t kNewFileMode = 0600;
@@ -177,12 +190,17 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
     }
     return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
   }
+  // The open never blocks (a FIFO put in the file's place since the status
+  // above would wait for a writer), and an open for data keeps only a
+  // regular file.
+  const bool data = access & 0x7;
   const int flags = file_flags(access, disposition, existed, info) | at.follow;
-  const int fd = openat(at.dirfd, at.path, flags, (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
+  const int fd = openat(at.dirfd, at.path, flags | O_NONBLOCK,
+                        (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
   // An entry opened only for its attributes needs no read permission.
-  if (fd < 0 && errno == EACCES && existed && !(access & 0x7) && !(flags & (O_CREAT | O_TRUNC)))
+  if (fd < 0 && errno == EACCES && existed && !data && !(flags & (O_CREAT | O_TRUNC)))
     return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
-  return fd;
+  return fd >= 0 && data ? keep_regular(fd, flags) : fd;
 }
 
 // The record of a new handle: what was opened, and how to reach it again.

@@ -26,7 +26,7 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
   const PosixFile* f = file_state(fd);
   struct stat st;
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
-  const uint32_t attrs = attributes_of(st, f && f->is_link, f ? f->path : nullptr);
+  const uint32_t attrs = attributes_of(st, f && f->is_link);
   constexpr ACCESS_MASK kReadAttributes = 0x80;
   const bool attributes = info_class == FileBasicInformation || info_class == FileAttributeTagInformation ||
                           info_class == FileAllInformation;

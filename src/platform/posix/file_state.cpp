@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -105,18 +106,108 @@ uint64_t file_time(const timespec& t) {
   return kEpochTicks + static_cast<uint64_t>(t.tv_sec) * 10000000ull + static_cast<uint64_t>(t.tv_nsec) / 100;
 }
 
-uint32_t attributes_of(const struct stat& st, bool link, const char* path) {
+uint32_t attributes_of(const struct stat& st, bool link) {
+  // What a link points to is never looked at (it may lie anywhere, even
+  // where a status call blocks): a link is a reparse point and no folder.
+  if (link) return 0x400;
   uint32_t a = 0;
-  if (link) {
-    a |= 0x400;
-    struct stat target;
-    if (path && stat(path, &target) == 0 && S_ISDIR(target.st_mode)) a |= 0x10;
-    return a;
-  }
   if (S_ISDIR(st.st_mode)) a |= 0x10;
   else a |= 0x20;
   if (!(st.st_mode & S_IWUSR)) a |= 0x01;
   return a ? a : 0x80;
+}
+
+namespace {
+
+#ifndef STATX_ATTR_MOUNT_ROOT
+constexpr uint64_t STATX_ATTR_MOUNT_ROOT = 0x2000;
+#endif
+
+timespec time_of(const statx_timestamp& t) { return timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)}; }
+
+void stat_from_statx(const struct statx& x, struct stat* st) {
+  *st = {};
+  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_ino = x.stx_ino;
+  st->st_mode = x.stx_mode;
+  st->st_nlink = x.stx_nlink;
+  st->st_uid = x.stx_uid;
+  st->st_gid = x.stx_gid;
+  st->st_size = static_cast<off_t>(x.stx_size);
+  st->st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
+  st->st_atim = time_of(x.stx_atime);
+  st->st_mtim = time_of(x.stx_mtime);
+  st->st_ctim = time_of(x.stx_ctime);
+}
+
+// One line of the mount table ends at `end`: whether its mount point (the
+// fifth field, with octal escapes such as \040 for a space) is `path`.
+bool mount_line_is(const char* line, const char* end, const char* path) {
+  for (int field = 0; field < 4; ++field) {
+    while (line < end && *line != ' ') ++line;
+    if (line < end) ++line;
+  }
+  const char* p = path;
+  while (line < end && *line != ' ') {
+    char c = *line++;
+    if (c == '\\' && end - line >= 3) {
+      c = static_cast<char>((line[0] - '0') << 6 | (line[1] - '0') << 3 | (line[2] - '0'));
+      line += 3;
+    }
+    if (*p++ != c) return false;
+  }
+  return *p == 0;
+}
+
+// Whether the mount table lists `folder`/`name` as a mount point: for
+// systems whose status call does not tell (before Linux 5.8). The folder's
+// path is compared as the run spelled it, with repeated separators dropped.
+bool mount_table_has(const char* folder, const char* name) {
+  char path[kPathMax];
+  size_t n = 0;
+  for (const char* parts[] = {folder, "/", name}; const char* part : parts)
+    for (; *part && n + 1 < sizeof path; ++part)
+      if (*part != '/' || n == 0 || path[n - 1] != '/') path[n++] = *part;
+  path[n] = 0;
+  const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Lines longer than the buffer are passed over.
+  char buffer[8192];
+  size_t held = 0;
+  bool found = false;
+  for (;;) {
+    const ssize_t got = libc::read(fd, buffer + held, sizeof buffer - held);
+    if (got <= 0) break;
+    held += static_cast<size_t>(got);
+    char* start = buffer;
+    for (char* nl; !found && (nl = static_cast<char*>(std::memchr(start, '\n', buffer + held - start)));
+         start = nl + 1)
+      found = mount_line_is(start, nl, path);
+    if (found) break;
+    held = start == buffer && held == sizeof buffer ? 0 : held - static_cast<size_t>(start - buffer);
+    std::memmove(buffer, start, held);
+  }
+  close(fd);
+  return found;
+}
+
+}  // namespace
+
+bool entry_status(const PosixFile* f, int dir_fd, const char* name, struct stat* st, bool* mount_point) {
+  struct statx x;
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+  const bool extended = libc::statx(dir_fd, name, flags, STATX_BASIC_STATS, &x) == 0;
+  if (extended)
+    stat_from_statx(x, st);
+  else if (libc::fstatat(dir_fd, name, st, flags) != 0)
+    return false;
+  *mount_point = false;
+  if (!S_ISDIR(st->st_mode) || st->st_ino == 0) return true;
+  if (st->st_dev != f->dev || (extended && (x.stx_attributes & STATX_ATTR_MOUNT_ROOT)))
+    *mount_point = true;
+  else if (!extended || !(x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+    *mount_point = mount_table_has(f->path, name);
+  return true;
 }
 
 // Status of the open entry: the link itself when it was opened as one.

@@ -7,8 +7,9 @@
 // the Win32 close drop the record with its descriptor. Deletion happens at once
 // (when marked, or at the open for delete-on-close): open descriptors keep
 // the data, as handles do on Windows until the last one closes.
-// Attributes: directory, reparse point for a symbolic link (and, in a
-// listing, for a folder where another file system is mounted), read-only from
+// Attributes: directory, reparse point for a symbolic link (never a folder:
+// what a link points to is never looked at) and, in a listing, for a folder
+// where a file system is mounted; read-only from
 // the owner's write permission, archive for every file. Object names are
 // \Device\HarddiskVolume<device>\<path>.
 #pragma once
@@ -61,7 +62,12 @@ NTSTATUS posix_path(const UNICODE_STRING* name, char* out, size_t cap);
 // Missing entry: its name, or a folder on the way.
 NTSTATUS missing_status(const char* path);
 uint64_t file_time(const timespec& t);
-uint32_t attributes_of(const struct stat& st, bool link, const char* path);
+uint32_t attributes_of(const struct stat& st, bool link);
+// Status of the entry `name` of the open folder `f` (a link itself, never
+// what it points to), and whether a file system is mounted there: a folder
+// on another device than its folder, or the root of a mount (bind mounts of
+// the same file system included). False with errno set on failure.
+bool entry_status(const PosixFile* f, int dir_fd, const char* name, struct stat* st, bool* mount_point);
 // Status of the open entry: the link itself when it was opened as one.
 bool stat_of(int fd, const PosixFile* f, struct stat* st);
 void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs);
