@@ -34,10 +34,13 @@ constexpr EventRow kEventTable[] = {
     {0, nullptr, "WARNING: unable to write \"%s\""},
     {0, nullptr, "WARNING: unable to read symlink \"%s\""},
     {0, nullptr, "WARNING: unable to create symlink \"%s\""},
+    {0, nullptr, "WARNING: \"%s\" is encrypted; the copy is not"},
+    {0, nullptr, "WARNING: named streams of \"%s\" were not copied"},
 };
 constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1;
 constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every failure event
 constexpr int32_t kFirstFailureEvent = static_cast<int32_t>(SyncEvent::DeleteFailed);
+constexpr int32_t kLastFailureEvent = static_cast<int32_t>(SyncEvent::LinkCreateFailed);
 
 // Marks of the current line not yet written. Output that is not a console
 // gets its marks a whole line at a time (one write instead of fifty: the
@@ -82,7 +85,8 @@ void report_event(void*, SyncEvent event, const char* relative_path) {
   const char* message = nullptr;
   // The abort request comes first, so -e works at any verbosity. The first
   // warning that makes it is kept for the closing line.
-  if (code >= kFirstFailureEvent && g_report.abort_on_error) {
+  // Notices past the failures tell of a copy that stands: no abort.
+  if (code >= kFirstFailureEvent && code <= kLastFailureEvent && g_report.abort_on_error) {
     Signal* abort = cancel_context(kAbortSignal);
     if (!signal_is_raised(abort) && g_report.stop_warning == nullptr) {
       message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));

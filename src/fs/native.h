@@ -68,8 +68,10 @@ constexpr uint32_t FA_SYSTEM = 0x04;
 constexpr uint32_t FA_DIRECTORY = 0x10;
 constexpr uint32_t FA_ARCHIVE = 0x20;
 constexpr uint32_t FA_NORMAL = 0x80;
+constexpr uint32_t FA_SPARSE_FILE = 0x200;
 constexpr uint32_t FA_REPARSE_POINT = 0x400;
 constexpr uint32_t FA_NOT_CONTENT_INDEXED = 0x2000;
+constexpr uint32_t FA_ENCRYPTED = 0x4000;
 
 // Flags of the extended disposition.
 constexpr uint32_t DISPOSITION_DELETE = 0x1;
@@ -87,7 +89,9 @@ constexpr uint32_t kFileInfoStandard = 5;
 constexpr uint32_t kFileInfoInternal = 6;
 constexpr uint32_t kFileInfoRename = 10;
 constexpr uint32_t kFileInfoDisposition = 13;
+constexpr uint32_t kFileInfoPosition = 14;
 constexpr uint32_t kFileInfoAll = 18;
+constexpr uint32_t kFileInfoStream = 22;
 constexpr uint32_t kFileInfoEndOfFile = 20;
 constexpr uint32_t kFileInfoAttributeTag = 35;
 constexpr uint32_t kFileInfoValidDataLength = 39;
@@ -99,6 +103,8 @@ constexpr uint32_t kVolumeInfoDevice = 4;
 constexpr uint32_t kObjectInfoName = 1;
 constexpr uint32_t kFsctlSetReparsePoint = 0x900A4;
 constexpr uint32_t kFsctlGetReparsePoint = 0x900A8;
+constexpr uint32_t kFsctlSetSparse = 0x900C4;
+constexpr uint32_t kFsctlQueryAllocatedRanges = 0x940CF;
 
 // The fixed open profiles of the program. Opens that only list or query ask
 // for no more than that needs (reading attributes also covers the reparse

@@ -1,5 +1,9 @@
 #include "fs/stream.h"
 
+#include <cstring>
+
+#include "fs/native.h"
+
 namespace {
 
 // One transfer, built afresh for every call.
@@ -107,4 +111,50 @@ Error stream_write(HANDLE h, const void* buffer, uint64_t length, uint64_t* done
   // A write is done only when all of it is: the rest of a partial piece is
   // written again, and a write that stops short fails.
   return stream_transfer(req, length, length, done);
+}
+
+Error stream_ranges(HANDLE h, uint64_t from, uint64_t end, StreamRange* ranges, uint32_t room, uint32_t* count,
+                    bool* more) {
+  *count = 0;
+  *more = false;
+  if (from >= end) return err::ok;
+  const StreamRange asked{from, end - from};
+  uint32_t returned = 0;
+  const Error e = native_fs_control(h, kFsctlQueryAllocatedRanges, &asked, sizeof asked, ranges,
+                                    room * static_cast<uint32_t>(sizeof *ranges), &returned);
+  if (e != err::ok && e != err::more_data) return e;
+  const uint32_t n = returned / static_cast<uint32_t>(sizeof *ranges);
+  *count = n < room ? n : room;
+  *more = e == err::more_data && *count != 0;
+  // A list that ends short without saying so is never trusted further.
+  return e == err::more_data && *count == 0 ? err::more_data : err::ok;
+}
+
+Error stream_set_sparse(HANDLE h) { return native_fs_control(h, kFsctlSetSparse, nullptr, 0, nullptr, 0); }
+
+Error stream_seek(HANDLE h, uint64_t offset) {
+  const int64_t at = static_cast<int64_t>(offset);
+  return native_set_info(h, kFileInfoPosition, &at, sizeof at);
+}
+
+bool stream_has_named(HANDLE h) {
+  // Each record: next offset, name length in bytes, two sizes, the name.
+  constexpr uint32_t kNameAt = 24;
+  constexpr char16_t kUnnamed[] = u"::$DATA";
+  alignas(8) uint8_t buffer[1024];
+  uint32_t returned = 0;
+  const Error e = native_query_info(h, kFileInfoStream, buffer, sizeof buffer, &returned);
+  if (e == err::more_data || e == err::buffer_overflow) return true;  // more than one record
+  if (e != err::ok || returned > sizeof buffer) return false;
+  for (uint32_t at = 0; at + kNameAt <= returned;) {
+    uint32_t next = 0, name_bytes = 0;
+    std::memcpy(&next, buffer + at, sizeof next);
+    std::memcpy(&name_bytes, buffer + at + 4, sizeof name_bytes);
+    const bool unnamed = name_bytes == sizeof kUnnamed - 2 && at + kNameAt + name_bytes <= returned &&
+                         std::memcmp(buffer + at + kNameAt, kUnnamed, name_bytes) == 0;
+    if (!unnamed) return true;
+    if (next == 0) break;
+    at += next;
+  }
+  return false;
 }

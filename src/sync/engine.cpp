@@ -383,6 +383,116 @@ void read_through(Engine* g, const char* rel) {
   g->report(SyncEvent::Added, rel);
 }
 
+// Writes the rest of the open source file to the open target file, no more
+// than `size` bytes; *beyond tells whether data went on past them. False,
+// with the failure reported, on a failure or an abort.
+bool copy_all(Engine* g, const char* rel, uint64_t size, uint64_t* copied, bool* beyond) {
+  // A file of a piece or more is first copied by the system itself where it
+  // can, 16 pieces per call (a call has a fixed cost of about a tenth of a
+  // piece's copy), with the abort checked between calls. Whatever it leaves (the
+  // end of the data, or all of it after a refusal or failure) goes through
+  // the buffer below, which also meets and reports any real failure.
+  constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
+  bool in_system = size >= kSyncCopyBufferSize;
+  while (in_system && *copied < size && !g->aborted()) {
+    uint64_t moved = 0;
+    const uint64_t left = size - *copied;
+    in_system = stream_copy(g->source_handle, g->target_handle, left < kInSystemPiece ? left : kInSystemPiece,
+                            &moved) == 0 && moved != 0;
+    *copied += moved;
+  }
+  for (;;) {
+    if (g->aborted()) return false;
+    uint64_t count = 0;
+    const bool whole = *copied >= size;
+    if (!read_piece(g, rel, &count, whole ? 1 : size - *copied)) return false;
+    *beyond = whole && count != 0;
+    if (count == 0 || *beyond) break;
+    if (stream_write(g->target_handle, g->buffer, count) != 0) {
+      g->report(SyncEvent::WriteFailed, rel);
+      return false;
+    }
+    *copied += count;
+  }
+  return true;
+}
+
+enum class SparseCopy { fallback, done, failed };
+
+// Copies one stored range of the source to the same place in the target.
+// False, with the failure reported, on a failure or an abort; *whole is
+// cleared when the source ends inside the range.
+bool copy_range(Engine* g, const char* rel, uint64_t offset, uint64_t end, bool* whole) {
+  if (stream_seek(g->source_handle, offset) != 0) return g->report(SyncEvent::ReadFailed, rel), false;
+  if (stream_seek(g->target_handle, offset) != 0) return g->report(SyncEvent::WriteFailed, rel), false;
+  while (offset < end) {
+    if (g->aborted()) return false;
+    const uint64_t want = end - offset < kSyncCopyBufferSize ? end - offset : kSyncCopyBufferSize;
+    uint64_t count = 0;
+    const Error e = stream_read(g->source_handle, g->buffer, want, &count);
+    if (e != 0 && e != err::handle_eof) return g->report(SyncEvent::ReadFailed, rel), false;
+    if (count == 0) {
+      *whole = false;
+      return true;
+    }
+    if (stream_write(g->target_handle, g->buffer, count) != 0) return g->report(SyncEvent::WriteFailed, rel), false;
+    offset += count;
+  }
+  return true;
+}
+
+// A sparse source keeps its shape: the target is made sparse, only the
+// ranges the source stores are copied, each to its place, and the size set
+// last leaves the rest unstored, so an image of a terabyte that holds little
+// takes little. Fallback, with nothing written, where the target cannot be
+// made sparse or the source gives no list of its ranges: then all the data
+// is copied. *copied becomes the size when every range was read whole.
+SparseCopy copy_ranges(Engine* g, const char* rel, uint64_t size, uint64_t* copied) {
+  if (stream_set_sparse(g->target_handle) != 0) return SparseCopy::fallback;
+  constexpr uint32_t kRangeBatch = 64;
+  StreamRange ranges[kRangeBatch];
+  uint64_t at = 0;
+  bool whole = true;
+  for (bool first = true;; first = false) {
+    uint32_t count = 0;
+    bool more = false;
+    if (stream_ranges(g->source_handle, at, size, ranges, kRangeBatch, &count, &more) != 0) {
+      if (first) return SparseCopy::fallback;
+      g->report(SyncEvent::ReadFailed, rel);
+      return SparseCopy::failed;
+    }
+    // Ranges are taken in order, each within the size and never behind
+    // the last one copied, whatever the list says.
+    for (uint32_t i = 0; i < count && whole; ++i) {
+      const uint64_t start = ranges[i].offset;
+      const uint64_t end = start >= size || ranges[i].length >= size - start ? size : start + ranges[i].length;
+      const uint64_t offset = start > at ? start : at;
+      if (end <= offset) continue;
+      if (!copy_range(g, rel, offset, end, &whole)) return SparseCopy::failed;
+      at = end;
+    }
+    if (!more || !whole || at >= size) break;
+  }
+  if (native_set_size(g->target_handle, size, true) != 0) {
+    g->report(SyncEvent::WriteFailed, rel);
+    return SparseCopy::failed;
+  }
+  *copied = whole ? size : at;
+  return SparseCopy::done;
+}
+
+// Tells what the finished copy does not hold: the encryption of an
+// encrypted source (unless the new file is encrypted too, as in an encrypted
+// folder) and the source's named data streams.
+void report_left_out(Engine* g, const char* rel, uint32_t source_attributes) {
+  if (source_attributes & FA_ENCRYPTED) {
+    FileInfo copy{};
+    if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || !(copy.sys_attr & FA_ENCRYPTED))
+      g->report(SyncEvent::CopyNotEncrypted, rel);
+  }
+  if (stream_has_named(g->source_handle)) g->report(SyncEvent::StreamsNotCopied, rel);
+}
+
 // Writes the rest of the open source file to the open target file and
 // stamps it. The write time, size and attributes stamped are those of the
 // source when the copy began; a source whose size or write time has changed
@@ -399,34 +509,11 @@ bool write_copy(Engine* g, const char* rel) {
     before = *g->source.info;
   }
   uint64_t copied = 0;
-  // A file of a piece or more is first copied by the system itself where it
-  // can, 16 pieces per call (a call has a fixed cost of about a tenth of a
-  // piece's copy), with the abort checked between calls. Whatever it leaves (the
-  // end of the data, or all of it after a refusal or failure) goes through
-  // the buffer below, which also meets and reports any real failure.
-  constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
-  bool in_system = before.size >= kSyncCopyBufferSize;
-  while (in_system && copied < before.size && !g->aborted()) {
-    uint64_t moved = 0;
-    const uint64_t left = before.size - copied;
-    in_system = stream_copy(g->source_handle, g->target_handle, left < kInSystemPiece ? left : kInSystemPiece,
-                            &moved) == 0 && moved != 0;
-    copied += moved;
-  }
   bool beyond = false;  // data past the size the copy began with
-  for (;;) {
-    if (g->aborted()) return false;
-    uint64_t count = 0;
-    const bool whole = copied >= before.size;
-    if (!read_piece(g, rel, &count, whole ? 1 : before.size - copied)) return false;
-    beyond = whole && count != 0;
-    if (count == 0 || beyond) break;
-    if (stream_write(g->target_handle, g->buffer, count) != 0) {
-      g->report(SyncEvent::WriteFailed, rel);
-      return false;
-    }
-    copied += count;
-  }
+  const SparseCopy sparse =
+      before.sys_attr & FA_SPARSE_FILE ? copy_ranges(g, rel, before.size, &copied) : SparseCopy::fallback;
+  if (sparse == SparseCopy::failed) return false;
+  if (sparse == SparseCopy::fallback && !copy_all(g, rel, before.size, &copied, &beyond)) return false;
   FileInfo after{};
   if (file_info_brief_from_handle(g->source_handle, &after) != 0) after = before;
   const bool changed = after.size != before.size || after.write_time != before.write_time;
@@ -442,6 +529,7 @@ bool write_copy(Engine* g, const char* rel) {
   // Last: the file was created owner-only and writing clears set-id bits.
   mode_copy(g->source_handle, g->target_handle);
   if (changed) g->report(SyncEvent::ReadFailed, rel);
+  report_left_out(g, rel, before.sys_attr);
   return true;
 }
 

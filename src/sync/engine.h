@@ -33,6 +33,10 @@ enum class SyncEvent : int32_t {
   WriteFailed = 9,
   LinkReadFailed = 10,
   LinkCreateFailed = 11,
+  // Notices of a file copied whole in its data but not in all it holds
+  // (not failures: the copy stands).
+  CopyNotEncrypted = 12,   // the source is encrypted, its copy is not
+  StreamsNotCopied = 13,   // the source's named data streams were left out
 };
 
 enum class SyncResult : int32_t {

@@ -25,6 +25,13 @@ constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006u);
 constexpr NTSTATUS kNotReparsePoint = static_cast<NTSTATUS>(0xC0000275u);
 constexpr NTSTATUS kBufferTooSmall = static_cast<NTSTATUS>(0xC0000023u);
 constexpr ULONG kFsctlSet = 0x900A4, kFsctlGet = 0x900A8;
+constexpr ULONG kFsctlSetSparse = 0x900C4, kFsctlRanges = 0x940CF;
+
+struct FileMark {
+  uint32_t attributes;
+  uint32_t named_streams;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+};
 
 struct Mark {
   uint32_t tag;
@@ -36,6 +43,8 @@ struct Mark {
 struct State {
   std::mutex lock;
   std::map<uint64_t, Mark> marks;      // by file id
+  std::map<uint64_t, FileMark> files;  // by file id
+  std::atomic<uint32_t> sparse_set{0};
   std::map<HANDLE, uint32_t> itself;   // handles of marked folders opened as themselves: tag
   uint32_t refuse_status = 0;
   std::u16string link_text;  // the last link's reparse data
@@ -115,8 +124,41 @@ BOOL model_close_handle(HANDLE h) {
   return calls().CloseHandle.fallback(h);
 }
 
+const FileMark* file_mark(HANDLE h) {
+  const uint64_t id = id_of(h);
+  std::lock_guard<std::mutex> g(g_state->lock);
+  auto it = g_state->files.find(id);
+  return it == g_state->files.end() ? nullptr : &it->second;
+}
+
+// The stream records: the unnamed stream, then ":s1:$DATA" and so on.
+NTSTATUS list_streams(const FileMark& m, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length) {
+  std::vector<uint8_t> out;
+  for (uint32_t i = 0; i <= m.named_streams; ++i) {
+    const std::u16string name = i == 0 ? u"::$DATA" : u":s" + std::u16string(1, char16_t(u'0' + i)) + u":$DATA";
+    const size_t at = out.size();
+    out.resize(at + ((24 + name.size() * 2 + 7) & ~size_t{7}));
+    const uint32_t next = i == m.named_streams ? 0 : static_cast<uint32_t>(out.size() - at);
+    const uint32_t bytes = static_cast<uint32_t>(name.size() * 2);
+    std::memcpy(&out[at], &next, 4);
+    std::memcpy(&out[at + 4], &bytes, 4);
+    std::memcpy(&out[at + 24], name.data(), bytes);
+  }
+  const bool fits = out.size() <= length;
+  std::memcpy(buffer, out.data(), fits ? out.size() : length);
+  io->Status = fits ? 0 : kBufferOverflow;
+  io->Information = fits ? out.size() : length;
+  return io->Status;
+}
+
 NTSTATUS model_query(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS info_class) {
+  const FileMark* file = file_mark(h);
+  if (file && static_cast<int>(info_class) == 22) return list_streams(*file, io, buffer, length);
   const NTSTATUS st = calls().NtQueryInformationFile.fallback(h, io, buffer, length, info_class);
+  if (file && st == 0 && static_cast<int>(info_class) == 4)
+    static_cast<FILE_BASIC_INFORMATION*>(buffer)->FileAttributes |= file->attributes;
+  if (file && (st == 0 || st == kBufferOverflow) && static_cast<int>(info_class) == 18)
+    static_cast<FILE_ALL_INFORMATION*>(buffer)->BasicInformation.FileAttributes |= file->attributes;
   const uint32_t tag = itself_tag(h);
   // A record cut short (the name part did not fit) still has its fixed part.
   if ((st != 0 && st != kBufferOverflow) || tag == 0) return st;
@@ -193,6 +235,25 @@ NTSTATUS model_control(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID contex
     g_state->link_text.assign(reinterpret_cast<const char16_t*>(p + 20 + offset), bytes / 2);
     if (g_state->refuse_status != 0) return static_cast<NTSTATUS>(g_state->refuse_status);
   }
+  if (code == kFsctlSetSparse) {
+    g_state->sparse_set.fetch_add(1);
+    io->Status = 0;
+    io->Information = 0;
+    return 0;
+  }
+  const FileMark* file = code == kFsctlRanges && in && in_length >= 16 ? file_mark(h) : nullptr;
+  if (file && (file->attributes & 0x200)) {
+    uint64_t asked[2];
+    std::memcpy(asked, in, sizeof asked);
+    std::vector<uint64_t> found;
+    for (const auto& [offset, bytes] : file->ranges)
+      if (offset + bytes > asked[0] && offset < asked[0] + asked[1]) found.insert(found.end(), {offset, bytes});
+    const size_t size = found.size() * 8, room = out_length / 16 * 16;
+    std::memcpy(out, found.data(), size < room ? size : room);
+    io->Status = size <= room ? 0 : kBufferOverflow;
+    io->Information = size < room ? size : room;
+    return io->Status;
+  }
   const uint32_t tag = itself_tag(h);
   if (code != kFsctlGet || tag == 0)
     return calls().NtFsControlFile.fallback(h, event, apc, context, io, code, in, in_length, out, out_length);
@@ -251,7 +312,7 @@ std::u16string utf16(const std::string& text) {
 }
 
 // The file id of the entry at `path` itself.
-uint64_t id_at(const std::string& path) {
+uint64_t id_at(const std::string& path, ULONG options = 0x200021) {
   ScopedPool pool;
   NtName name{};
   if (path_to_nt_name(pool.get(), path.c_str(), &name) != err::ok) return 0;
@@ -260,7 +321,7 @@ uint64_t id_at(const std::string& path) {
   oa.ObjectName = &name.name;
   IO_STATUS_BLOCK io{};
   HANDLE h = nullptr;
-  if (calls().NtCreateFile.fallback(&h, 0x100080, &oa, &io, nullptr, 0, 7, 1, 0x200021, nullptr, 0) != 0) return 0;
+  if (calls().NtCreateFile.fallback(&h, 0x100080, &oa, &io, nullptr, 0, 7, 1, options, nullptr, 0) != 0) return 0;
   const uint64_t id = id_of(h);
   calls().NtClose.fallback(h);
   return id;
@@ -299,6 +360,17 @@ bool Model::symlink(const std::string& folder, const std::string& text, const st
 }
 
 bool Model::cloud(const std::string& folder) { return add(folder, Mark{kTagCloud, {}, {}}); }
+
+bool Model::file(const std::string& path, uint32_t attributes, uint32_t named_streams,
+                 std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+  const uint64_t id = id_at(path, 0x200020);
+  if (id == 0) return false;
+  std::lock_guard<std::mutex> g(g_state->lock);
+  g_state->files[id] = FileMark{attributes, named_streams, std::move(ranges)};
+  return true;
+}
+
+uint32_t Model::sparse_set() const { return g_state->sparse_set.load(); }
 
 void Model::refuse_link_data(uint32_t status) { g_state->refuse_status = status; }
 

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ntfs_model {
 
@@ -34,6 +36,13 @@ class Model {
   // create-symbolic-link call still works and is counted.
   void refuse_link_data(uint32_t status);
   uint32_t unprivileged_links() const;
+  // The file at `path` reads with `attributes` added (0x200 sparse, 0x4000
+  // encrypted), `named_streams` data streams besides its unnamed one and,
+  // when sparse, these stored ranges (offset, length) of its data.
+  bool file(const std::string& path, uint32_t attributes, uint32_t named_streams,
+            std::vector<std::pair<uint64_t, uint64_t>> ranges = {});
+  // How many files were made sparse.
+  uint32_t sparse_set() const;
   // The substitute name and flags of the last reparse data set (or refused).
   std::u16string link_text() const;
   uint32_t link_flags() const;

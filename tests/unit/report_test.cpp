@@ -61,6 +61,8 @@ TEST_F(ReportTest, LinesAndMarksByVerbosity) {
       {SyncEvent::WriteFailed, "WARNING: unable to write \"dir\\f.txt\"\n", "", 0},
       {SyncEvent::LinkReadFailed, "WARNING: unable to read symlink \"dir\\f.txt\"\n", "", 0},
       {SyncEvent::LinkCreateFailed, "WARNING: unable to create symlink \"dir\\f.txt\"\n", "", 0},
+      {SyncEvent::CopyNotEncrypted, "WARNING: \"dir\\f.txt\" is encrypted; the copy is not\n", "", 0},
+      {SyncEvent::StreamsNotCopied, "WARNING: named streams of \"dir\\f.txt\" were not copied\n", "", 0},
   };
   // The path as this system's output shows it ("dir/f.txt" on Linux).
   char shown[16];
@@ -94,7 +96,7 @@ TEST_F(ReportTest, CodesOutsideTheTablePrintNothing) {
   g_report.abort_on_error = true;
   const std::string out = captured([] {
     report_event(nullptr, static_cast<SyncEvent>(0), "x");
-    report_event(nullptr, static_cast<SyncEvent>(12), "x");
+    report_event(nullptr, static_cast<SyncEvent>(14), "x");
     report_event(nullptr, static_cast<SyncEvent>(-1), "x");
   });
   EXPECT_EQ(out, "");
@@ -130,6 +132,8 @@ TEST_F(ReportTest, AbortOnErrorRaisesBeforeAnyPrinting) {
   const std::string out = captured([] {
     report_event(nullptr, SyncEvent::Added, "a");
     report_event(nullptr, SyncEvent::Differs, "b");
+    report_event(nullptr, SyncEvent::CopyNotEncrypted, "b");
+    report_event(nullptr, SyncEvent::StreamsNotCopied, "b");
   });
   EXPECT_FALSE(signal_is_raised(abort));  // only failures request the abort
   EXPECT_EQ(captured([] { report_event(nullptr, SyncEvent::ReadFailed, "c"); }), "");

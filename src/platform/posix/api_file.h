@@ -41,6 +41,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileInternalInformation = 6,
   FileRenameInformation = 10,
   FileDispositionInformation = 13,
+  FilePositionInformation = 14,
   FileAllInformation = 18,
   FileEndOfFileInformation = 20,
   FileAttributeTagInformation = 35,

@@ -275,6 +275,13 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       if (libc::ftruncate(fd, static_cast<off_t>(eof->QuadPart)) != 0) return status_from_errno(errno);
       return done(io, STATUS_SUCCESS, 0);
     }
+    case FilePositionInformation: {
+      if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
+      const auto* at = static_cast<const LARGE_INTEGER*>(buffer);
+      if (at->QuadPart < 0) return STATUS_INVALID_PARAMETER;
+      if (libc::lseek(fd, static_cast<off_t>(at->QuadPart), SEEK_SET) < 0) return status_from_errno(errno);
+      return done(io, STATUS_SUCCESS, 0);
+    }
     case FileValidDataLengthInformation:
       if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
       return done(io, S_ISREG(st.st_mode) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER, 0);
