@@ -2,8 +2,8 @@
 .SYNOPSIS
   Checks of tarn.exe that only a real Windows 10/11 machine can show: mount
   points in the target and in the source, symbolic links for standard users, non-ASCII names on
-  the console, files held open by other processes, least access, and log-off
-  during a copy. See docs/windows-checks.md.
+  the console, files held open by other processes, least access, sparse and
+  encrypted files and named streams, and log-off during a copy. See docs/windows-checks.md.
 
 .DESCRIPTION
   Run from a PowerShell window as a standard (non-elevated) user, on an NTFS
@@ -20,7 +20,7 @@
 param(
   [Parameter(Mandatory = $true)] [string] $Tarn,
   [string] $Work = (Join-Path $env:TEMP 'tarn-check'),
-  [ValidateSet('all', 'junction', 'junction-source', 'prepare-links', 'links', 'console', 'held', 'access', 'logoff', 'logoff-check')]
+  [ValidateSet('all', 'junction', 'junction-source', 'prepare-links', 'links', 'console', 'held', 'access', 'ntfs-data', 'logoff', 'logoff-check')]
   [string[]] $Step = @('all'),
   [int] $BigGB = 16
 )
@@ -316,6 +316,76 @@ if ($all -or $Step -contains 'access') {
   $run = Run-Tarn @('-d', "$dir\src", "$dir\dst") "$dir\log3.txt"
   Check ((Warnings $run).Count -eq 0 -and (Has-Line $run '- extra.txt')) 'replaced and removed without a warning'
   Check ((Get-Content -LiteralPath "$dir\dst\changed.txt" -ErrorAction SilentlyContinue) -eq 'new') 'changed.txt replaced'
+}
+
+# ---------------------------------------------------------------------------
+# 5b. What NTFS files hold besides their data.
+#    src\sparse.bin  sparse, 64 GB long, 3 bytes stored at 0 and at 40 GB
+#    src\streams.txt with a named stream "extra"
+#    src\secret.txt  encrypted with EFS (skipped where EFS is not available,
+#                    as on Windows Home)
+# Expected (run with -e): status 0; dst\sparse.bin is sparse, 64 GB long,
+#    takes under 1 MB on disk and holds the same bytes at 0 and 40 GB;
+#    "WARNING: named streams of "streams.txt" were not copied" and the copy
+#    has no stream "extra"; "WARNING: "secret.txt" is encrypted; the copy is
+#    not" and the copy reads the same text, not encrypted. Into a target
+#    folder that encrypts its new files (cipher /e), secret.txt arrives
+#    encrypted and without that warning.
+# ---------------------------------------------------------------------------
+if ($all -or $Step -contains 'ntfs-data') {
+  Say '5b. sparse and encrypted files, named streams'
+  Add-Type -TypeDefinition @'
+using System; using System.IO; using System.Runtime.InteropServices;
+public static class SparseFile {
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool DeviceIoControl(Microsoft.Win32.SafeHandles.SafeFileHandle h, uint code, IntPtr i, uint il,
+                                     IntPtr o, uint ol, out uint r, IntPtr ov);
+  [DllImport("kernel32.dll", SetLastError = true, CharSet = CharSet.Unicode)]
+  static extern uint GetCompressedFileSizeW(string path, out uint high);
+  public static void Make(string path, long length, long[] at) {
+    using (var f = new FileStream(path, FileMode.CreateNew, FileAccess.ReadWrite)) {
+      uint r;
+      if (!DeviceIoControl(f.SafeFileHandle, 0x900C4, IntPtr.Zero, 0, IntPtr.Zero, 0, out r, IntPtr.Zero))
+        throw new IOException("set sparse failed");
+      f.SetLength(length);
+      foreach (long a in at) { f.Position = a; f.Write(new byte[] { 1, 2, 3 }, 0, 3); }
+    }
+  }
+  public static long OnDisk(string path) {
+    uint high; uint low = GetCompressedFileSizeW(path, out high); return ((long)high << 32) | low;
+  }
+  public static byte[] Read(string path, long at) {
+    using (var f = File.OpenRead(path)) { var b = new byte[3]; f.Position = at; f.Read(b, 0, 3); return b; }
+  }
+}
+'@
+  $dir = Fresh 'ntfs-data'
+  New-Item -ItemType Directory -Path "$dir\src" | Out-Null
+  [SparseFile]::Make("$dir\src\sparse.bin", 64GB, @(0, 40GB))
+  Put "$dir\src\streams.txt" 'main'
+  Set-Content -LiteralPath "$dir\src\streams.txt" -Stream extra -Value 'side'
+  Put "$dir\src\secret.txt" 'secret'
+  cmd /c "cipher /e `"$dir\src\secret.txt`"" | Out-Null
+  $efs = ((Get-Item -LiteralPath "$dir\src\secret.txt").Attributes -band [IO.FileAttributes]::Encrypted) -ne 0
+  $run = Run-Tarn @('-e', "$dir\src", "$dir\dst") "$dir\log1.txt"
+  Check ($run.Code -eq 0) 'status 0 under -e'
+  $copy = Get-Item -LiteralPath "$dir\dst\sparse.bin"
+  Check (($copy.Attributes -band [IO.FileAttributes]::SparseFile) -ne 0 -and $copy.Length -eq 64GB) 'the copy is sparse and 64 GB long'
+  Check ([SparseFile]::OnDisk("$dir\dst\sparse.bin") -lt 1MB) 'the copy takes under 1 MB on disk'
+  Check ((([SparseFile]::Read("$dir\dst\sparse.bin", 40GB)) -join ',') -eq '1,2,3') 'the bytes at 40 GB arrived'
+  Check (Has-Line $run 'WARNING: named streams of "streams.txt" were not copied') 'named streams reported'
+  Check (@(Get-Item -LiteralPath "$dir\dst\streams.txt" -Stream * | Where-Object { $_.Stream -eq 'extra' }).Count -eq 0) 'the copy has no stream extra'
+  if ($efs) {
+    Check (Has-Line $run 'WARNING: "secret.txt" is encrypted; the copy is not') 'plain copy of an encrypted file reported'
+    Check ((Get-Content -LiteralPath "$dir\dst\secret.txt") -eq 'secret') 'the copy reads the same'
+    New-Item -ItemType Directory -Path "$dir\dst2" | Out-Null
+    cmd /c "cipher /e `"$dir\dst2`"" | Out-Null
+    $run = Run-Tarn @("$dir\src", "$dir\dst2") "$dir\log2.txt"
+    Check (-not (Has-Line $run 'WARNING: "secret.txt" is encrypted; the copy is not')) 'no warning into an encrypting folder'
+    Check (((Get-Item -LiteralPath "$dir\dst2\secret.txt").Attributes -band [IO.FileAttributes]::Encrypted) -ne 0) 'the copy is encrypted'
+  } else {
+    Write-Host '  EFS is not available here: the encryption checks are skipped.' -ForegroundColor Yellow
+  }
 }
 
 # ---------------------------------------------------------------------------
