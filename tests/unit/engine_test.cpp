@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -490,36 +489,22 @@ TEST(EngineOnNtfs, RefusedLinkDataFallsBack) {
 TEST(EngineOnNtfs, EncryptedStreamsAndSparseFiles) {
   ModelRun m;
   if (!m.usable()) GTEST_SKIP() << "no listing, or Wine";
-  constexpr uint64_t kSize = 8 << 20, kStep = 64 << 10, kStored = 4096;
+  constexpr uint64_t kSize = 8 << 20, kStep = 64 << 10;
   std::string image(kSize, '\0');
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
   for (uint64_t at = 0; at < kSize; at += kStep) {
-    ranges.push_back({at, at + kStep < kSize ? kStored : kSize});
+    ranges.push_back({at, at + kStep < kSize ? 4096 : kSize});
     image.replace(at, 8, std::to_string(10000000 + at / kStep));
   }
-  make_tree(m.source, {{"a.txt", "A"}, {"secret.txt", "S"}, {"streams.txt", "T"}, {"both.txt", "B"}});
-  {
-    std::FILE* f = std::fopen(m.source.join("image.bin").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    for (uint64_t at = 0; at < kSize; at += kStep) {
-      std::fseek(f, static_cast<long>(at), SEEK_SET);
-      std::fwrite(image.data() + at, 1, 8, f);
-    }
-    std::fseek(f, static_cast<long>(kSize - 1), SEEK_SET);
-    std::fputc(0, f);
-    std::fclose(f);
-  }
+  make_tree(m.source, {{"a.txt", "A"}, {"secret.txt", "S"}, {"streams.txt", "T"}, {"image.bin", image}});
   ASSERT_TRUE(m.model.file(m.source.join("secret.txt"), 0x4000, 0));
   ASSERT_TRUE(m.model.file(m.source.join("streams.txt"), 0, 2));
-  ASSERT_TRUE(m.model.file(m.source.join("both.txt"), 0x4000, 1));
   ASSERT_TRUE(m.model.file(m.source.join("image.bin"), 0x200, 0, ranges));
   const Outcome run = run_sync(m.source, m.target, kSyncDefaultFlags);
-  EXPECT_EQ(run.events, (std::vector<std::string>{"Added a.txt", "NotEncrypted both.txt", "StreamsLeft both.txt",
-                                                  "Added both.txt", "Added image.bin", "NotEncrypted secret.txt",
+  EXPECT_EQ(run.events, (std::vector<std::string>{"Added a.txt", "Added image.bin", "NotEncrypted secret.txt",
                                                   "Added secret.txt", "StreamsLeft streams.txt",
                                                   "Added streams.txt"}));
-  EXPECT_EQ(read_tree(m.target), (Tree{{"a.txt", "A"}, {"secret.txt", "S"}, {"streams.txt", "T"},
-                                        {"both.txt", "B"}, {"image.bin", image}}));
+  EXPECT_EQ(read_tree(m.target), read_tree(m.source));
   EXPECT_EQ(m.model.sparse_set(), 1u);
 #ifndef _WIN32
   struct stat st {};

@@ -131,32 +131,30 @@ const FileMark* file_mark(HANDLE h) {
   return it == g_state->files.end() ? nullptr : &it->second;
 }
 
-// The stream records: the unnamed stream, then ":s1:$DATA" and so on.
+// Hands out what fits of an answer; a longer one is cut, buffer overflow.
+NTSTATUS answer(PIO_STATUS_BLOCK io, void* buffer, size_t room, const void* data, size_t size) {
+  io->Information = size < room ? size : room;
+  std::memcpy(buffer, data, io->Information);
+  return io->Status = size <= room ? 0 : kBufferOverflow;
+}
+
+// The stream records (40 bytes each): the unnamed stream, then the named.
 NTSTATUS list_streams(const FileMark& m, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length) {
-  std::vector<uint8_t> out;
+  std::vector<uint8_t> out(40 * (m.named_streams + 1));
   for (uint32_t i = 0; i <= m.named_streams; ++i) {
-    const std::u16string name = i == 0 ? u"::$DATA" : u":s" + std::u16string(1, char16_t(u'0' + i)) + u":$DATA";
-    const size_t at = out.size();
-    out.resize(at + ((24 + name.size() * 2 + 7) & ~size_t{7}));
-    const uint32_t next = i == m.named_streams ? 0 : static_cast<uint32_t>(out.size() - at);
-    const uint32_t bytes = static_cast<uint32_t>(name.size() * 2);
-    std::memcpy(&out[at], &next, 4);
-    std::memcpy(&out[at + 4], &bytes, 4);
-    std::memcpy(&out[at + 24], name.data(), bytes);
+    const std::u16string name = i ? u":s:$DATA" : u"::$DATA";
+    const uint32_t next = i < m.named_streams ? 40 : 0, bytes = static_cast<uint32_t>(name.size() * 2);
+    std::memcpy(&out[40 * i], &next, 4);
+    std::memcpy(&out[40 * i + 4], &bytes, 4);
+    std::memcpy(&out[40 * i + 24], name.data(), bytes);
   }
-  const bool fits = out.size() <= length;
-  std::memcpy(buffer, out.data(), fits ? out.size() : length);
-  io->Status = fits ? 0 : kBufferOverflow;
-  io->Information = fits ? out.size() : length;
-  return io->Status;
+  return answer(io, buffer, length, out.data(), out.size());
 }
 
 NTSTATUS model_query(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS info_class) {
   const FileMark* file = file_mark(h);
   if (file && static_cast<int>(info_class) == 22) return list_streams(*file, io, buffer, length);
   const NTSTATUS st = calls().NtQueryInformationFile.fallback(h, io, buffer, length, info_class);
-  if (file && st == 0 && static_cast<int>(info_class) == 4)
-    static_cast<FILE_BASIC_INFORMATION*>(buffer)->FileAttributes |= file->attributes;
   if (file && (st == 0 || st == kBufferOverflow) && static_cast<int>(info_class) == 18)
     static_cast<FILE_ALL_INFORMATION*>(buffer)->BasicInformation.FileAttributes |= file->attributes;
   const uint32_t tag = itself_tag(h);
@@ -237,9 +235,7 @@ NTSTATUS model_control(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID contex
   }
   if (code == kFsctlSetSparse) {
     g_state->sparse_set.fetch_add(1);
-    io->Status = 0;
-    io->Information = 0;
-    return 0;
+    return io->Status = 0;
   }
   const FileMark* file = code == kFsctlRanges && in && in_length >= 16 ? file_mark(h) : nullptr;
   if (file && (file->attributes & 0x200)) {
@@ -248,11 +244,7 @@ NTSTATUS model_control(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID contex
     std::vector<uint64_t> found;
     for (const auto& [offset, bytes] : file->ranges)
       if (offset + bytes > asked[0] && offset < asked[0] + asked[1]) found.insert(found.end(), {offset, bytes});
-    const size_t size = found.size() * 8, room = out_length / 16 * 16;
-    std::memcpy(out, found.data(), size < room ? size : room);
-    io->Status = size <= room ? 0 : kBufferOverflow;
-    io->Information = size < room ? size : room;
-    return io->Status;
+    return answer(io, out, out_length / 16 * 16, found.data(), found.size() * 8);
   }
   const uint32_t tag = itself_tag(h);
   if (code != kFsctlGet || tag == 0)
