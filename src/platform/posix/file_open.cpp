@@ -91,12 +91,13 @@ NTSTATUS place_of(const OBJECT_ATTRIBUTES* attributes, OpenPlace* at) {
     return STATUS_OBJECT_NAME_INVALID;
   at->dirfd = dirfd;
   at->follow = O_NOFOLLOW;
-  // A path past the system's limit is kept cut; only the calls that take a
-  // path see it.
+  // A path the system cannot take in one call is not kept: the record's path
+  // is then empty, which names nothing, so a call that takes a path fails
+  // instead of reaching another entry, and a deep walk holds no path per
+  // level. The entry itself is reached by its descriptor or by name.
   const size_t head = std::strlen(parent->path);
-  if (head + 1 + length >= sizeof at->full) {
-    std::memcpy(at->full, parent->path, head < sizeof at->full ? head + 1 : 0);
-    at->full[sizeof at->full - 1] = 0;
+  if (head == 0 || head + 1 + length >= PATH_MAX) {
+    at->full[0] = 0;
   } else {
     std::memcpy(at->full, parent->path, head);
     at->full[head] = '/';

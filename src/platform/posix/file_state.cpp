@@ -163,6 +163,7 @@ bool mount_line_is(const char* line, const char* end, const char* path) {
 // systems whose status call does not tell (before Linux 5.8). The folder's
 // path is compared as the run spelled it, with repeated separators dropped.
 bool mount_table_has(const char* folder, const char* name) {
+  if (!*folder) return false;  // a folder whose path is not kept
   char path[kPathMax];
   size_t n = 0;
   for (const char* parts[] = {folder, "/", name}; const char* part : parts)
