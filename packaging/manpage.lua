@@ -51,7 +51,9 @@ function Table(tbl)
   table.sort(order, function(a, b) return longest[a] < longest[b] end)
   local left = 71 - 3 * (columns - 1)
   for n, i in ipairs(order) do
-    local width = math.max(word[i], math.min(longest[i], left / (columns - n + 1)))
+    -- Whole characters, rounded down: fractions are rounded up on the
+    -- terminal, and three of them can add up to more than the line.
+    local width = math.floor(math.max(word[i], math.min(longest[i], left / (columns - n + 1))))
     left = left - width
     tbl.colspecs[i] = {tbl.colspecs[i][1], width / 70}
   end
