@@ -1,6 +1,8 @@
 // The command line and the run.
 #include "app/run.h"
 
+#include <cstring>
+
 #include "app/cancel.h"
 #include "app/report.h"
 #include "app/signal_window.h"
@@ -101,7 +103,10 @@ Error take_source(RunState* run, const char* arg) {
   Allocator* a = &run->pool->allocator;
   const size_t length = str_len(arg);
   size_t wildcard = length;
-  for (size_t i = 0; i < length; ++i) {
+  // The '?' or '.' of a device form (\\?\C:\..., \\.\...) is no wildcard.
+  const bool device_form = kDevicePathForms && length >= 4 && is_separator(arg[0]) && is_separator(arg[1]) &&
+                           (arg[2] == '?' || arg[2] == '.') && is_separator(arg[3]);
+  for (size_t i = device_form ? 4 : 0; i < length; ++i) {
     if (arg[i] == '*' || arg[i] == '?') {
       wildcard = i;
       break;
@@ -156,7 +161,25 @@ Error take_target(RunState* run, const char* arg) {
   return 0;
 }
 
-enum class ArgOutcome { Next, Usage, Failed, OutOfMemory };
+enum class ArgOutcome { Next, Usage, Version, Failed, OutOfMemory };
+
+// A switch the program does not know stops the run before anything is
+// touched: a typo must not turn a test run into a real one.
+ArgOutcome refuse_switch(RunState* run, const char* arg) {
+  print("ERROR: Unknown switch \"%s\" (tarn -h lists the switches)\n", path_display(run->pool, arg));
+  return ArgOutcome::Failed;
+}
+
+// The long switches: --help, --version, and "--" ending the switches.
+ArgOutcome take_long_switch(RunState* run, const char* arg) {
+  if (arg[2] == 0) {
+    run->end_of_switches = true;
+    return ArgOutcome::Next;
+  }
+  if (std::strcmp(arg, "--help") == 0) return ArgOutcome::Usage;
+  if (std::strcmp(arg, "--version") == 0) return ArgOutcome::Version;
+  return refuse_switch(run, arg);
+}
 
 ArgOutcome take_switch(RunState* run, const char* arg) {
   switch (ascii_lower(arg[1])) {
@@ -186,8 +209,7 @@ ArgOutcome take_switch(RunState* run, const char* arg) {
     case '?':
       return ArgOutcome::Usage;
     default:
-      print("WARNING: Ignoring unknown switch \"%s\"\n", arg);
-      break;
+      return refuse_switch(run, arg);
   }
   return ArgOutcome::Next;
 }
@@ -197,6 +219,7 @@ ArgOutcome take_argument(RunState* run, const char* arg) {
     run->end_of_switches = true;
     return ArgOutcome::Next;
   }
+  if (!run->end_of_switches && arg[0] == '-' && arg[1] == '-') return take_long_switch(run, arg);
   if (!run->end_of_switches && (arg[0] == '-' || arg[0] == '/') && arg[1] != 0 && arg[2] == 0)
     return take_switch(run, arg);
   Error e = 0;
@@ -243,13 +266,13 @@ Error run_sync(RunState* run, Signal* abort) {
   return 0;
 }
 
-Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, bool* usage) {
+Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, ArgOutcome* shown) {
   if (argc < 1) {
     print("ERROR: Must specify source and target\n");
     return err::invalid_parameter;
   }
   if (argc == 1) {
-    *usage = true;
+    *shown = ArgOutcome::Usage;
     return 0;
   }
   // Every argument can add at most one filter, the source at most two.
@@ -259,9 +282,11 @@ Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, boo
 
   for (int32_t i = 1; i < argc; ++i) {
     if (signal_is_raised(abort)) break;
-    switch (take_argument(run, argv[i] ? argv[i] : "")) {
+    const ArgOutcome outcome = take_argument(run, argv[i] ? argv[i] : "");
+    switch (outcome) {
       case ArgOutcome::Next: break;
-      case ArgOutcome::Usage: *usage = true; return 0;
+      case ArgOutcome::Usage:
+      case ArgOutcome::Version: *shown = outcome; return 0;
       case ArgOutcome::Failed: return err::invalid_parameter;
       case ArgOutcome::OutOfMemory: return err::out_of_memory;
     }
@@ -296,10 +321,14 @@ int32_t run_command(int32_t argc, char** argv) {
 
   RunState run;
   run.pool = pool.get();
-  bool usage = false;
-  const Error code = run_arguments(&run, abort, argc, argv, &usage);
-  if (usage) {
+  ArgOutcome shown = ArgOutcome::Next;
+  const Error code = run_arguments(&run, abort, argc, argv, &shown);
+  if (shown == ArgOutcome::Usage) {
     print_usage();
+    return kStatusSuccess;
+  }
+  if (shown == ArgOutcome::Version) {
+    print("tarn %s\n", TARN_VERSION);
     return kStatusSuccess;
   }
   return code == 0 ? kStatusSuccess : error_to_status(code);

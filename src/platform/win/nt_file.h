@@ -27,6 +27,10 @@ NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE handle, HANDLE event, PIO_AP
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 #endif
 
+// Arguments may name paths in the device forms \\?\ and \\.\ (a '?' there
+// is no wildcard).
+constexpr bool kDevicePathForms = true;
+
 // Windows keeps no POSIX permission bits or owner: the query and the set
 // answer STATUS_NOT_SUPPORTED and change nothing.
 constexpr bool kSystemKeepsPosixModes = false;
