@@ -651,11 +651,18 @@ void only_in_source(Engine* g) {
   }
 }
 
+// The root with a separator at its end: the start of every path its lister
+// hands out, and the base of new target paths.
+const char* root_base(StringPool* pool, const char* root) {
+  if (str_is_empty(root)) return nullptr;
+  const uint64_t length = str_len(root);
+  return length != 0 && is_separator(root[length - 1]) ? root : path_join(pool, root, "");
+}
+
 SyncResult open_target(Engine* g, const char* target, const char* const* filters) {
   if (g->virtual_target) return empty_lister_open(&g->target.lister) == 0 ? SyncResult::Finished
                                                                            : SyncResult::TargetUnusable;
-  const char* resolved = path_resolve(&g->long_pool, nullptr, target);
-  const char* base = resolved ? path_join(&g->long_pool, resolved, "") : nullptr;
+  const char* base = root_base(&g->long_pool, target);
   if (base == nullptr) return SyncResult::TargetUnusable;
   g->target.base = base;
   if (tree_lister_open(&g->target.lister, g->abort, base, kListFlags, filters) == 0) return SyncResult::Finished;
@@ -675,9 +682,9 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
   if (virtual_source) {
     if (empty_lister_open(&g->source.lister) != 0) return SyncResult::SourceUnusable;
   } else {
-    const char* resolved = path_resolve(&g->long_pool, nullptr, source);
-    g->source.base = resolved ? path_join(&g->long_pool, resolved, "") : nullptr;
-    if (tree_lister_open(&g->source.lister, g->abort, source, kListFlags, filters) != 0)
+    g->source.base = root_base(&g->long_pool, source);
+    if (g->source.base == nullptr ||
+        tree_lister_open(&g->source.lister, g->abort, g->source.base, kListFlags, filters) != 0)
       return SyncResult::SourceUnusable;
   }
   const SyncResult opened = open_target(g, target, filters);
@@ -689,12 +696,6 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
 
   advance(g, &g->source);
   advance(g, &g->target);
-  // The target lister's own form of the root becomes the base of new paths.
-  if (g->target.path != nullptr) {
-    char* base = pool_strndup(&g->long_pool.allocator, g->target.path, g->target.offset);
-    if (base != nullptr) g->target.base = base;
-  }
-  if (g->target.base == nullptr && !g->virtual_target) return SyncResult::TargetUnusable;
 
   for (;;) {
     pool_release(&g->step_pool);
