@@ -18,7 +18,7 @@ HANDLE const kNoHandle = INVALID_HANDLE_VALUE;
 // One side of the merge: its lister and its pending entry.
 struct Side {
   TreeLister* lister = nullptr;
-  const char* base = nullptr;   // root with a trailing separator (for errors before the first entry)
+  const char* base = nullptr;   // root with a separator at its end: the start of every path of the side
   const char* path = nullptr;   // pending entry's full path; null when the side is finished
   const FileInfo* info = nullptr;
   uint64_t offset = 0;          // length of the root prefix of every path
