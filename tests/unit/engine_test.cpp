@@ -61,6 +61,12 @@ Tree with(Tree tree, const Tree& more) {
   return tree;
 }
 
+Tree prefixed(const std::string& prefix, const Tree& tree) {
+  Tree out;
+  for (const auto& [path, content] : tree) out[prefix + path] = content;
+  return out;
+}
+
 Tree without(Tree tree, std::initializer_list<const char*> paths) {
   for (const char* p : paths) tree.erase(p);
   return tree;
@@ -324,6 +330,25 @@ TEST(Engine, NeverReadsPastTheSourceSize) {
     EXPECT_LE(g_handed_out, 11u) << event;
     EXPECT_EQ(run.events, std::vector<std::string>{event});
     EXPECT_EQ(read_tree(t), target);
+  }
+}
+
+// Roots are taken as given, with or without a separator at the end: a
+// missing target is made, and every new entry lands beneath it.
+TEST(Engine, RootsTakenAsGiven) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir source, parent;
+  make_tree(source, kSource);
+  ScopedPool pool;
+  const char* s = path_resolve(pool.get(), nullptr, source.path().c_str());
+  const char* t = path_resolve(pool.get(), nullptr, parent.join("made").c_str());
+  for (const std::string& target : {std::string(t), std::string(t) + "\\"}) {
+    std::vector<std::string> events;
+    EXPECT_EQ(synchronize(nullptr, (std::string(s) + "\\").c_str(), target.c_str(), kSyncDefaultFlags, nullptr,
+                          record, &events),
+              SyncResult::Finished);
+    EXPECT_EQ(events.size(), target.back() == '\\' ? 7u : 5u) << target;  // copied, then found identical
+    EXPECT_EQ(read_tree(parent), with({{"made", kFolder}}, prefixed("made/", kSource))) << target;
   }
 }
 
