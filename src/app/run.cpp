@@ -92,6 +92,7 @@ struct RunState {
   int32_t filter_count = 0;
   uint32_t flags = kSyncDefaultFlags;
   bool end_of_switches = false;
+  ReportSettings report;  // the engine callback's user data
 };
 
 void add_filter(RunState* run, const char* filter) { run->filters[run->filter_count++] = filter; }
@@ -185,12 +186,12 @@ ArgOutcome take_switch(RunState* run, const char* arg) {
   switch (ascii_lower(arg[1])) {
     case 'a': run->flags &= ~uint32_t{SYNC_SKIP_IDENTICAL}; break;
     case 'd': run->flags &= ~uint32_t{SYNC_KEEP_EXTRAS}; break;
-    case 'e': g_report.abort_on_error = true; break;
+    case 'e': run->report.abort_on_error = true; break;
     case 'i': run->flags |= SYNC_IGNORE_TIMES; break;
     case 'k': run->flags |= SYNC_KEEP_EXISTING; break;
     case 't': run->flags |= SYNC_TEST_RUN; break;
-    case 'q': --g_report.verbosity; break;
-    case 'v': ++g_report.verbosity; break;
+    case 'q': --run->report.verbosity; break;
+    case 'v': ++run->report.verbosity; break;
     case 'p':
       if (run->source != nullptr) {
         print("ERROR: -p implies an empty source folder, but source folder was already specified.\n");
@@ -233,22 +234,23 @@ ArgOutcome take_argument(RunState* run, const char* arg) {
 }
 
 Error run_sync(RunState* run, Signal* abort) {
-  if (g_report.verbosity >= 2) {
+  if (run->report.verbosity >= 2) {
     print("source: %s\n", path_display(run->pool, run->source));
     print("target: %s\n", path_display(run->pool, run->target));
     for (int32_t i = 0; i < run->filter_count; ++i) print("filter: %s\n", path_display(run->pool, run->filters[i]));
   }
   run->filters[run->filter_count] = nullptr;
 
-  SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event, nullptr);
-  report_end_marks();
+  SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event,
+                                  &run->report);
+  report_end_marks(&run->report);
   // A root that could not be opened because the abort came first is the abort.
   if (result != SyncResult::Finished && signal_is_raised(abort)) result = SyncResult::Aborted;
 
-  const bool stopped_on_warning = g_report.stop_warning != nullptr;
+  const bool stopped_on_warning = run->report.stop_warning != nullptr;
   if (result == SyncResult::Aborted && stopped_on_warning)
-    print("ERROR: Aborted on error: %s\n", g_report.stop_warning);
-  report_clear_stop();
+    print("ERROR: Aborted on error: %s\n", run->report.stop_warning);
+  report_clear_stop(&run->report);
   switch (result) {
     case SyncResult::Finished:
       return 0;

@@ -53,9 +53,11 @@ using SyncCallback = void (*)(void* user, SyncEvent event, const char* relative_
 // Copy and read-through piece size.
 constexpr uint64_t kSyncCopyBufferSize = 0x100000;
 
+// `source` and `target` are resolved roots (path_resolve), taken as they are.
 // An empty source string means a virtual empty source folder; an empty target
 // string (or SYNC_VIRTUAL_TARGET) a virtual empty target folder. `filters` is
 // a null-terminated array handed unchanged to both listers (may be null).
+// `user` is handed to every call of `callback`.
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
                        const char* const* filters, SyncCallback callback, void* user);
 
