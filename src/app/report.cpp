@@ -12,33 +12,43 @@
 
 namespace {
 
+// What an event is for the run's outcome.
+enum class Kind {
+  Action,   // a decision carried out or reported
+  Failure,  // a warning: stops the run under -e, and the run has failed
+  Skip,     // a warning by design: stops the run under -e, not a failure
+  Notice,   // a copy that stands, with less than the source holds
+};
+
 struct EventRow {
   int32_t level;       // full line above this verbosity, mark at it
   const char* mark;    // null: the event has no mark
   const char* format;  // message with the relative path
+  Kind kind;
 };
 
 // Indexed by event code; row 0 is unused.
 constexpr EventRow kEventTable[] = {
-    {0, nullptr, nullptr},
-    {2, "=", "= %s"},
-    {1, "-", "- %s"},
-    {1, "+", "+ %s"},
-    {2, "?", "? %s"},
-    {0, nullptr, "WARNING: unable to delete \"%s\""},
-    {0, nullptr, "WARNING: unable to create \"%s\""},
-    {0, nullptr, "WARNING: unable to open \"%s\""},
-    {0, nullptr, "WARNING: unable to read \"%s\""},
-    {0, nullptr, "WARNING: unable to write \"%s\""},
-    {0, nullptr, "WARNING: unable to read symlink \"%s\""},
-    {0, nullptr, "WARNING: unable to create symlink \"%s\""},
-    {0, nullptr, "WARNING: \"%s\" is encrypted; the copy is not"},
-    {0, nullptr, "WARNING: named streams of \"%s\" were not copied"},
+    {0, nullptr, nullptr, Kind::Action},
+    {2, "=", "= %s", Kind::Action},
+    {1, "-", "- %s", Kind::Action},
+    {1, "+", "+ %s", Kind::Action},
+    {2, "?", "? %s", Kind::Action},
+    {0, nullptr, "WARNING: unable to delete \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to create \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to open \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to read \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to write \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to read symlink \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to create symlink \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: \"%s\" is encrypted; the copy is not", Kind::Notice},
+    {0, nullptr, "WARNING: named streams of \"%s\" were not copied", Kind::Notice},
+    {0, nullptr, "WARNING: deletions held back in \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to open \"%s\"", Kind::Skip},
 };
 constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1;
-constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every failure event
-constexpr int32_t kFirstFailureEvent = static_cast<int32_t>(SyncEvent::DeleteFailed);
-constexpr int32_t kLastFailureEvent = static_cast<int32_t>(SyncEvent::LinkCreateFailed);
+static_assert(kEventCount == static_cast<int32_t>(SyncEvent::SpecialNotRead));
+constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every warning event
 
 bool output_is_console() {
   DWORD mode;
@@ -72,10 +82,11 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
 
   ScopedPool scratch;
   const char* message = nullptr;
+  if (row.kind == Kind::Failure) ++report->failures;
   // The abort request comes first, so -e works at any verbosity. The first
-  // warning that makes it is kept for the closing line.
-  // Notices past the failures tell of a copy that stands: no abort.
-  if (code >= kFirstFailureEvent && code <= kLastFailureEvent && report->abort_on_error) {
+  // warning that makes it is kept for the closing line. Notices tell of a
+  // copy that stands: no abort.
+  if ((row.kind == Kind::Failure || row.kind == Kind::Skip) && report->abort_on_error) {
     Signal* abort = cancel_context(kAbortSignal);
     if (!signal_is_raised(abort) && report->stop_warning == nullptr) {
       message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
@@ -96,6 +107,8 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
     add_mark(&report->marks, row.mark, line_start, line_end);
     if (line_end) report->pending_marks = 0;
   }
+  // Under -e a report that cannot be written stops the run as well.
+  if (report->abort_on_error && print_failed()) signal_raise(cancel_context(kAbortSignal));
 }
 
 void report_clear_stop(ReportSettings* report) {

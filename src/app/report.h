@@ -24,6 +24,7 @@ struct ReportSettings {
   bool abort_on_error = false;  // -e
   int32_t pending_marks = 0;    // marks of the current line (written or gathered)
   char* stop_warning = nullptr; // under -e: the warning that raised the abort (heap)
+  uint64_t failures = 0;        // warnings that count as failures of the run
   MarkLine marks;
 };
 

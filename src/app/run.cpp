@@ -325,13 +325,16 @@ int32_t run_command(int32_t argc, char** argv) {
   run.pool = pool.get();
   ArgOutcome shown = ArgOutcome::Next;
   const Error code = run_arguments(&run, abort, argc, argv, &shown);
-  if (shown == ArgOutcome::Usage) {
-    print_usage();
-    return kStatusSuccess;
-  }
-  if (shown == ArgOutcome::Version) {
-    print("tarn %s\n", TARN_VERSION);
-    return kStatusSuccess;
-  }
-  return code == 0 ? kStatusSuccess : error_to_status(code);
+  if (shown == ArgOutcome::Usage) print_usage();
+  if (shown == ArgOutcome::Version) print("tarn %s\n", TARN_VERSION);
+  return run_status(code, run.report.failures, print_failed());
+}
+
+int32_t run_status(Error code, uint64_t failures, bool output_failed) {
+  const int32_t status = code == 0 ? kStatusSuccess : error_to_status(code);
+  if (status != kStatusSuccess) return status;
+  // A script reads the status, not the lines: a report it never got, or a
+  // finished run with failed entries, is no success.
+  if (output_failed) return kStatusOutputFailed;
+  return failures != 0 ? kStatusEntriesFailed : kStatusSuccess;
 }

@@ -2,6 +2,8 @@
 // streams that decides what becomes of each entry.
 #include "sync/engine.h"
 
+#include <cstring>
+
 #include "base/text_format.h"
 #include "fs/file_ops.h"
 #include "fs/link.h"
@@ -99,14 +101,46 @@ bool passed_over(Engine* g) {
   return false;
 }
 
+// Tells, once per target folder, that an extra of it is kept because the
+// run knows less than it should.
+void report_held_back(Engine* g, const char* rel) {
+  size_t n = str_len(rel);
+  while (n > 0 && !is_separator(rel[n - 1])) --n;
+  if (n > 0) --n;  // the folder's path, without the separator
+  HeldBack& h = g->held;
+  while (h.depth > 0) {
+    const size_t l = h.lengths[h.depth - 1];
+    if (l == 0 || (l <= n && std::memcmp(h.path, rel, l) == 0 && (l == n || is_separator(rel[l])))) break;
+    --h.depth;
+  }
+  if (h.depth > 0 && h.lengths[h.depth - 1] == n) return;
+  if (h.depth == h.capacity) {
+    const uint32_t capacity = h.capacity ? 2 * h.capacity : 16;
+    auto* lengths = static_cast<size_t*>(pool_allocate(&g->long_pool, capacity * sizeof(size_t)));
+    if (lengths == nullptr) return;
+    if (h.depth) std::memcpy(lengths, h.lengths, h.depth * sizeof(size_t));
+    h.lengths = lengths;
+    h.capacity = capacity;
+  }
+  const char* path = pool_strndup(&g->long_pool.allocator, rel, n);
+  if (path == nullptr) return;
+  h.path = path;
+  h.lengths[h.depth++] = n;
+  g->report(SyncEvent::DeletionsHeldBack, n ? path : ".");
+}
+
 // Extra target entry: left and reported, or removed. After a source folder
 // could not be listed, or a target name could not be used, the run knows
 // less than it should and nothing more is removed.
 void only_in_target(Engine* g) {
-  if (g->flag(SYNC_KEEP_EXTRAS) || g->source.listing_failed || g->target.name_unusable)
+  if (g->flag(SYNC_KEEP_EXTRAS)) {
     g->report(SyncEvent::Differs, g->target.relative());
-  else
+  } else if (g->source.listing_failed || g->target.name_unusable) {
+    report_held_back(g, g->target.relative());
+    g->report(SyncEvent::Differs, g->target.relative());
+  } else {
     remove_target(g);
+  }
 }
 
 // Write times that differ by a whole number of hours up to a day, give or
@@ -158,7 +192,7 @@ bool both(Engine* g) {
   // cannot be opened leaves the target entry as it is.
   if (!source_is_link(s) && !is_folder(s)) {
     if (open_source(g) != 0) {
-      g->report(SyncEvent::OpenFailed, rel);
+      g->report(open_failure(s), rel);
       return true;
     }
     // A file over a file of the same name is replaced in one step.
@@ -218,7 +252,7 @@ void only_in_source(Engine* g) {
   if (g->source_preopened) {
     g->source_preopened = false;
   } else if (open_source(g) != 0) {
-    g->report(SyncEvent::OpenFailed, rel);
+    g->report(open_failure(g->source.info), rel);
     return;
   }
   if (g->flag(SYNC_TEST_RUN))

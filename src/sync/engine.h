@@ -37,6 +37,12 @@ enum class SyncEvent : int32_t {
   // (not failures: the copy stands).
   CopyNotEncrypted = 12,   // the source is encrypted, its copy is not
   StreamsNotCopied = 13,   // the source's named data streams were left out
+  // Once per target folder whose extras are kept, not removed, because a
+  // source folder could not be listed or a target name used (the folder's
+  // relative path, "." for the root).
+  DeletionsHeldBack = 14,
+  // A source FIFO, socket or device, never read: not a failure.
+  SpecialNotRead = 15,
 };
 
 enum class SyncResult : int32_t {

@@ -44,6 +44,17 @@ struct Place {
   uint64_t path_capacity = 0;
 };
 
+// The target folders told of held-back deletions that are ancestors of the
+// current entry (or the entry's own folder): each a prefix of `path`, by
+// length, deepest last. Entries of a folder's subtree come together, so a
+// folder left is never met again.
+struct HeldBack {
+  const char* path = nullptr;
+  size_t* lengths = nullptr;
+  uint32_t depth = 0;
+  uint32_t capacity = 0;
+};
+
 struct Engine {
   Signal* abort;
   SyncCallback callback;
@@ -57,6 +68,7 @@ struct Engine {
   // A mount point removed as itself: what the target lister still hands out
   // beneath it lies outside the target and is passed over.
   const char* beyond = nullptr;
+  HeldBack held;
   StringPool long_pool;
   StringPool step_pool;
   void* buffer = nullptr;
@@ -75,6 +87,15 @@ inline bool source_is_link(const FileInfo* i) { return i && i->is_link && !i->vi
 inline bool target_is_link(const FileInfo* i) { return i && i->is_link; }
 inline bool is_folder(const FileInfo* i) { return i && i->is_dir; }
 inline bool is_after_contents(const FileInfo* i) { return i && i->after_contents; }
+
+// The event for a source file that could not be opened: a FIFO, socket or
+// device (by its listed mode) is never read, by design.
+inline SyncEvent open_failure(const FileInfo* i) {
+  constexpr uint32_t kType = 0170000, kFile = 0100000, kFolder = 0040000, kLink = 0120000;
+  const uint32_t type = i ? i->posix_mode & kType : 0;
+  const bool special = type != 0 && type != kFile && type != kFolder && type != kLink;
+  return special ? SyncEvent::SpecialNotRead : SyncEvent::OpenFailed;
+}
 
 inline void close_handle(HANDLE* h) {
   native_close(*h);

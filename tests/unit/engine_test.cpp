@@ -27,7 +27,7 @@ const char* event_name(SyncEvent e) {
   static const char* const kNames[] = {"?",           "Identical",    "Removed",    "Added",
                                        "Differs",     "DeleteFailed", "CreateFailed", "OpenFailed",
                                        "ReadFailed",  "WriteFailed",  "LinkReadFailed", "LinkCreateFailed",
-                                       "NotEncrypted", "StreamsLeft"};
+                                       "NotEncrypted", "StreamsLeft", "HeldBack",   "Special"};
   const auto i = static_cast<size_t>(e);
   return i < std::size(kNames) ? kNames[i] : "?";
 }
@@ -299,10 +299,12 @@ TEST(Engine, UnusableTargetNameStopsRemovals) {
   const Tree in_root = {{"bad_name", "b"}, {"keep.txt", "k"}, {"sub", kFolder}, {"zz.txt", "z"}};
   const Tree in_sub = {{"a.txt", "a"}, {"keep.txt", "k"}, {"sub", kFolder}, {"sub/bad_name", "b"}, {"zz.txt", "z"}};
   const std::pair<Tree, std::vector<std::string>> cases[] = {
-      {in_root, {"OpenFailed bad/name", "Identical keep.txt", "Identical sub", "Identical sub", "Differs zz.txt"}},
+      {in_root,
+       {"OpenFailed bad/name", "Identical keep.txt", "Identical sub", "Identical sub", "HeldBack .",
+        "Differs zz.txt"}},
       {in_sub,
        {"Removed a.txt", "Identical keep.txt", "OpenFailed sub/bad/name", "Identical sub", "Identical sub",
-        "Differs zz.txt"}},
+        "HeldBack .", "Differs zz.txt"}},
   };
   for (const auto& [target, events] : cases) {
     testos::TempDir s, t;

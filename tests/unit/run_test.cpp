@@ -25,20 +25,27 @@ TEST(ErrorToStatus, TableOrderDecides) {
   for (Error unlisted : {4u, 8u, 13u, 50u, 1117u, 0xFFFFFFFFu}) EXPECT_EQ(error_to_status(unlisted), 7);
 }
 
-// The errors a run ends with map to the statuses scripts rely on.
+// The errors a run ends with map to the statuses scripts rely on; a run
+// that ended well but failed entries or its own output is no success.
 TEST(ErrorToStatus, RunOutcomes) {
   const struct {
     Error code;
+    uint64_t failures;
+    bool output_failed;
     int32_t status;
   } rows[] = {
-      {err::ok, kStatusSuccess},
-      {err::cancelled, kStatusAborted},                // user request, or -e
-      {err::invalid_parameter, kStatusBadArguments},   // bad or missing arguments
-      {err::access_denied, kStatusTargetUnusable},
-      {err::not_found, kStatusSourceUnusable},
-      {err::out_of_memory, 6},
+      {err::ok, 0, false, kStatusSuccess},
+      {err::ok, 3, false, kStatusEntriesFailed},
+      {err::ok, 0, true, kStatusOutputFailed},
+      {err::ok, 3, true, kStatusOutputFailed},
+      {err::cancelled, 3, true, kStatusAborted},            // user request, or -e
+      {err::invalid_parameter, 0, false, kStatusBadArguments},  // bad or missing arguments
+      {err::access_denied, 0, false, kStatusTargetUnusable},
+      {err::not_found, 0, false, kStatusSourceUnusable},
+      {err::out_of_memory, 0, false, 6},
   };
-  for (const auto& row : rows) EXPECT_EQ(error_to_status(row.code), row.status) << "code " << row.code;
+  for (const auto& row : rows)
+    EXPECT_EQ(run_status(row.code, row.failures, row.output_failed), row.status) << "code " << row.code;
 }
 
 }  // namespace
