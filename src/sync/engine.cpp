@@ -273,6 +273,18 @@ const char* root_base(StringPool* pool, const char* root) {
   return length != 0 && is_separator(root[length - 1]) ? root : path_join(pool, root, "");
 }
 
+// Whether the folder that would hold the root folder `base` (which ends in
+// a separator) exists as a folder.
+bool parent_is_folder(StringPool* pool, const char* base) {
+  size_t n = str_len(base);
+  while (n > 0 && is_separator(base[n - 1])) --n;
+  while (n > 0 && !is_separator(base[n - 1])) --n;
+  if (n == 0) return false;
+  const char* parent = pool_strndup(&pool->allocator, base, n);
+  uint8_t is_folder = 0;
+  return parent != nullptr && file_probe(parent, &is_folder) == 0 && is_folder;
+}
+
 SyncResult open_target(Engine* g, const char* target, const char* const* filters) {
   if (g->virtual_target) return empty_lister_open(&g->target.lister) == 0 ? SyncResult::Finished
                                                                            : SyncResult::TargetUnusable;
@@ -282,9 +294,12 @@ SyncResult open_target(Engine* g, const char* target, const char* const* filters
   if (tree_lister_open(&g->target.lister, g->abort, base, kListFlags, filters) == 0) return SyncResult::Finished;
   if (file_probe(base, nullptr) == 0) return SyncResult::TargetUnusable;
   // A missing target is created (one level); with no modification allowed
-  // it is taken as empty.
-  if (g->no_modify)
+  // it is taken as empty where the real run could create it: in a folder
+  // that exists.
+  if (g->no_modify) {
+    if (!parent_is_folder(&g->long_pool, base)) return SyncResult::TargetUnusable;
     return empty_lister_open(&g->target.lister) == 0 ? SyncResult::Finished : SyncResult::TargetUnusable;
+  }
   folder_create(base);
   return tree_lister_open(&g->target.lister, g->abort, base, kListFlags, filters) == 0
              ? SyncResult::Finished

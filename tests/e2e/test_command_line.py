@@ -105,12 +105,14 @@ def test_engine_results_to_statuses(fs_target, tmp_path):
     assert r.body == f'ERROR: Unable to open source folder "{shown(target, missing)}"\n'
     assert not (tmp_path / "dst").exists()
 
-    # Only the last level of a target is created; a missing parent fails.
+    # Only the last level of a target is created; a missing parent fails,
+    # and a test run says so too.
     deep = tmp_path / "no" / "such" / "dst"
-    r = tarn(target, tmp_path / "src", deep, cwd=tmp_path)
-    assert r.status == 5
-    assert r.body == f'ERROR: Unable to open or create target folder "{shown(target, deep)}"\n'
-    assert not (tmp_path / "no").exists()
+    for test_run in ([], ["-t"]):
+        r = tarn(target, *test_run, tmp_path / "src", deep, cwd=tmp_path)
+        assert r.status == 5
+        assert r.body == f'ERROR: Unable to open or create target folder "{shown(target, deep)}"\n'
+        assert not (tmp_path / "no").exists()
 
     # A target that exists but is not a folder.
     r = tarn(target, tmp_path / "src", tmp_path / "file-parent" / "f", cwd=tmp_path)
