@@ -168,6 +168,19 @@ void report_left_out(Engine* g, const char* rel, uint32_t source_attributes) {
   if (stream_has_named(g->source_handle)) g->report(SyncEvent::StreamsNotCopied, rel);
 }
 
+// Reads back, once per target folder, the write time just set on a copy: a
+// file system that does not keep it makes every run copy the file again.
+void check_times_kept(Engine* g, HANDLE folder, const char* rel, uint64_t stamp) {
+  if (folder == g->times_checked) return;
+  g->times_checked = folder;
+  FileInfo copy{};
+  if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || write_times_match(copy.write_time, stamp)) return;
+  size_t n = str_len(rel);
+  while (n > 0 && !is_separator(rel[n - 1])) --n;
+  const char* place = n > 1 ? pool_strndup(&g->step_pool.allocator, rel, n - 1) : ".";
+  g->report(SyncEvent::TimesNotKept, place ? place : ".");
+}
+
 // Writes the rest of the open source file to the open target file and
 // stamps it. The write time, size and attributes stamped are those of the
 // source when the copy began; a source whose size or write time has changed
@@ -177,7 +190,7 @@ void report_left_out(Engine* g, const char* rel, uint32_t source_attributes) {
 // grows without end, or a device in its place, never fills the target);
 // one byte more is only looked for. False, with the failure reported, when
 // the copy is incomplete.
-bool write_copy(Engine* g, const char* rel) {
+bool write_copy(Engine* g, HANDLE folder, const char* rel) {
   FileInfo before{};
   if (file_info_brief_from_handle(g->source_handle, &before) != 0) {
     if (g->source.info == nullptr) return g->report(SyncEvent::ReadFailed, rel), false;
@@ -200,6 +213,7 @@ bool write_copy(Engine* g, const char* rel) {
   }
   const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
   write_time_set(g->target_handle, stamp);
+  check_times_kept(g, folder, rel, stamp);
   attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
   // Last: the file was created owner-only and writing clears set-id bits.
   mode_copy(g->source_handle, g->target_handle);
@@ -218,7 +232,7 @@ void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel) {
     g->report(SyncEvent::CreateFailed, rel);
     return;
   }
-  const bool done = write_copy(g, rel);
+  const bool done = write_copy(g, folder, rel);
   close_handle(&g->target_handle);
   if (done)
     g->report(SyncEvent::Added, rel);
@@ -254,7 +268,7 @@ void replace_file(Engine* g, const char* rel) {
     g->report(SyncEvent::CreateFailed, rel);
     return;
   }
-  const bool done = write_copy(g, rel);
+  const bool done = write_copy(g, folder, rel);
   close_handle(&g->target_handle);
   if (!done) {
     entry_delete_at(folder, temp);

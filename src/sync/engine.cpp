@@ -143,10 +143,12 @@ void only_in_target(Engine* g) {
   }
 }
 
+}  // namespace
+
 // Write times that differ by a whole number of hours up to a day, give or
 // take two seconds, count as equal; a time the system cannot keep counts as
 // the one it keeps instead.
-bool write_times_match(uint64_t a, uint64_t b) {
+bool sync_engine::write_times_match(uint64_t a, uint64_t b) {
   const int64_t s = filetime_to_unix(write_time_kept(a));
   const int64_t t = filetime_to_unix(write_time_kept(b));
   const uint64_t d = s > t ? static_cast<uint64_t>(s) - static_cast<uint64_t>(t)
@@ -155,6 +157,8 @@ bool write_times_match(uint64_t a, uint64_t b) {
   const int64_t off_hour = static_cast<int64_t>((d + 1800) % 3600) - 1800;
   return off_hour >= -2 && off_hour <= 2;
 }
+
+namespace {
 
 bool entries_same(const Engine* g, const FileInfo* s, const FileInfo* t) {
   if (source_is_link(s)) return target_is_link(t);

@@ -43,6 +43,9 @@ enum class SyncEvent : int32_t {
   DeletionsHeldBack = 14,
   // A source FIFO, socket or device, never read: not a failure.
   SpecialNotRead = 15,
+  // A target folder whose file system did not keep the write time set on a
+  // copy (checked once per folder): its files will be copied again.
+  TimesNotKept = 16,
 };
 
 enum class SyncResult : int32_t {

@@ -75,6 +75,7 @@ struct Engine {
   HANDLE source_handle = kNoHandle;
   HANDLE target_handle = kNoHandle;
   bool source_preopened = false;  // source_handle already belongs to the pending source file
+  HANDLE times_checked = kNoHandle;  // the target folder whose write times were last read back
 
   bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
   void report(SyncEvent event, const char* relative) {
@@ -112,6 +113,9 @@ void place_release(Place* p);
 // The target folder that holds the entry of relative path `relative`, and
 // where its name starts; -1 when it cannot be opened.
 HANDLE place_parent(Engine* g, const char* relative, const char** name);
+
+// Whether two write times count as equal (engine.cpp).
+bool write_times_match(uint64_t a, uint64_t b);
 
 // Files (copy.cpp).
 

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "fs/file_ops.h"
+#include "fs/native.h"
 #include "fs/path.h"
 #include "platform/platform.h"
 #include "ntfs_model.h"
@@ -27,7 +29,7 @@ const char* event_name(SyncEvent e) {
   static const char* const kNames[] = {"?",           "Identical",    "Removed",    "Added",
                                        "Differs",     "DeleteFailed", "CreateFailed", "OpenFailed",
                                        "ReadFailed",  "WriteFailed",  "LinkReadFailed", "LinkCreateFailed",
-                                       "NotEncrypted", "StreamsLeft", "HeldBack",   "Special"};
+                                       "NotEncrypted", "StreamsLeft", "HeldBack",   "Special",    "TimesNotKept"};
   const auto i = static_cast<size_t>(e);
   return i < std::size(kNames) ? kNames[i] : "?";
 }
@@ -341,6 +343,30 @@ TEST(Engine, NeverReadsPastTheSourceSize) {
     EXPECT_EQ(run.events, std::vector<std::string>{event});
     EXPECT_EQ(read_tree(t), target);
   }
+}
+
+// A file system that takes a change of times and keeps none of it.
+NTSTATUS times_dropped(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS c) {
+  if (c == FileBasicInformation) return 0;
+  return sys::g_calls.NtSetInformationFile.fallback(h, io, buffer, length, c);
+}
+
+// Write times that do not stick are told once per target folder: the files
+// there will be copied again by every run.
+TEST(Engine, WriteTimesNotKeptAreToldOncePerFolder) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir s, t;
+  make_tree(s, {{"a", "1"}, {"b", "2"}, {"sub", kFolder}, {"sub/c", "3"}});
+  for (const char* name : {"a", "b", "sub/c"}) {  // old files, so a new time shows
+    HANDLE h;
+    ASSERT_EQ(file_open(&h, s.join(name).c_str(), 0x4), err::ok);
+    EXPECT_EQ(write_time_set(h, 130000000000000000ull), err::ok);
+    native_close(h);
+  }
+  const sys::CallReplacement<sys::SysCall::NtSetInformationFile> dropped(times_dropped);
+  EXPECT_EQ(run_sync(s, t, kSyncDefaultFlags).events,
+            (std::vector<std::string>{"TimesNotKept .", "Added a", "Added b", "Added sub", "TimesNotKept sub",
+                                      "Added sub/c"}));
 }
 
 // Roots are taken as given, with or without a separator at the end: a

@@ -180,6 +180,14 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       };
       put(&times[0], b->LastAccessTime.QuadPart);
       put(&times[1], b->LastWriteTime.QuadPart);
+      // A time kept unchanged goes with its present value beside the other:
+      // some file systems (the FUSE exFAT driver) ignore a change that
+      // leaves one of the two out.
+      if ((times[0].tv_nsec == UTIME_OMIT) != (times[1].tv_nsec == UTIME_OMIT)) {
+        if (times_only && !stat_of(fd, f, &st)) return status_from_errno(errno);
+        if (times[0].tv_nsec == UTIME_OMIT) times[0] = st.st_atim;
+        if (times[1].tv_nsec == UTIME_OMIT) times[1] = st.st_mtim;
+      }
       if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
         // The descriptor itself where it can take the change; a link opened
         // as itself and a bare descriptor go by name.
