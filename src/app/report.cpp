@@ -2,6 +2,7 @@
 #include "app/report.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "app/cancel.h"
 #include "base/memory.h"
@@ -73,7 +74,57 @@ void add_mark(MarkLine* marks, const char* mark, bool line_start, bool line_end)
   if (line_end) print("%s\n", take_marks(marks));
 }
 
+// Whether `path` is `folder` or lies beneath it.
+bool within(const char* path, const char* folder) {
+  const size_t n = str_len(folder);
+  return std::strncmp(path, folder, n) == 0 && (path[n] == 0 || path[n] == '\\' || path[n] == '/');
+}
+
+// Counts one event for the summary. A removal counts once the next event
+// shows whether the same path was added again (a replacement). A folder is
+// reported identical (or kept) twice, the second time right after its
+// contents (or right after the first, when it is empty): that one is not
+// counted.
+void tally_event(ReportTally* t, SyncEvent event, const char* path) {
+  const bool after_removal = t->last == SyncEvent::Removed && t->last_path != nullptr;
+  bool replaced = false;
+  if (after_removal) {
+    replaced = event == SyncEvent::Added && std::strcmp(path, t->last_path) == 0;
+    ++(replaced ? t->replaced : t->removed);
+  }
+  switch (event) {
+    case SyncEvent::Added: t->copied += replaced ? 0 : 1; break;
+    case SyncEvent::Differs:
+      if (t->last_path == nullptr || !within(t->last_path, path)) ++t->kept;
+      break;
+    case SyncEvent::Identical:
+      if (t->last_path == nullptr || !within(t->last_path, path)) ++t->identical;
+      break;
+    default: break;
+  }
+  const size_t need = str_len(path) + 1;
+  if (need > t->last_capacity) {
+    std::free(t->last_path);
+    t->last_path = static_cast<char*>(std::malloc(need));
+    t->last_capacity = t->last_path ? need : 0;
+  }
+  if (t->last_path) std::memcpy(t->last_path, path, need);
+  t->last = event;
+}
+
 }  // namespace
+
+void report_summary(ReportSettings* report, uint64_t bytes, uint64_t elapsed_ms, bool test_run) {
+  ReportTally& t = report->tally;
+  if (t.last == SyncEvent::Removed) ++t.removed;
+  const uint64_t rate = elapsed_ms ? bytes / elapsed_ms * 1000 + bytes % elapsed_ms * 1000 / elapsed_ms : bytes;
+  print("summary: copied=%llu replaced=%llu removed=%llu kept=%llu identical=%llu failed=%llu bytes=%llu "
+        "seconds=%llu.%03llu rate=%llu%s\n",
+        t.copied, t.replaced, t.removed, t.kept, t.identical, report->failures, bytes, elapsed_ms / 1000,
+        elapsed_ms % 1000, rate, test_run ? " (test run)" : "");
+  std::free(t.last_path);
+  t = ReportTally{};
+}
 
 void report_event(void* user, SyncEvent event, const char* relative_path) {
   auto* report = static_cast<ReportSettings*>(user);
@@ -84,6 +135,7 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
   ScopedPool scratch;
   const char* message = nullptr;
   if (row.kind == Kind::Failure) ++report->failures;
+  if (report->summary) tally_event(&report->tally, event, relative_path ? relative_path : "");
   // The abort request comes first, so -e works at any verbosity. The first
   // warning that makes it is kept for the closing line. Notices tell of a
   // copy that stands: no abort.

@@ -2,6 +2,7 @@
 // verbosity, and the abort request under -e.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "sync/engine.h"
@@ -17,6 +18,18 @@ struct MarkLine {
   char text[kMarksPerLine + 2] = {};
 };
 
+// The counts of a run's closing summary (-s), from its events.
+struct ReportTally {
+  uint64_t copied = 0;     // new entries
+  uint64_t replaced = 0;   // a removal and an addition of one path
+  uint64_t removed = 0;
+  uint64_t kept = 0;       // entries left differing (?); a folder once, as for identical
+  uint64_t identical = 0;  // a folder once, though it is reported before and after its contents
+  SyncEvent last = SyncEvent{};  // the previous event
+  char* last_path = nullptr;     // and its path (heap)
+  size_t last_capacity = 0;
+};
+
 // The reporting settings of one run, written by the command line before the
 // engine starts, and what the report keeps between events.
 struct ReportSettings {
@@ -25,6 +38,8 @@ struct ReportSettings {
   int32_t pending_marks = 0;    // marks of the current line (written or gathered)
   char* stop_warning = nullptr; // under -e: the warning that raised the abort (heap)
   uint64_t failures = 0;        // warnings that count as failures of the run
+  bool summary = false;         // -s: the events are counted
+  ReportTally tally;
   MarkLine marks;
 };
 
@@ -37,3 +52,6 @@ void report_clear_stop(ReportSettings* report);
 
 // Ends an open line of marks, so that the next line starts at the margin.
 void report_end_marks(ReportSettings* report);
+
+// Prints the closing summary line (-s) and frees the tally's memory.
+void report_summary(ReportSettings* report, uint64_t bytes, uint64_t elapsed_ms, bool test_run);

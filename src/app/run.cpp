@@ -185,6 +185,8 @@ ArgOutcome take_long_switch(RunState* run, const char* arg) {
 ArgOutcome take_switch(RunState* run, const char* arg) {
   switch (ascii_lower(arg[1])) {
     case 'a': run->flags &= ~uint32_t{SYNC_SKIP_IDENTICAL}; break;
+    case 'c': run->flags |= SYNC_COMPARE; break;
+    case 's': run->report.summary = true; break;
     case 'd': run->flags &= ~uint32_t{SYNC_KEEP_EXTRAS}; break;
     case 'e': run->report.abort_on_error = true; break;
     case 'i': run->flags |= SYNC_IGNORE_TIMES; break;
@@ -241,9 +243,12 @@ Error run_sync(RunState* run, Signal* abort) {
   }
   run->filters[run->filter_count] = nullptr;
 
+  const uint64_t started = tick_ms();
+  uint64_t bytes = 0;
   SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event,
-                                  &run->report);
+                                  &run->report, &bytes);
   report_end_marks(&run->report);
+  const uint64_t elapsed = tick_ms() - started;
   // A root that could not be opened because the abort came first is the abort.
   if (result != SyncResult::Finished && signal_is_raised(abort)) result = SyncResult::Aborted;
 
@@ -251,21 +256,27 @@ Error run_sync(RunState* run, Signal* abort) {
   if (result == SyncResult::Aborted && stopped_on_warning)
     print("ERROR: Aborted on error: %s\n", run->report.stop_warning);
   report_clear_stop(&run->report);
+  Error code = 0;
   switch (result) {
     case SyncResult::Finished:
-      return 0;
+      break;
     case SyncResult::Aborted:
       // Under -e the closing line names the warning that stopped the run.
       if (!stopped_on_warning) print("ERROR: Aborted due to user request\n");
-      return err::cancelled;
+      code = err::cancelled;
+      break;
     case SyncResult::SourceUnusable:
       print("ERROR: Unable to open source folder \"%s\"\n", path_display(run->pool, run->source));
-      return err::not_found;
+      code = err::not_found;
+      break;
     case SyncResult::TargetUnusable:
       print("ERROR: Unable to open or create target folder \"%s\"\n", path_display(run->pool, run->target));
-      return err::access_denied;
+      code = err::access_denied;
+      break;
   }
-  return 0;
+  // The summary closes the output, whatever the outcome.
+  if (run->report.summary) report_summary(&run->report, bytes, elapsed, (run->flags & SYNC_TEST_RUN) != 0);
+  return code;
 }
 
 Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, ArgOutcome* shown) {

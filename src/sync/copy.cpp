@@ -1,6 +1,8 @@
 // The file copy: a new target file written from the open source file, a
 // replacement written aside and renamed over the old one, and the
 // read-through of a virtual target.
+#include <cstring>
+
 #include "base/text_format.h"
 #include "fs/file_info.h"
 #include "fs/file_ops.h"
@@ -38,6 +40,51 @@ bool read_piece(Engine* g, const char* rel, uint64_t* count, uint64_t limit = kS
 
 }  // namespace
 
+namespace {
+
+// Reads up to `want` bytes, fewer only at the end of the data.
+Error read_full(HANDLE h, uint8_t* buffer, uint64_t want, uint64_t* got) {
+  *got = 0;
+  while (*got < want) {
+    uint64_t n = 0;
+    const Error e = stream_read(h, buffer + *got, want - *got, &n);
+    if (e == err::handle_eof || (e == err::ok && n == 0)) return err::ok;
+    if (e != err::ok) return e;
+    *got += n;
+  }
+  return err::ok;
+}
+
+}  // namespace
+
+Compared compare_contents(Engine* g, const char* rel) {
+  const Side& s = g->source;
+  const Side& t = g->target;
+  ScopedHandle target;
+  if (g->buffer == nullptr || open_source(g) != 0 ||
+      file_open_at(target.out(), t.folder, t.path + t.name_offset, t.info) != 0) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return Compared::Failed;
+  }
+  // Half the copy buffer for each side, read in large sequential pieces.
+  constexpr uint64_t kHalf = kSyncCopyBufferSize / 2;
+  auto* ours = static_cast<uint8_t*>(g->buffer);
+  uint8_t* theirs = ours + kHalf;
+  for (uint64_t left = s.info->size; left != 0;) {
+    if (g->aborted()) return Compared::Failed;
+    const uint64_t want = left < kHalf ? left : kHalf;
+    uint64_t a = 0, b = 0;
+    if (read_full(g->source_handle, ours, want, &a) != 0 || read_full(target.get(), theirs, want, &b) != 0) {
+      g->report(SyncEvent::ReadFailed, rel);
+      return Compared::Failed;
+    }
+    // A side that ends early has changed since it was listed: not the same.
+    if (a != want || b != want || std::memcmp(ours, theirs, want) != 0) return Compared::Differ;
+    left -= want;
+  }
+  return Compared::Same;
+}
+
 // Reads the open source file to its end (read-through of a virtual target),
 // never past the size it has when the reading starts.
 void read_through(Engine* g, const char* rel) {
@@ -52,6 +99,7 @@ void read_through(Engine* g, const char* rel) {
     if (!read_piece(g, rel, &count, left)) return;
     if (count == 0) break;
     left -= count;
+    g->bytes += count;
   }
   g->report(SyncEvent::Added, rel);
 }
@@ -217,6 +265,7 @@ bool write_copy(Engine* g, HANDLE folder, const char* rel) {
   attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
   // Last: the file was created owner-only and writing clears set-id bits.
   mode_copy(g->source_handle, g->target_handle);
+  g->bytes += copied;
   if (changed) g->report(SyncEvent::ReadFailed, rel);
   report_left_out(g, rel, before.sys_attr);
   return true;

@@ -178,7 +178,14 @@ bool both(Engine* g) {
     g->report(SyncEvent::Identical, rel);
     return true;
   }
-  if (entries_same(g, s, g->target.info)) {
+  // Under -c a file pair that looks identical is so only when its data is.
+  bool same = entries_same(g, s, g->target.info);
+  if (same && g->flag(SYNC_COMPARE) && !source_is_link(s) && !is_folder(s)) {
+    const Compared data = compare_contents(g, rel);
+    if (data == Compared::Failed) return true;
+    same = data == Compared::Same;
+  }
+  if (same) {
     // Identical data: the target still takes the source's mode (and owner),
     // a folder once its contents are done.
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
@@ -259,9 +266,10 @@ void only_in_source(Engine* g) {
     g->report(open_failure(g->source.info), rel);
     return;
   }
-  if (g->flag(SYNC_TEST_RUN))
+  if (g->flag(SYNC_TEST_RUN)) {
+    g->bytes += info ? info->size : 0;
     g->report(SyncEvent::Added, rel);
-  else if (g->virtual_target)
+  } else if (g->virtual_target)
     read_through(g, rel);
   else {
     const HANDLE in = folder();
@@ -370,7 +378,7 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
 }  // namespace
 
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
-                       const char* const* filters, SyncCallback callback, void* user) {
+                       const char* const* filters, SyncCallback callback, void* user, uint64_t* bytes) {
   Engine g;
   g.abort = abort;
   g.callback = callback;
@@ -383,6 +391,7 @@ SyncResult synchronize(Signal* abort, const char* source, const char* target, ui
   g.buffer = block_alloc(kSyncCopyBufferSize);
 
   const SyncResult result = run_engine(&g, source, target, filters);
+  if (bytes) *bytes = g.bytes;
 
   tree_lister_destroy(g.target.lister);
   tree_lister_destroy(g.source.lister);

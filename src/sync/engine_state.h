@@ -75,7 +75,8 @@ struct Engine {
   HANDLE source_handle = kNoHandle;
   HANDLE target_handle = kNoHandle;
   bool source_preopened = false;  // source_handle already belongs to the pending source file
-  HANDLE times_checked = kNoHandle;  // the target folder whose write times were last read back
+  HANDLE times_checked = kNoHandle;
+  uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)  // the target folder whose write times were last read back
 
   bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
   void report(SyncEvent event, const char* relative) {
@@ -118,6 +119,11 @@ HANDLE place_parent(Engine* g, const char* relative, const char** name);
 bool write_times_match(uint64_t a, uint64_t b);
 
 // Files (copy.cpp).
+
+// Reads both files of a pair that looks identical and compares their data:
+// Same, Differ, or Failed (a side could not be read, reported).
+enum class Compared { Same, Differ, Failed };
+Compared compare_contents(Engine* g, const char* rel);
 
 // Opens the pending source file by name within its open folder.
 Error open_source(Engine* g);
