@@ -27,7 +27,7 @@ def test_locked_source_file_leaves_target_untouched(fs_target, tmp_path):
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
-    assert r.status == 0
+    assert r.status == ENTRIES_FAILED
     assert r.body == '- a\n+ a\nWARNING: unable to open "locked"\n- z\n+ z\n'
     assert open(os.path.join(dst, "locked")).read() == "old"
     assert open(os.path.join(dst, "a")).read() == "new a"
