@@ -68,10 +68,26 @@ void add_mark(MarkLine* marks, const char* mark, bool line_start, bool line_end)
   if (line_start) marks->gathered = !output_is_console();
   if (!marks->gathered) {
     print(line_end ? "%s\n" : "%s", mark);
+    marks->shown[marks->shown_length++] = mark[0];
+    if (line_end) marks->shown_length = 0;
+    marks->shown[marks->shown_length] = 0;
     return;
   }
   marks->text[marks->length++] = mark[0];
   if (line_end) print("%s\n", take_marks(marks));
+}
+
+// Takes the progress line off the screen, the cursor back after the marks
+// of the line.
+void progress_erase(ReportSettings* report) {
+  ProgressLine& p = report->progress;
+  if (p.width == 0) return;
+  char blank[128];
+  const uint32_t n = p.width < sizeof blank ? p.width : sizeof blank - 1;
+  std::memset(blank, ' ', n);
+  blank[n] = 0;
+  print("\r%s%s\r%s", report->marks.shown, blank, report->marks.shown);
+  p.width = 0;
 }
 
 // Whether `path` is `folder` or lies beneath it.
@@ -114,6 +130,41 @@ void tally_event(ReportTally* t, SyncEvent event, const char* path) {
 
 }  // namespace
 
+void report_progress(void* user, const char* relative_path, uint64_t done, uint64_t total) {
+  auto* report = static_cast<ReportSettings*>(user);
+  if (report == nullptr || report->verbosity < 1 || total == 0) return;
+  ProgressLine& p = report->progress;
+  const uint64_t now = tick_ms();
+  if (done == 0) p.started = now;
+  if (done >= total) {
+    progress_erase(report);
+    return;
+  }
+  // A few updates a second, the first at once; a console only.
+  if (done != 0 && now - p.updated < 250) return;
+  p.updated = now;
+  if (!output_is_console()) return;
+  ScopedPool scratch;
+  // The name's end, where it is long: the line stays within a narrow console.
+  const char* name = path_display(scratch.get(), relative_path);
+  if (name == nullptr) return;
+  const size_t length = str_len(name);
+  const char* lead = length > 32 ? "..." : "";
+  if (length > 32) name += length - 29;
+  const uint64_t elapsed = now - p.started;
+  const uint64_t rate = elapsed ? done / elapsed * 1000 + done % elapsed * 1000 / elapsed : 0;  // bytes a second
+  const uint64_t left = rate ? (total - done) / rate : 0;
+  constexpr uint64_t kMiB = 1 << 20;
+  const char* text = pool_format(scratch.alloc(), " %s%s %llu%% %llu/%llu MiB %llu MiB/s %llu:%02llu left", lead,
+                                 name, done * 100 / total, done / kMiB, total / kMiB, rate / kMiB, left / 60,
+                                 left % 60);
+  if (text == nullptr) return;
+  const uint32_t width = static_cast<uint32_t>(str_len(text));
+  progress_erase(report);
+  print("\r%s%s", report->marks.shown, text);
+  p.width = width;
+}
+
 void report_summary(ReportSettings* report, uint64_t bytes, uint64_t elapsed_ms, bool test_run) {
   ReportTally& t = report->tally;
   if (t.last == SyncEvent::Removed) ++t.removed;
@@ -130,6 +181,7 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
   auto* report = static_cast<ReportSettings*>(user);
   const int32_t code = static_cast<int32_t>(event);
   if (report == nullptr || code < 1 || code > kEventCount) return;
+  progress_erase(report);
   const EventRow& row = kEventTable[code];
 
   ScopedPool scratch;
@@ -153,6 +205,8 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
     if (message == nullptr)
       message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
     print("%s%s%s\n", take_marks(&report->marks), report->pending_marks != 0 ? "\n" : "", message ? message : "");
+    report->marks.shown_length = 0;
+    report->marks.shown[0] = 0;
     report->pending_marks = 0;
   } else if (row.mark != nullptr && report->verbosity == row.level) {
     const bool line_start = report->pending_marks == 0;
@@ -170,8 +224,11 @@ void report_clear_stop(ReportSettings* report) {
 }
 
 void report_end_marks(ReportSettings* report) {
+  progress_erase(report);
   if (report->pending_marks != 0) {
     print("%s\n", take_marks(&report->marks));
+    report->marks.shown_length = 0;
+    report->marks.shown[0] = 0;
     report->pending_marks = 0;
   }
 }

@@ -16,6 +16,17 @@ struct MarkLine {
   bool gathered = false;  // decided at the line's first mark
   int32_t length = 0;
   char text[kMarksPerLine + 2] = {};
+  // On a console: the marks of the line already shown (to write again after
+  // a progress line).
+  int32_t shown_length = 0;
+  char shown[kMarksPerLine + 2] = {};
+};
+
+// The transient progress line of a large file, on a console only.
+struct ProgressLine {
+  uint32_t width = 0;      // characters of it on the screen (0: none)
+  uint64_t started = 0;    // tick of the file's start
+  uint64_t updated = 0;    // tick of the last update
 };
 
 // The counts of a run's closing summary (-s), from its events.
@@ -40,6 +51,7 @@ struct ReportSettings {
   uint64_t failures = 0;        // warnings that count as failures of the run
   bool summary = false;         // -s: the events are counted
   ReportTally tally;
+  ProgressLine progress;
   MarkLine marks;
 };
 
@@ -52,6 +64,9 @@ void report_clear_stop(ReportSettings* report);
 
 // Ends an open line of marks, so that the next line starts at the margin.
 void report_end_marks(ReportSettings* report);
+
+// The engine meter's progress callback; `user` is the run's ReportSettings.
+void report_progress(void* user, const char* relative_path, uint64_t done, uint64_t total);
 
 // Prints the closing summary line (-s) and frees the tally's memory.
 void report_summary(ReportSettings* report, uint64_t bytes, uint64_t elapsed_ms, bool test_run);

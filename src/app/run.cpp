@@ -244,9 +244,10 @@ Error run_sync(RunState* run, Signal* abort) {
   run->filters[run->filter_count] = nullptr;
 
   const uint64_t started = tick_ms();
-  uint64_t bytes = 0;
+  SyncMeter meter;
+  meter.progress = report_progress;
   SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event,
-                                  &run->report, &bytes);
+                                  &run->report, &meter);
   report_end_marks(&run->report);
   const uint64_t elapsed = tick_ms() - started;
   // A root that could not be opened because the abort came first is the abort.
@@ -275,7 +276,7 @@ Error run_sync(RunState* run, Signal* abort) {
       break;
   }
   // The summary closes the output, whatever the outcome.
-  if (run->report.summary) report_summary(&run->report, bytes, elapsed, (run->flags & SYNC_TEST_RUN) != 0);
+  if (run->report.summary) report_summary(&run->report, meter.bytes, elapsed, (run->flags & SYNC_TEST_RUN) != 0);
   return code;
 }
 

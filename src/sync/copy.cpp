@@ -94,6 +94,7 @@ void read_through(Engine* g, const char* rel) {
     return;
   }
   for (uint64_t left = info.size; left != 0;) {
+    g->measure(rel, info.size - left, info.size);
     if (g->aborted()) return;
     uint64_t count = 0;
     if (!read_piece(g, rel, &count, left)) return;
@@ -101,6 +102,7 @@ void read_through(Engine* g, const char* rel) {
     left -= count;
     g->bytes += count;
   }
+  g->measure(rel, info.size, info.size);
   g->report(SyncEvent::Added, rel);
 }
 
@@ -117,15 +119,18 @@ bool copy_all(Engine* g, const char* rel, uint64_t size, uint64_t* copied, bool*
   // the buffer below, which also meets and reports any real failure.
   constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
   bool in_system = size >= kSyncCopyBufferSize;
+  g->measure(rel, 0, size);
   while (in_system && *copied < size && !g->aborted()) {
     uint64_t moved = 0;
     const uint64_t left = size - *copied;
     in_system = stream_copy(g->source_handle, g->target_handle, left < kInSystemPiece ? left : kInSystemPiece,
                             &moved) == 0 && moved != 0;
     *copied += moved;
+    g->measure(rel, *copied, size);
   }
   for (;;) {
     if (g->aborted()) return false;
+    g->measure(rel, *copied, size);
     uint64_t count = 0;
     const bool whole = *copied >= size;
     if (!read_piece(g, rel, &count, whole ? 1 : size - *copied)) return false;

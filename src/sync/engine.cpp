@@ -378,11 +378,12 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
 }  // namespace
 
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
-                       const char* const* filters, SyncCallback callback, void* user, uint64_t* bytes) {
+                       const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter) {
   Engine g;
   g.abort = abort;
   g.callback = callback;
   g.user = user;
+  g.progress = meter ? meter->progress : nullptr;
   g.flags = flags;
   g.virtual_target = (flags & SYNC_VIRTUAL_TARGET) != 0 || (target != nullptr && target[0] == 0);
   g.no_modify = g.virtual_target || (flags & SYNC_TEST_RUN) != 0;
@@ -391,7 +392,7 @@ SyncResult synchronize(Signal* abort, const char* source, const char* target, ui
   g.buffer = block_alloc(kSyncCopyBufferSize);
 
   const SyncResult result = run_engine(&g, source, target, filters);
-  if (bytes) *bytes = g.bytes;
+  if (meter) meter->bytes = g.bytes;
 
   tree_lister_destroy(g.target.lister);
   tree_lister_destroy(g.source.lister);

@@ -67,11 +67,24 @@ constexpr uint64_t kSyncCopyBufferSize = 0x100000;
 // An empty source string means a virtual empty source folder; an empty target
 // string (or SYNC_VIRTUAL_TARGET) a virtual empty target folder. `filters` is
 // a null-terminated array handed unchanged to both listers (may be null).
-// `user` is handed to every call of `callback`. `bytes`, when given, gets
-// the bytes of file data copied (under SYNC_TEST_RUN: that would be copied;
-// to a virtual target: read).
+// Files of this size or more have their copy or read-through measured out.
+constexpr uint64_t kSyncProgressMinimum = 64ull << 20;
+
+// What a run tells besides its events, for a caller that asks.
+struct SyncMeter {
+  // File data copied (under SYNC_TEST_RUN: that would be copied; to a
+  // virtual target: read), set when the run ends.
+  uint64_t bytes = 0;
+  // Called while a file of kSyncProgressMinimum bytes or more is copied or
+  // read through: at its start, between pieces, and once at its end (done
+  // equal to total, or not when it stops short), with the callback's user.
+  void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;
+};
+
+// `user` is handed to every call of `callback` (and of the meter's
+// progress). `meter` may be null.
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
-                       const char* const* filters, SyncCallback callback, void* user, uint64_t* bytes = nullptr);
+                       const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter = nullptr);
 
 // A lister that yields nothing: its next answers 18 with empty outputs.
 Error empty_lister_open(TreeLister** out);

@@ -76,13 +76,18 @@ struct Engine {
   HANDLE target_handle = kNoHandle;
   bool source_preopened = false;  // source_handle already belongs to the pending source file
   HANDLE times_checked = kNoHandle;
-  uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)  // the target folder whose write times were last read back
+  uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)
+  void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;  // the target folder whose write times were last read back
 
   bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
   void report(SyncEvent event, const char* relative) {
     if (callback) callback(user, event, relative);
   }
   bool flag(uint32_t bit) const { return (flags & bit) != 0; }
+  // Tells how far the copy or read of a large file has come.
+  void measure(const char* relative, uint64_t done, uint64_t total) {
+    if (progress && total >= kSyncProgressMinimum) progress(user, relative, done, total);
+  }
 };
 
 inline bool source_is_link(const FileInfo* i) { return i && i->is_link && !i->via_link; }

@@ -392,3 +392,30 @@ def test_summary_counts_agree_with_the_event_lines(fs_target, tmp_path):
         assert marks.count("-") == got["removed"] + got["replaced"]
         assert len({line for line in lines if line[0] == "?"}) == got["kept"]
         assert len({line for line in lines if line[0] == "="}) == got["identical"]
+
+
+def test_progress_line_on_a_terminal_only(fs_target, tmp_path):
+    target = fs_target
+    if target.is_wine:
+        pytest.skip("Wine does not present a pseudo-terminal as a console")
+    import pty
+    src = build(tmp_path / "src", {"a": "a"})
+    with open(os.path.join(src, "big"), "wb") as f:
+        f.truncate(100 << 20)   # a sparse file: read fast, above the 64 MiB mark
+    main, side = pty.openpty()
+    p = subprocess.Popen(target.command("tarn", "-r", src), stdout=side, stderr=side, stdin=subprocess.DEVNULL)
+    os.close(side)
+    seen = b""
+    while True:
+        try:
+            piece = os.read(main, 4096)
+        except OSError:
+            break
+        if not piece:
+            break
+        seen += piece
+    assert p.wait(timeout=60) == 0
+    os.close(main)
+    # Shown, then erased before the file's own line; never in a file.
+    assert re.search(rb"\r big 0% 0/100 MiB .*\r +\r\+ big\r\n", seen, re.S), seen
+    assert b"MiB/s" not in tarn(target, "-r", src).out
