@@ -15,6 +15,7 @@ struct FileInfo {
   uint8_t via_link;        // set by the lister: read through a symbolic link
   uint8_t is_junction;     // mount point (reparse tag 0xA0000003)
   uint8_t after_contents;  // set by the lister on a folder's second delivery
+  uint8_t holds_left_out;  // set with it: entries of the folder the walk left out (filters) stay in it
   uint32_t sys_attr;       // the system's attribute word as read
   uint32_t volume_id[3];   // 96-bit hash naming the volume; 0 when unknown
   uint64_t volume_serial;

@@ -78,7 +78,8 @@ struct Frame {
   uint8_t selected;
   uint8_t delivered;
   uint8_t scheduled;  // the level's subfolders were handed to the read-ahead
-  LevelJobs* jobs;    // those subfolders, or null
+  uint8_t left_out;   // for a folder being listed: an entry of it (or deeper) was not handed out
+  LevelJobs* jobs;    // the subfolders handed to the read-ahead, or null
 };
 
 // Reads the listed subfolder `entry` of the open folder `parent`; its path is

@@ -221,7 +221,7 @@ LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters,
     auto* e = static_cast<LevelEntry*>(p);
     if (!enters(walk, level, e)) continue;
     AheadJob& job = jobs->jobs[jobs->count++];
-    job.entry = Frame{level, e->name, level->folder_length, e->info_ref, 0, 0, 0, nullptr};
+    job.entry = Frame{level, e->name, level->folder_length, e->info_ref, 0, 0, 0, 0, nullptr};
   }
   if (jobs->count == 0) {
     block_free(jobs, jobs_size(folders));

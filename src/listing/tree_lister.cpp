@@ -143,6 +143,11 @@ void resume_parent(Lister* self) {
   self->current = s->frame;
   block_free(s, sizeof *s);
   if (self->current.info) self->current.info->after_contents = 1;
+  // What stays in a folder keeps it, and so its parent, from being emptied.
+  if (self->current.left_out) {
+    if (self->current.info) self->current.info->holds_left_out = 1;
+    if (self->stack) self->stack->frame.left_out = 1;
+  }
   self->current.delivered = (self->flags & LIST_DIRS_AFTER_CONTENTS) ? 0 : 1;
 }
 
@@ -208,6 +213,7 @@ Pass read_entry(Lister* self) {
   pool_release(&self->scratch);
   self->current.selected = 0;
   self->current.delivered = 0;
+  self->current.left_out = 0;
   const Error e = self->current.level->ops->next(self->current.level, &self->current.name,
                                                  &self->current.name_offset, &self->current.info);
   if (e == err::no_more_files) return leave_folder(self) ? Pass::again : Pass::stop;
@@ -215,7 +221,10 @@ Pass read_entry(Lister* self) {
     set_pending(self, e, nullptr, 0);
     return Pass::stop;
   }
-  if (is_excluded(self, self->current.info)) return Pass::again;
+  if (is_excluded(self, self->current.info)) {
+    if (self->stack) self->stack->frame.left_out = 1;
+    return Pass::again;
+  }
   return Pass::entry;
 }
 
@@ -263,6 +272,7 @@ Pass select_and_enter(Lister* self) {
     return Pass::stop;
   }
   self->current.selected = filter_selects(self->filters, relative) ? 1 : 0;
+  if (!self->current.selected && self->stack) self->stack->frame.left_out = 1;
 
   switch (descends(self, relative_path, relative, self->current.info)) {
     case Descend::no:

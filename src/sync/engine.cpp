@@ -76,7 +76,10 @@ void remove_target(Engine* g) {
   if (mount_point) g->beyond = pool_strdup(&g->long_pool.allocator, rel);
   if (is_folder(t.info) && !target_is_link(t.info) && !mount_point && !is_after_contents(t.info)) return;
   if (g->no_modify) {
-    g->report(SyncEvent::Removed, rel);
+    // A folder that keeps entries the filters leave out cannot go: a test
+    // run tells what the real run would.
+    const bool stays = is_folder(t.info) && t.info->holds_left_out;
+    g->report(stays ? SyncEvent::DeleteFailed : SyncEvent::Removed, rel);
     return;
   }
   // A folder about to go is no place for new entries (held open, it could

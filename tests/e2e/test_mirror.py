@@ -9,7 +9,7 @@ import tempfile
 
 import pytest
 
-from tree import fs_target, BASE_TIME, assert_same_tree, build, is_readonly, set_mtime, snapshot, tarn, write_file, out
+from tree import fs_target, BASE_TIME, ENTRIES_FAILED, assert_same_tree, build, is_readonly, set_mtime, snapshot, tarn, write_file, out
 
 SOURCE = {
     "a.txt": "alpha",
@@ -419,3 +419,13 @@ def test_progress_line_on_a_terminal_only(fs_target, tmp_path):
     # Shown, then erased before the file's own line; never in a file.
     assert re.search(rb"\r big 0% 0/100 MiB .*\r +\r\+ big\r\n", seen, re.S), seen
     assert b"MiB/s" not in tarn(target, "-r", src).out
+
+
+def test_test_run_predicts_folders_that_keep_left_out_entries(fs_target, tmp_path):
+    target = fs_target
+    src = build(tmp_path / "src", {})
+    dst = build(tmp_path / "dst", {"a": {"keep.obj": "1", "x.c": "2", "b": {"y.obj": "3"}}, "z.c": "4"})
+    predicted = tarn(target, "-t", "-d", src, dst, "-**.obj")
+    done = tarn(target, "-d", src, dst, "-**.obj")
+    assert (predicted.status, predicted.body) == (done.status, done.body) == (ENTRIES_FAILED, out(target, (
+        'WARNING: unable to delete "a/b"\n- a/x.c\nWARNING: unable to delete "a"\n- z.c\n')))
