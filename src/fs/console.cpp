@@ -45,11 +45,10 @@ void print_vto(HANDLE h, const char* format, FormatArgs args) {
   ScopedPool pool;
   const char* text = pool_vformat(pool.alloc(), format, args);
   // Pipes and files get the UTF-8 bytes as they are.
-  if (text == nullptr)
-    g_write_failed.store(true);
-  else if (handle_is_console(h))
+  const bool console = text != nullptr && handle_is_console(h);
+  if (console)
     console_write(h, pool.get(), text, str_len(text));
-  else if (stream_write(h, text, str_len(text)) != err::ok)
+  else if (text == nullptr || stream_write(h, text, str_len(text)) != err::ok)
     g_write_failed.store(true);
 }
 
