@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/posix/libc_door.h"
 #include "platform/posix/file_state.h"
+#include "platform/utf.h"
 
 #include <cerrno>
 #include <csignal>
@@ -136,7 +137,7 @@ BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done) {
     return FALSE;
   }
   ssize_t n;
-  do n = copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
+  do n = libc::copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
   while (n < 0 && errno == EINTR);
   if (n < 0) {
     SetLastError(50);
@@ -163,31 +164,14 @@ BOOL WriteConsoleW(HANDLE h, const WCHAR* text, DWORD units, DWORD* done, void*)
     return FALSE;
   }
   char piece[1024];
-  DWORD at = 0;
+  uint64_t at = 0;
   while (at < units) {
     // Encode whole characters into the piece, then write it out.
-    size_t n = 0;
+    uint64_t n = 0;
     while (at < units && n + 4 <= sizeof piece) {
-      uint32_t cp = text[at++];
-      if (cp >= 0xD800 && cp < 0xDC00 && at < units && text[at] >= 0xDC00 && text[at] < 0xE000)
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[at++] - 0xDC00);
-      else if (cp >= 0xD800 && cp < 0xE000)
-        cp = 0xFFFD;
-      if (cp < 0x80) {
-        piece[n++] = static_cast<char>(cp);
-      } else if (cp < 0x800) {
-        piece[n++] = static_cast<char>(0xC0 | (cp >> 6));
-        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-      } else if (cp < 0x10000) {
-        piece[n++] = static_cast<char>(0xE0 | (cp >> 12));
-        piece[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-      } else {
-        piece[n++] = static_cast<char>(0xF0 | (cp >> 18));
-        piece[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        piece[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-      }
+      uint32_t cp = utf16_decode_next(text, units, at, &at);
+      if (cp == INVALID_CODE_POINT) cp = kReplacementCharacter;
+      utf8_encode_put(piece, sizeof piece, &n, cp);
     }
     if (!WriteFile(h, piece, static_cast<DWORD>(n), nullptr, nullptr)) return FALSE;
   }
@@ -200,7 +184,7 @@ BOOL CloseHandle(HANDLE h) {
   // second descriptor for its listing, which would otherwise stay open until
   // the number is reused.
   if (handle_valid(h)) posix_file::file_state_set(posix_fd_from_handle(h), nullptr);
-  if (!handle_valid(h) || close(posix_fd_from_handle(h)) != 0) {
+  if (!handle_valid(h) || libc::close(posix_fd_from_handle(h)) != 0) {
     SetLastError(err::invalid_handle);
     return FALSE;
   }

@@ -34,10 +34,10 @@ size_t fixed_size(FILE_INFORMATION_CLASS info_class) {
 // duplicate of its descriptor.
 NTSTATUS open_cursor(int fd, PosixFile* f) {
   if (f->dir) return STATUS_SUCCESS;
-  const int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup_fd < 0 || !(f->dir = fdopendir(dup_fd))) {
+  const int dup_fd = libc::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup_fd < 0 || !(f->dir = libc::fdopendir(dup_fd))) {
     const int e = errno;
-    if (dup_fd >= 0) close(dup_fd);
+    if (dup_fd >= 0) libc::close(dup_fd);
     return status_from_errno(e);
   }
   return STATUS_SUCCESS;
@@ -52,7 +52,7 @@ bool next_name(PosixFile* f, char* name, size_t size) {
     return true;
   }
   errno = 0;
-  dirent* e = readdir(f->dir);
+  dirent* e = libc::readdir(f->dir);
   if (!e) return false;
   std::strncpy(name, e->d_name, size - 1);
   name[size - 1] = 0;
@@ -154,7 +154,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
     // A folder read to its end gives back its cursor's buffer (tens of KiB),
     // which a deep walk would otherwise hold for every open level. A later
     // query makes a new cursor, which shares the descriptor's position.
-    closedir(f->dir);
+    libc::closedir(f->dir);
     f->dir = nullptr;
     return done(io, STATUS_NO_MORE_FILES, 0);
   }

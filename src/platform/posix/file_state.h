@@ -20,11 +20,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/conventions.h"
 #include "platform/posix/libc_door.h"
 
 namespace posix_file {
 
-constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601
 constexpr uint32_t kTagSymlink = 0xA000000Cu;
 constexpr uint32_t kTagMountPoint = 0xA0000003u;
 constexpr uint32_t kFsctlSet = 0x900A4;

@@ -27,11 +27,3 @@ NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE handle, HANDLE event, PIO_AP
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 #endif
 
-// Windows keeps no POSIX permission bits or owner: the query and the set
-// answer STATUS_NOT_SUPPORTED and change nothing.
-constexpr bool kSystemKeepsPosixModes = false;
-inline NTSTATUS NtQueryPosixMode(HANDLE, FILE_POSIX_MODE* mode) {
-  if (mode) *mode = FILE_POSIX_MODE{};
-  return static_cast<NTSTATUS>(0xC00000BBL);
-}
-inline NTSTATUS NtSetPosixMode(HANDLE, const FILE_POSIX_MODE*) { return static_cast<NTSTATUS>(0xC00000BBL); }
