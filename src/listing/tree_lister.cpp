@@ -247,12 +247,10 @@ struct ReadAhead {
   LevelJobs* top = nullptr;  // the deepest level's jobs
   uint32_t ready = 0;
   bool stop = false;
-  bool worker_parked = false;
-  bool walk_parked = false;
   bool thread_tried = false;
   HANDLE thread = nullptr;
-  Waiter worker_wait;
-  Waiter walk_wait;
+  Condition worker_wait;
+  Condition walk_wait;
   CancelContext* cancel = nullptr;
   uint32_t flags = 0;
   PathBuffer path{};  // the worker's
@@ -261,26 +259,13 @@ struct ReadAhead {
 size_t jobs_size(uint32_t capacity) { return offsetof(LevelJobs, jobs) + capacity * sizeof(AheadJob); }
 
 // Both called with the lock held.
-void wake_worker(ReadAhead* a) {
-  if (!a->worker_parked) return;
-  a->worker_parked = false;
-  waiter_wake(&a->worker_wait);
-}
+void wake_worker(ReadAhead* a) { condition_signal(&a->worker_wait); }
 
-void wake_walk(ReadAhead* a) {
-  if (!a->walk_parked) return;
-  a->walk_parked = false;
-  waiter_wake(&a->walk_wait);
-}
+void wake_walk(ReadAhead* a) { condition_signal(&a->walk_wait); }
 
 // Parks the walk until the worker finishes a job; the lock is held before
 // and after. The wait ends with the one folder read under way.
-void walk_wait(ReadAhead* a) {
-  a->walk_parked = true;
-  lock_release(&a->lock);
-  waiter_park(&a->walk_wait, kNoTimeout, false);
-  lock_acquire(&a->lock);
-}
+void walk_wait(ReadAhead* a) { condition_wait(&a->walk_wait, &a->lock); }
 
 // The next job to read, in the walk's order; lock held.
 AheadJob* next_job(ReadAhead* a) {
@@ -297,10 +282,7 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
   while (!a->stop) {
     AheadJob* job = a->ready < kAheadReady ? next_job(a) : nullptr;
     if (!job) {
-      a->worker_parked = true;
-      lock_release(&a->lock);
-      waiter_park(&a->worker_wait, kNoTimeout, false);
-      lock_acquire(&a->lock);
+      condition_wait(&a->worker_wait, &a->lock);
       continue;
     }
     job->state = JobState::reading;
@@ -328,7 +310,7 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
     }
   }
   lock_release(&a->lock);
-  waiter_done(&a->worker_wait);
+  condition_done(&a->worker_wait);
   return 0;
 }
 
@@ -384,7 +366,7 @@ void read_ahead_destroy(Lister* self) {
   // The worker is gone: what is left of the jobs is only freed.
   if (self->current.level) drop_jobs(self, self->current.jobs);
   for (SuspendedFrame* s = self->stack; s; s = s->next) drop_jobs(self, s->frame.jobs);
-  waiter_done(&a->walk_wait);
+  condition_done(&a->walk_wait);
   path_buffer_free(&a->path);
   a->~ReadAhead();
   block_free(a, sizeof *a);
