@@ -48,6 +48,28 @@ typedef struct _FILE_POSIX_MODE {
   ULONG Group;
 } FILE_POSIX_MODE;
 
+// The Linux layer's own directory class: no Windows class has this number,
+// and only the Linux program asks for it. Its entry is the id-extended entry
+// (class 60) followed by the entry's permission bits, owner and group.
+constexpr ULONG kFileLinuxDirectoryInformation = 1060;
+typedef struct _FILE_LINUX_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  ULONG ReparsePointTag;
+  FILE_ID_128 FileId;
+  FILE_POSIX_MODE Posix;  // owner and group 0 unless the process runs as root
+  WCHAR FileName[1];
+} FILE_LINUX_DIR_INFORMATION;
+
 // Information class 64: deletion with flags (FILE_DISPOSITION_*).
 typedef struct _FILE_DISPOSITION_INFORMATION_EX {
   ULONG Flags;
