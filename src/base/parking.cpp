@@ -42,6 +42,7 @@ static_assert(sizeof(ThreadBucket) == 64);
 
 namespace {
 
+constexpr ACCESS_MASK kEventAllAccess = 0x1F0003;
 constexpr int kBuckets = 32;
 constexpr size_t kTableBlockSize = 2256;
 
@@ -109,7 +110,7 @@ WaitNode* node_take(ThreadTable* t, ThreadBucket** bucket) {
     n = static_cast<WaitNode*>(block_alloc(kWaitNodeSize));
     if (!n) return nullptr;
     std::memset(n, 0, kWaitNodeSize);
-    if (!NT_SUCCESS(sys::NtCreateEvent(&n->event, 0x1F0003, NotificationEvent, FALSE))) {
+    if (!NT_SUCCESS(sys::NtCreateEvent(&n->event, kEventAllAccess, NotificationEvent, FALSE))) {
       n->event = nullptr;
       node_destroy(n);
       return nullptr;

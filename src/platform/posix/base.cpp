@@ -14,6 +14,8 @@ namespace {
 
 thread_local DWORD t_last_error = 0;
 
+constexpr DWORD kProcessedLineEchoInput = 0x1 | 0x2 | 0x4;  // the console input modes of a terminal
+
 // A write to a pipe whose reader has gone must fail with an error, as on
 // Windows, instead of killing the process.
 struct IgnoreSigpipe {
@@ -128,19 +130,19 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
 }
 
 // In-kernel copy (copy_file_range): page cache to page cache, or shared
-// extents where the file system can. Any refusal is error 50 and the caller
+// extents where the file system can. Any refusal is err::not_supported and the caller
 // falls back to reading and writing, which also reports real failures.
 BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done) {
   if (done) *done = 0;
   if (!handle_valid(from) || !handle_valid(to)) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   ssize_t n;
   do n = libc::copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
   while (n < 0 && errno == EINTR);
   if (n < 0) {
-    SetLastError(50);
+    SetLastError(err::not_supported);
     return FALSE;
   }
   if (done) *done = static_cast<DWORD>(n);
@@ -153,7 +155,7 @@ BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
     SetLastError(err::invalid_handle);
     return FALSE;
   }
-  if (mode) *mode = 0x7;  // processed, line and echo input
+  if (mode) *mode = kProcessedLineEchoInput;
   return TRUE;
 }
 

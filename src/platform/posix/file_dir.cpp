@@ -85,7 +85,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   const bool dir = S_ISDIR(st.st_mode);
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
   entry.AllocationSize.QuadPart = static_cast<LONGLONG>(uint64_t(st.st_blocks) * 512);
-  entry.FileAttributes = attributes_of(st, link) | (mount ? 0x400 : 0);
+  entry.FileAttributes = attributes_of(st, link) | (mount ? kAttrReparsePoint : 0);
   const uint32_t tag = link ? kTagSymlink : mount ? kTagMountPoint : 0;
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));

@@ -180,12 +180,12 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
   if (found && S_ISDIR(target.st_mode)) {
     const int fd = libc::openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
     // A folder opened only for its attributes needs no read permission.
-    if (fd < 0 && errno == EACCES && !(access & 0x7))
+    if (fd < 0 && errno == EACCES && !(access & kDataAccess))
       return libc::openat(at.dirfd, at.path, O_PATH | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
     return fd;
   }
   if (found && is_special(target.st_mode)) {
-    if ((access & 0x7) || disposition == 0 || disposition >= 4) {
+    if ((access & kDataAccess) || disposition == 0 || disposition >= 4) {
       errno = ENXIO;
       return -1;
     }
@@ -194,10 +194,10 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
   // The open never blocks (a FIFO put in the file's place since the status
   // above would wait for a writer), and an open for data keeps only a
   // regular file.
-  const bool data = access & 0x7;
+  const bool data = access & kDataAccess;
   const int flags = file_flags(access, disposition, existed, info) | at.follow;
   const int fd = libc::openat(at.dirfd, at.path, flags | O_NONBLOCK,
-                        (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
+                        (file_attributes & kAttrReadOnly) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
   // An entry opened only for its attributes needs no read permission.
   if (fd < 0 && errno == EACCES && existed && !data && !(flags & (O_CREAT | O_TRUNC)))
     return libc::openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow, 0);

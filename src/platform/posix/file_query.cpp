@@ -162,7 +162,7 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
         if (r != 0) return status_from_errno(errno);
       }
       if (b->FileAttributes != 0 && !(f && f->is_link)) {
-        const mode_t mode = (b->FileAttributes & 0x01) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+        const mode_t mode = (b->FileAttributes & kAttrReadOnly) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
         if ((mode & 07777) != (st.st_mode & 07777)) {
           const int r = !f ? libc::fchmod(fd, mode & 07777)
                         : f->name ? libc::fchmodat(f->parent_fd, f->name, mode & 07777, 0)

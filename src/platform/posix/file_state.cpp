@@ -109,12 +109,12 @@ uint64_t file_time(const timespec& t) {
 uint32_t attributes_of(const struct stat& st, bool link) {
   // What a link points to is never looked at (it may lie anywhere, even
   // where a status call blocks): a link is a reparse point and no folder.
-  if (link) return 0x400;
+  if (link) return kAttrReparsePoint;
   uint32_t a = 0;
-  if (S_ISDIR(st.st_mode)) a |= 0x10;
-  else a |= 0x20;
-  if (!(st.st_mode & S_IWUSR)) a |= 0x01;
-  return a ? a : 0x80;
+  if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+  else a |= kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  return a ? a : kAttrNormal;
 }
 
 namespace {
