@@ -258,8 +258,7 @@ void file_info_from_dir_entry(const void* entry, uint32_t info_class, FileInfo* 
     if (reparse) set_tag(info, e.ReparsePointTag);
     if (info_class == kFileLinuxDirectoryInformation) {
       FILE_POSIX_MODE posix;
-      std::memcpy(&posix, static_cast<const uint8_t*>(entry) + offsetof(FILE_LINUX_DIR_INFORMATION, Posix),
-                  sizeof posix);
+      std::memcpy(&posix, static_cast<const uint8_t*>(entry) + kLinuxDirModeAt, sizeof posix);
       info->posix_mode = posix.Mode;
       info->owner = posix.Owner;
       info->group = posix.Group;

@@ -3,6 +3,8 @@
 // FILE_ID_128 are known.
 #pragma once
 
+#include <cstddef>
+
 // Information class 59: volume serial number and 128-bit file id.
 typedef struct _FILE_ID_INFORMATION {
   ULONGLONG VolumeSerialNumber;
@@ -50,25 +52,11 @@ typedef struct _FILE_POSIX_MODE {
 
 // The Linux layer's own directory class: no Windows class has this number,
 // and only the Linux program asks for it. Its entry is the id-extended entry
-// (class 60) followed by the entry's permission bits, owner and group.
+// (class 60) up to the name, then the entry's FILE_POSIX_MODE (owner and
+// group 0 unless the process runs as root), then the name.
 constexpr ULONG kFileLinuxDirectoryInformation = 1060;
-typedef struct _FILE_LINUX_DIR_INFORMATION {
-  ULONG NextEntryOffset;
-  ULONG FileIndex;
-  LARGE_INTEGER CreationTime;
-  LARGE_INTEGER LastAccessTime;
-  LARGE_INTEGER LastWriteTime;
-  LARGE_INTEGER ChangeTime;
-  LARGE_INTEGER EndOfFile;
-  LARGE_INTEGER AllocationSize;
-  ULONG FileAttributes;
-  ULONG FileNameLength;
-  ULONG EaSize;
-  ULONG ReparsePointTag;
-  FILE_ID_128 FileId;
-  FILE_POSIX_MODE Posix;  // owner and group 0 unless the process runs as root
-  WCHAR FileName[1];
-} FILE_LINUX_DIR_INFORMATION;
+constexpr size_t kLinuxDirModeAt = offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName);
+constexpr size_t kLinuxDirNameAt = kLinuxDirModeAt + sizeof(FILE_POSIX_MODE);
 
 // Information class 64: deletion with flags (FILE_DISPOSITION_*).
 typedef struct _FILE_DISPOSITION_INFORMATION_EX {

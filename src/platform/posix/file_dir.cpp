@@ -28,7 +28,7 @@ size_t fixed_size(FILE_INFORMATION_CLASS info_class) {
     case FileDirectoryInformation: return offsetof(FILE_DIRECTORY_INFORMATION, FileName);
     case FileIdFullDirectoryInformation: return offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName);
     case FileIdExtdDirectoryInformation: return offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName);
-    case FileLinuxDirectoryInformation: return offsetof(FILE_LINUX_DIR_INFORMATION, FileName);
+    case FileLinuxDirectoryInformation: return kLinuxDirNameAt;
     default: return 0;
   }
 }
@@ -104,7 +104,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
       // The mode and owner that copying the mode compares; owners only where
       // the process may give them (root), else 0.
       const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0};
-      std::memcpy(e + offsetof(FILE_LINUX_DIR_INFORMATION, Posix), &posix, sizeof posix);
+      std::memcpy(e + kLinuxDirModeAt, &posix, sizeof posix);
     }
   }
   std::memcpy(e + fixed, units, entry.FileNameLength);
