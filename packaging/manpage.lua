@@ -1,14 +1,29 @@
--- Turns the user manual into a manual page: a NAME section comes first, the
--- manual's own title gives way to DESCRIPTION (the text before the first
--- section), and every other heading moves up one level: sections (in capitals,
--- as manual pages have them) and subsections.
+-- Turns the user manual into a manual page: a NAME section comes first, then
+-- the manual's Synopsis section, then DESCRIPTION (the text before the first
+-- section, in the manual's own title's place); every other heading moves up
+-- one level: sections (in capitals, as manual pages have them) and
+-- subsections.
+local function is_section(block, name)
+  return block.t == "Header" and block.level == 2 and (name == nil or pandoc.utils.stringify(block) == name)
+end
+
 function Pandoc(doc)
   local blocks = pandoc.List()
   blocks:insert(pandoc.Header(1, "NAME"))
   blocks:insert(pandoc.Para(pandoc.RawInline("man",
     "tarn \\- " .. pandoc.utils.stringify(doc.meta.summary))))
-  local seen_title = false
+  -- The Synopsis section, taken out of its place.
+  local synopsis, rest, inside = pandoc.List(), pandoc.List(), false
   for _, block in ipairs(doc.blocks) do
+    if is_section(block) then inside = is_section(block, "Synopsis") end
+    if inside then synopsis:insert(block) else rest:insert(block) end
+  end
+  for _, block in ipairs(synopsis) do
+    if block.t == "Header" then block = pandoc.Header(1, "SYNOPSIS") end
+    blocks:insert(block)
+  end
+  local seen_title = false
+  for _, block in ipairs(rest) do
     if block.t == "Header" and block.level == 1 and not seen_title then
       seen_title = true
       blocks:insert(pandoc.Header(1, "DESCRIPTION"))

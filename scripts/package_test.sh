@@ -70,6 +70,10 @@ package_installed_test() {
   completion=$(bash -c '. /usr/share/bash-completion/completions/tarn
     COMP_WORDS=(tarn -d); COMP_CWORD=1; _tarn; echo "${COMPREPLY[*]}"')
   [ "$completion" = "-d" ] || { echo "completion of tarn -d gave: $completion"; rc=1; }
+  # After the source and the target, a filter completes to names below the source.
+  completion=$(cd "$(mktemp -d)" && mkdir -p src/tools && bash -c '. /usr/share/bash-completion/completions/tarn
+    COMP_WORDS=(tarn src dst +to); COMP_CWORD=3; _tarn; echo "${COMPREPLY[*]}"')
+  [ "$completion" = "+tools/" ] || { echo "completion of tarn src dst +to gave: $completion"; rc=1; }
   return $rc
 }
 

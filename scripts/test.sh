@@ -45,7 +45,8 @@ step "fault sweep (sanitizers)" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=pr
 e2e() {
   local binary_dir=$1
   shift
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$TARN_ROOT/tests/e2e" --build-dir "$binary_dir" "$@"
+  # The tests are independent (each has its own folders): one worker a core.
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider -n "$(nproc)" "$TARN_ROOT/tests/e2e" --build-dir "$binary_dir" "$@"
   local rc=$?
   # 5: nothing collected for this target
   [ $rc -eq 5 ] && rc=0
@@ -62,12 +63,19 @@ if [ -f "$TARN_ROOT/tests/e2e/conftest.py" ]; then
   step "end-to-end tests (thread sanitizer)" e2e "$TARN_BUILD/tsan" --target=native
 fi
 
-# A short smoke run of each fuzz target from its seeds (tools/fuzz for long runs).
-for fuzz_source in "$TARN_ROOT"/tests/fuzz/*_fuzz.cpp; do
-  fuzz_name=$(basename "$fuzz_source" _fuzz.cpp)
-  step "fuzz $fuzz_name (5 s)" sh -c '"$0" "$1" 5 >"$2" 2>&1 || { tail -40 "$2"; exit 1; }' \
-    "$TARN_ROOT/tools/fuzz" "$fuzz_name" "$TARN_BUILD/fuzz-$fuzz_name.log"
-done
+# A short smoke run of each fuzz target from its seeds (tools/fuzz for long
+# runs), one target a core at a time.
+fuzz_smoke() {
+  local failed=0 source name
+  local names=()
+  for source in "$TARN_ROOT"/tests/fuzz/*_fuzz.cpp; do names+=("$(basename "$source" _fuzz.cpp)"); done
+  # The targets were built by the fuzz build step: no ninja runs side by side.
+  printf '%s\n' "${names[@]}" | TARN_FUZZ_BUILT=1 xargs -P "$(nproc)" -I{} sh -c \
+    '"$0" {} 5 >"$1/fuzz-{}.log" 2>&1 || { echo "fuzz {} failed:"; tail -40 "$1/fuzz-{}.log"; exit 1; }' \
+    "$TARN_ROOT/tools/fuzz" "$TARN_BUILD" || failed=1
+  return $failed
+}
+step "fuzz smoke runs (5 s each)" fuzz_smoke
 
 . "$TARN_ROOT/scripts/package_test.sh"
 step "packages (install, run, remove)" package_test

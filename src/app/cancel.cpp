@@ -2,14 +2,11 @@
 #include "app/cancel.h"
 
 #include <atomic>
-#include <cstdlib>
 
-#include "app/signal_window.h"
 #include "platform/platform.h"
 
 namespace {
 
-std::atomic<uint32_t> g_cleanup_registered{0};
 std::atomic<uint32_t> g_handler_installed{0};
 
 BOOL WINAPI console_ctrl_handler(DWORD event) {
@@ -36,19 +33,7 @@ bool console_control_event(uint32_t event) {
   }
 }
 
-void exit_cleanup_register() {
-  RecursiveLockGuard guard(process_lock());
-  if (g_cleanup_registered.load(std::memory_order_acquire)) return;
-  // The table and its exit action exist before this registration, so they
-  // run after the clean-up at exit.
-  cancel_context(0);
-  signal_cleanup_arm();
-  std::atexit(signal_process_cleanup);
-  g_cleanup_registered.store(1, std::memory_order_release);
-}
-
 void console_handler_install() {
-  exit_cleanup_register();
   RecursiveLockGuard guard(process_lock());
   if (g_handler_installed.load(std::memory_order_acquire)) return;
   sys::SetConsoleCtrlHandler(console_ctrl_handler, TRUE);

@@ -7,12 +7,9 @@
 
 #include "base/signals.h"
 
-// Once per process: registers the process clean-up (see signal_window.h) to
-// run at exit.
-void exit_cleanup_register();
-
-// Once per process: installs the console control handler (registers the
-// clean-up first).
+// Once per process: installs the console control handler. The exit clean-up
+// that removes it is registered by the signal window's set-up
+// (signal_window.h), which calls this.
 void console_handler_install();
 
 // Removes the console control handler if it was installed (exit clean-up).

@@ -2,6 +2,7 @@
 #include "app/report.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "app/cancel.h"
 #include "base/memory.h"
@@ -10,47 +11,46 @@
 #include "fs/console.h"
 #include "fs/path.h"
 
-ReportSettings g_report;
-
 namespace {
+
+// What an event is for the run's outcome.
+enum class Kind {
+  Action,   // a decision carried out or reported
+  Failure,  // a warning: stops the run under -e, and the run has failed
+  Skip,     // a warning by design: stops the run under -e, not a failure
+  Notice,   // a copy that stands, with less than the source holds
+};
 
 struct EventRow {
   int32_t level;       // full line above this verbosity, mark at it
   const char* mark;    // null: the event has no mark
   const char* format;  // message with the relative path
+  Kind kind;
 };
 
 // Indexed by event code; row 0 is unused.
 constexpr EventRow kEventTable[] = {
-    {0, nullptr, nullptr},
-    {2, "=", "= %s"},
-    {1, "-", "- %s"},
-    {1, "+", "+ %s"},
-    {2, "?", "? %s"},
-    {0, nullptr, "WARNING: unable to delete \"%s\""},
-    {0, nullptr, "WARNING: unable to create \"%s\""},
-    {0, nullptr, "WARNING: unable to open \"%s\""},
-    {0, nullptr, "WARNING: unable to read \"%s\""},
-    {0, nullptr, "WARNING: unable to write \"%s\""},
-    {0, nullptr, "WARNING: unable to read symlink \"%s\""},
-    {0, nullptr, "WARNING: unable to create symlink \"%s\""},
-    {0, nullptr, "WARNING: \"%s\" is encrypted; the copy is not"},
-    {0, nullptr, "WARNING: named streams of \"%s\" were not copied"},
+    {0, nullptr, nullptr, Kind::Action},
+    {2, "=", "= %s", Kind::Action},
+    {1, "-", "- %s", Kind::Action},
+    {1, "+", "+ %s", Kind::Action},
+    {2, "?", "? %s", Kind::Action},
+    {0, nullptr, "WARNING: unable to delete \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to create \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to open \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to read \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to write \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to read symlink \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to create symlink \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: \"%s\" is encrypted; the copy is not", Kind::Notice},
+    {0, nullptr, "WARNING: named streams of \"%s\" were not copied", Kind::Notice},
+    {0, nullptr, "WARNING: deletions held back in \"%s\"", Kind::Failure},
+    {0, nullptr, "WARNING: unable to open \"%s\"", Kind::Skip},
+    {0, nullptr, "WARNING: write times are not kept in \"%s\"; its files will be copied again", Kind::Notice},
 };
 constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1;
-constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every failure event
-constexpr int32_t kFirstFailureEvent = static_cast<int32_t>(SyncEvent::DeleteFailed);
-constexpr int32_t kLastFailureEvent = static_cast<int32_t>(SyncEvent::LinkCreateFailed);
-
-// Marks of the current line not yet written. Output that is not a console
-// gets its marks a whole line at a time (one write instead of fifty: the
-// same bytes); a console shows each mark at once, as progress.
-struct MarkLine {
-  bool gathered = false;  // decided at the line's first mark
-  int32_t length = 0;
-  char text[kMarksPerLine + 2];
-};
-MarkLine g_marks;
+static_assert(kEventCount == static_cast<int32_t>(SyncEvent::TimesNotKept));
+constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every warning event
 
 bool output_is_console() {
   DWORD mode;
@@ -58,65 +58,120 @@ bool output_is_console() {
 }
 
 // The gathered marks of the line, emptied: "" when none.
-const char* take_marks() {
-  g_marks.text[g_marks.length] = 0;
-  g_marks.length = 0;
-  return g_marks.text;
+const char* take_marks(MarkLine* marks) {
+  marks->text[marks->length] = 0;
+  marks->length = 0;
+  return marks->text;
 }
 
-void add_mark(const char* mark, bool line_start, bool line_end) {
-  if (line_start) g_marks.gathered = !output_is_console();
-  if (!g_marks.gathered) {
+void add_mark(MarkLine* marks, const char* mark, bool line_start, bool line_end) {
+  if (line_start) marks->gathered = !output_is_console();
+  if (!marks->gathered) {
     print(line_end ? "%s\n" : "%s", mark);
     return;
   }
-  g_marks.text[g_marks.length++] = mark[0];
-  if (line_end) print("%s\n", take_marks());
+  marks->text[marks->length++] = mark[0];
+  if (line_end) print("%s\n", take_marks(marks));
+}
+
+// Whether `path` is `folder` or lies beneath it.
+bool within(const char* path, const char* folder) {
+  const size_t n = str_len(folder);
+  return std::strncmp(path, folder, n) == 0 && (path[n] == 0 || path[n] == '\\' || path[n] == '/');
+}
+
+// Counts one event for the summary. A removal counts once the next event
+// shows whether the same path was added again (a replacement). A folder is
+// reported identical (or kept) twice, the second time right after its
+// contents (or right after the first, when it is empty): that one is not
+// counted.
+void tally_event(ReportTally* t, SyncEvent event, const char* path) {
+  const bool after_removal = t->last == SyncEvent::Removed && t->last_path != nullptr;
+  bool replaced = false;
+  if (after_removal) {
+    replaced = event == SyncEvent::Added && std::strcmp(path, t->last_path) == 0;
+    ++(replaced ? t->replaced : t->removed);
+  }
+  switch (event) {
+    case SyncEvent::Added: t->copied += replaced ? 0 : 1; break;
+    case SyncEvent::Differs:
+      if (t->last_path == nullptr || !within(t->last_path, path)) ++t->kept;
+      break;
+    case SyncEvent::Identical:
+      if (t->last_path == nullptr || !within(t->last_path, path)) ++t->identical;
+      break;
+    default: break;
+  }
+  const size_t need = str_len(path) + 1;
+  if (need > t->last_capacity) {
+    std::free(t->last_path);
+    t->last_path = static_cast<char*>(std::malloc(need));
+    t->last_capacity = t->last_path ? need : 0;
+  }
+  if (t->last_path) std::memcpy(t->last_path, path, need);
+  t->last = event;
 }
 
 }  // namespace
 
-void report_event(void*, SyncEvent event, const char* relative_path) {
+void report_summary(ReportSettings* report, uint64_t bytes, uint64_t elapsed_ms, bool test_run) {
+  ReportTally& t = report->tally;
+  if (t.last == SyncEvent::Removed) ++t.removed;
+  const uint64_t rate = elapsed_ms ? bytes / elapsed_ms * 1000 + bytes % elapsed_ms * 1000 / elapsed_ms : bytes;
+  print("summary: copied=%llu replaced=%llu removed=%llu kept=%llu identical=%llu failed=%llu bytes=%llu "
+        "seconds=%llu.%03llu rate=%llu%s\n",
+        t.copied, t.replaced, t.removed, t.kept, t.identical, report->failures, bytes, elapsed_ms / 1000,
+        elapsed_ms % 1000, rate, test_run ? " (test run)" : "");
+  std::free(t.last_path);
+  t = ReportTally{};
+}
+
+void report_event(void* user, SyncEvent event, const char* relative_path) {
+  auto* report = static_cast<ReportSettings*>(user);
   const int32_t code = static_cast<int32_t>(event);
-  if (code < 1 || code > kEventCount) return;
+  if (report == nullptr || code < 1 || code > kEventCount) return;
   const EventRow& row = kEventTable[code];
 
   ScopedPool scratch;
   const char* message = nullptr;
+  if (row.kind == Kind::Failure) ++report->failures;
+  if (report->summary) tally_event(&report->tally, event, relative_path ? relative_path : "");
   // The abort request comes first, so -e works at any verbosity. The first
-  // warning that makes it is kept for the closing line.
-  // Notices past the failures tell of a copy that stands: no abort.
-  if (code >= kFirstFailureEvent && code <= kLastFailureEvent && g_report.abort_on_error) {
+  // warning that makes it is kept for the closing line. Notices tell of a
+  // copy that stands: no abort.
+  if ((row.kind == Kind::Failure || row.kind == Kind::Skip) && report->abort_on_error) {
     Signal* abort = cancel_context(kAbortSignal);
-    if (!signal_is_raised(abort) && g_report.stop_warning == nullptr) {
+    if (!signal_is_raised(abort) && report->stop_warning == nullptr) {
       message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
       // Kept without its "WARNING: " lead.
-      if (message) g_report.stop_warning = pool_strdup(&heap_allocator, message + kWarningLeadLength);
+      if (message) report->stop_warning = pool_strdup(&heap_allocator, message + kWarningLeadLength);
     }
     signal_raise(abort);
   }
 
-  if (g_report.verbosity > row.level) {
+  if (report->verbosity > row.level) {
     if (message == nullptr)
       message = pool_format(scratch.alloc(), row.format, path_display(scratch.get(), relative_path));
-    print("%s%s%s\n", take_marks(), g_report.pending_marks != 0 ? "\n" : "", message ? message : "");
-    g_report.pending_marks = 0;
-  } else if (row.mark != nullptr && g_report.verbosity == row.level) {
-    const bool line_start = g_report.pending_marks == 0;
-    const bool line_end = ++g_report.pending_marks >= kMarksPerLine;
-    add_mark(row.mark, line_start, line_end);
-    if (line_end) g_report.pending_marks = 0;
+    print("%s%s%s\n", take_marks(&report->marks), report->pending_marks != 0 ? "\n" : "", message ? message : "");
+    report->pending_marks = 0;
+  } else if (row.mark != nullptr && report->verbosity == row.level) {
+    const bool line_start = report->pending_marks == 0;
+    const bool line_end = ++report->pending_marks >= kMarksPerLine;
+    add_mark(&report->marks, row.mark, line_start, line_end);
+    if (line_end) report->pending_marks = 0;
   }
+  // Under -e a report that cannot be written stops the run as well.
+  if (report->abort_on_error && print_failed()) signal_raise(cancel_context(kAbortSignal));
 }
 
-void report_clear_stop() {
-  std::free(g_report.stop_warning);
-  g_report.stop_warning = nullptr;
+void report_clear_stop(ReportSettings* report) {
+  std::free(report->stop_warning);
+  report->stop_warning = nullptr;
 }
 
-void report_end_marks() {
-  if (g_report.pending_marks != 0) {
-    print("%s\n", take_marks());
-    g_report.pending_marks = 0;
+void report_end_marks(ReportSettings* report) {
+  if (report->pending_marks != 0) {
+    print("%s\n", take_marks(&report->marks));
+    report->pending_marks = 0;
   }
 }

@@ -1,6 +1,8 @@
 // The command line and the run.
 #include "app/run.h"
 
+#include <cstring>
+
 #include "app/cancel.h"
 #include "app/report.h"
 #include "app/signal_window.h"
@@ -90,6 +92,7 @@ struct RunState {
   int32_t filter_count = 0;
   uint32_t flags = kSyncDefaultFlags;
   bool end_of_switches = false;
+  ReportSettings report;  // the engine callback's user data
 };
 
 void add_filter(RunState* run, const char* filter) { run->filters[run->filter_count++] = filter; }
@@ -101,7 +104,10 @@ Error take_source(RunState* run, const char* arg) {
   Allocator* a = &run->pool->allocator;
   const size_t length = str_len(arg);
   size_t wildcard = length;
-  for (size_t i = 0; i < length; ++i) {
+  // The '?' or '.' of a device form (\\?\C:\..., \\.\...) is no wildcard.
+  const bool device_form = kDevicePathForms && length >= 4 && is_separator(arg[0]) && is_separator(arg[1]) &&
+                           (arg[2] == '?' || arg[2] == '.') && is_separator(arg[3]);
+  for (size_t i = device_form ? 4 : 0; i < length; ++i) {
     if (arg[i] == '*' || arg[i] == '?') {
       wildcard = i;
       break;
@@ -156,18 +162,38 @@ Error take_target(RunState* run, const char* arg) {
   return 0;
 }
 
-enum class ArgOutcome { Next, Usage, Failed, OutOfMemory };
+enum class ArgOutcome { Next, Usage, Version, Failed, OutOfMemory };
+
+// A switch the program does not know stops the run before anything is
+// touched: a typo must not turn a test run into a real one.
+ArgOutcome refuse_switch(RunState* run, const char* arg) {
+  print("ERROR: Unknown switch \"%s\" (tarn -h lists the switches)\n", path_display(run->pool, arg));
+  return ArgOutcome::Failed;
+}
+
+// The long switches: --help, --version, and "--" ending the switches.
+ArgOutcome take_long_switch(RunState* run, const char* arg) {
+  if (arg[2] == 0) {
+    run->end_of_switches = true;
+    return ArgOutcome::Next;
+  }
+  if (std::strcmp(arg, "--help") == 0) return ArgOutcome::Usage;
+  if (std::strcmp(arg, "--version") == 0) return ArgOutcome::Version;
+  return refuse_switch(run, arg);
+}
 
 ArgOutcome take_switch(RunState* run, const char* arg) {
   switch (ascii_lower(arg[1])) {
     case 'a': run->flags &= ~uint32_t{SYNC_SKIP_IDENTICAL}; break;
+    case 'c': run->flags |= SYNC_COMPARE; break;
+    case 's': run->report.summary = true; break;
     case 'd': run->flags &= ~uint32_t{SYNC_KEEP_EXTRAS}; break;
-    case 'e': g_report.abort_on_error = true; break;
+    case 'e': run->report.abort_on_error = true; break;
     case 'i': run->flags |= SYNC_IGNORE_TIMES; break;
     case 'k': run->flags |= SYNC_KEEP_EXISTING; break;
     case 't': run->flags |= SYNC_TEST_RUN; break;
-    case 'q': --g_report.verbosity; break;
-    case 'v': ++g_report.verbosity; break;
+    case 'q': --run->report.verbosity; break;
+    case 'v': ++run->report.verbosity; break;
     case 'p':
       if (run->source != nullptr) {
         print("ERROR: -p implies an empty source folder, but source folder was already specified.\n");
@@ -186,8 +212,7 @@ ArgOutcome take_switch(RunState* run, const char* arg) {
     case '?':
       return ArgOutcome::Usage;
     default:
-      print("WARNING: Ignoring unknown switch \"%s\"\n", arg);
-      break;
+      return refuse_switch(run, arg);
   }
   return ArgOutcome::Next;
 }
@@ -197,6 +222,7 @@ ArgOutcome take_argument(RunState* run, const char* arg) {
     run->end_of_switches = true;
     return ArgOutcome::Next;
   }
+  if (!run->end_of_switches && arg[0] == '-' && arg[1] == '-') return take_long_switch(run, arg);
   if (!run->end_of_switches && (arg[0] == '-' || arg[0] == '/') && arg[1] != 0 && arg[2] == 0)
     return take_switch(run, arg);
   Error e = 0;
@@ -210,46 +236,56 @@ ArgOutcome take_argument(RunState* run, const char* arg) {
 }
 
 Error run_sync(RunState* run, Signal* abort) {
-  if (g_report.verbosity >= 2) {
+  if (run->report.verbosity >= 2) {
     print("source: %s\n", path_display(run->pool, run->source));
     print("target: %s\n", path_display(run->pool, run->target));
     for (int32_t i = 0; i < run->filter_count; ++i) print("filter: %s\n", path_display(run->pool, run->filters[i]));
   }
   run->filters[run->filter_count] = nullptr;
 
-  SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event, nullptr);
-  report_end_marks();
+  const uint64_t started = tick_ms();
+  uint64_t bytes = 0;
+  SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event,
+                                  &run->report, &bytes);
+  report_end_marks(&run->report);
+  const uint64_t elapsed = tick_ms() - started;
   // A root that could not be opened because the abort came first is the abort.
   if (result != SyncResult::Finished && signal_is_raised(abort)) result = SyncResult::Aborted;
 
-  const bool stopped_on_warning = g_report.stop_warning != nullptr;
+  const bool stopped_on_warning = run->report.stop_warning != nullptr;
   if (result == SyncResult::Aborted && stopped_on_warning)
-    print("ERROR: Aborted on error: %s\n", g_report.stop_warning);
-  report_clear_stop();
+    print("ERROR: Aborted on error: %s\n", run->report.stop_warning);
+  report_clear_stop(&run->report);
+  Error code = 0;
   switch (result) {
     case SyncResult::Finished:
-      return 0;
+      break;
     case SyncResult::Aborted:
       // Under -e the closing line names the warning that stopped the run.
       if (!stopped_on_warning) print("ERROR: Aborted due to user request\n");
-      return err::cancelled;
+      code = err::cancelled;
+      break;
     case SyncResult::SourceUnusable:
       print("ERROR: Unable to open source folder \"%s\"\n", path_display(run->pool, run->source));
-      return err::not_found;
+      code = err::not_found;
+      break;
     case SyncResult::TargetUnusable:
       print("ERROR: Unable to open or create target folder \"%s\"\n", path_display(run->pool, run->target));
-      return err::access_denied;
+      code = err::access_denied;
+      break;
   }
-  return 0;
+  // The summary closes the output, whatever the outcome.
+  if (run->report.summary) report_summary(&run->report, bytes, elapsed, (run->flags & SYNC_TEST_RUN) != 0);
+  return code;
 }
 
-Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, bool* usage) {
+Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, ArgOutcome* shown) {
   if (argc < 1) {
     print("ERROR: Must specify source and target\n");
     return err::invalid_parameter;
   }
   if (argc == 1) {
-    *usage = true;
+    *shown = ArgOutcome::Usage;
     return 0;
   }
   // Every argument can add at most one filter, the source at most two.
@@ -259,9 +295,11 @@ Error run_arguments(RunState* run, Signal* abort, int32_t argc, char** argv, boo
 
   for (int32_t i = 1; i < argc; ++i) {
     if (signal_is_raised(abort)) break;
-    switch (take_argument(run, argv[i] ? argv[i] : "")) {
+    const ArgOutcome outcome = take_argument(run, argv[i] ? argv[i] : "");
+    switch (outcome) {
       case ArgOutcome::Next: break;
-      case ArgOutcome::Usage: *usage = true; return 0;
+      case ArgOutcome::Usage:
+      case ArgOutcome::Version: *shown = outcome; return 0;
       case ArgOutcome::Failed: return err::invalid_parameter;
       case ArgOutcome::OutOfMemory: return err::out_of_memory;
     }
@@ -296,11 +334,18 @@ int32_t run_command(int32_t argc, char** argv) {
 
   RunState run;
   run.pool = pool.get();
-  bool usage = false;
-  const Error code = run_arguments(&run, abort, argc, argv, &usage);
-  if (usage) {
-    print_usage();
-    return kStatusSuccess;
-  }
-  return code == 0 ? kStatusSuccess : error_to_status(code);
+  ArgOutcome shown = ArgOutcome::Next;
+  const Error code = run_arguments(&run, abort, argc, argv, &shown);
+  if (shown == ArgOutcome::Usage) print_usage();
+  if (shown == ArgOutcome::Version) print("tarn %s\n", TARN_VERSION);
+  return run_status(code, run.report.failures, print_failed());
+}
+
+int32_t run_status(Error code, uint64_t failures, bool output_failed) {
+  const int32_t status = code == 0 ? kStatusSuccess : error_to_status(code);
+  if (status != kStatusSuccess) return status;
+  // A script reads the status, not the lines: a report it never got, or a
+  // finished run with failed entries, is no success.
+  if (output_failed) return kStatusOutputFailed;
+  return failures != 0 ? kStatusEntriesFailed : kStatusSuccess;
 }

@@ -8,6 +8,8 @@
 
 // Exit statuses the run itself produces.
 constexpr int32_t kStatusSuccess = 0;
+constexpr int32_t kStatusOutputFailed = 1;    // the report could not be written (the table's broken pipe)
+constexpr int32_t kStatusEntriesFailed = 25;  // finished, with failed entries: past every status of the table
 constexpr int32_t kStatusAborted = 2;
 constexpr int32_t kStatusBadArguments = 4;
 constexpr int32_t kStatusTargetUnusable = 5;
@@ -18,6 +20,10 @@ constexpr int32_t kStatusSourceUnusable = 8;
 int32_t run_command(int32_t argc, char** argv);
 
 void print_usage();
+
+// The exit status of a run: that of its error; for a run that ended well,
+// 1 when its output could not all be written, else 25 when any entry failed.
+int32_t run_status(Error code, uint64_t failures, bool output_failed);
 
 // The exit status for an error value: first match in a fixed table, 7 when
 // the value is not listed.

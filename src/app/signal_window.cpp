@@ -2,6 +2,7 @@
 #include "app/signal_window.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include "app/cancel.h"
 #include "base/threads.h"
@@ -21,6 +22,7 @@ HANDLE g_thread = nullptr;
 std::atomic<bool> g_shutting_down{false};
 // The exit clean-up runs only when this reads 1; it swaps it to 0.
 std::atomic<uint32_t> g_cleanup_guard{0};
+std::atomic<uint32_t> g_cleanup_registered{0};
 
 void forget_window() {
   RecursiveLockGuard guard(process_lock());
@@ -102,6 +104,17 @@ void signal_window_start() {
     }
   }
   signal_wait(&started, nullptr, kNoTimeout);
+}
+
+void exit_cleanup_register() {
+  RecursiveLockGuard guard(process_lock());
+  if (g_cleanup_registered.load(std::memory_order_acquire)) return;
+  // The table and its exit action exist before this registration, so they
+  // run after the clean-up at exit.
+  cancel_context(0);
+  signal_cleanup_arm();
+  std::atexit(signal_process_cleanup);
+  g_cleanup_registered.store(1, std::memory_order_release);
 }
 
 void signals_start() {

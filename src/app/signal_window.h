@@ -6,6 +6,10 @@
 // the console control handler and starts the signal window.
 void signals_start();
 
+// Once per process: registers the process clean-up (signal_process_cleanup)
+// to run at exit.
+void exit_cleanup_register();
+
 // Starts the window thread once per process and waits until its window
 // exists (or its creation failed). A second call returns at once.
 void signal_window_start();

@@ -1,25 +1,35 @@
 // Formatted output to handles; see console.h.
 #include "fs/console.h"
 
+#include <atomic>
+
 #include "base/memory.h"
 #include "base/unicode.h"
 #include "fs/stream.h"
 
 namespace {
 
+std::atomic<bool> g_write_failed{false};
+
 // A console shows UTF-8 bytes in its code page, so non-ASCII names would
 // come out wrong: the text goes to it as UTF-16 instead.
 void console_write(HANDLE h, StringPool* pool, const char* text, uint64_t length) {
   const uint64_t units = utf8_to_utf16(nullptr, 0, text, length);
   auto* wide = static_cast<wchar16*>(pool_allocate(pool, (units + 1) * sizeof(wchar16)));
-  if (wide == nullptr) return;
+  if (wide == nullptr) {
+    g_write_failed.store(true);
+    return;
+  }
   utf8_to_utf16(wide, units + 1, text, length);
   uint64_t at = 0;
   while (at < units) {
     const uint64_t left = units - at;
     const DWORD piece = static_cast<DWORD>(left < kStreamPieceMax ? left : kStreamPieceMax);
     DWORD done = 0;
-    if (!sys::WriteConsoleW(h, wide + at, piece, &done) || done == 0) return;
+    if (!sys::WriteConsoleW(h, wide + at, piece, &done) || done == 0) {
+      g_write_failed.store(true);
+      return;
+    }
     at += done;
   }
 }
@@ -35,11 +45,15 @@ void print_vto(HANDLE h, const char* format, FormatArgs args) {
   ScopedPool pool;
   const char* text = pool_vformat(pool.alloc(), format, args);
   // Pipes and files get the UTF-8 bytes as they are.
-  if (text != nullptr && handle_is_console(h))
+  if (text == nullptr)
+    g_write_failed.store(true);
+  else if (handle_is_console(h))
     console_write(h, pool.get(), text, str_len(text));
-  else
-    stream_write(h, text, str_len(text));
+  else if (stream_write(h, text, str_len(text)) != err::ok)
+    g_write_failed.store(true);
 }
+
+bool print_failed() { return g_write_failed.load(); }
 
 void print_v(const char* format, FormatArgs args) {
   print_vto(sys::GetStdHandle(STD_OUTPUT_HANDLE), format, args);

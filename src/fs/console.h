@@ -5,7 +5,8 @@
 #include "base/text_format.h"
 #include "platform/platform.h"
 
-// Render and write to a handle (write errors are ignored).
+// Render and write to a handle. A failed write is not retried; it is
+// remembered for print_failed.
 void print_vto(HANDLE h, const char* format, FormatArgs args);
 template <typename... A>
 void print_to(HANDLE h, const char* format, A... args) {
@@ -20,3 +21,6 @@ void print(const char* format, A... args) {
   const uint64_t slots[sizeof...(A) + 1] = {format_slot(args)...};
   print_v(format, FormatArgs{slots, sizeof...(A)});
 }
+
+// Whether any text could not be written (in full) since the process started.
+bool print_failed();

@@ -338,6 +338,24 @@ Error entry_delete_at(HANDLE folder, const char* name) {
   return e != err::ok ? e : delete_open_entry(h.get(), false);
 }
 
+namespace {
+
+// Renames the open entry by the record: first the extended rename with
+// POSIX semantics, which also replaces a file that others hold open (its
+// flag word overlays the classic record's replace flag); where the system
+// refuses it, the classic rename.
+Error rename_open_entry(HANDLE h, FILE_RENAME_RECORD* record, uint32_t size) {
+  constexpr uint32_t kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
+  const uint32_t flags = kReplaceIfExists | kPosixSemantics;
+  std::memcpy(record, &flags, sizeof flags);
+  if (native_set_info(h, kFileInfoRenameEx, record, size) == err::ok) return err::ok;
+  std::memset(record, 0, sizeof flags);
+  record->ReplaceIfExists = 1;
+  return native_set_info(h, kFileInfoRename, record, size);
+}
+
+}  // namespace
+
 Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name) {
   ScopedPool scratch;
   const uint64_t units = utf8_to_utf16_measure(new_name);
@@ -351,18 +369,16 @@ Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name)
   record->FileNameLength = static_cast<uint32_t>(units * 2);
   utf8_to_utf16(reinterpret_cast<wchar16*>(record->FileName), units + 1, new_name);
   ScopedHandle h;
-  const Error e = native_open_relative(folder, name, kOpenRenameEntry, h.out());
+  Error e = native_open_relative(folder, name, kOpenRenameEntry, h.out());
   if (e != err::ok) return e;
-  // First the extended rename with POSIX semantics, which also replaces a
-  // file that others hold open (its flag word overlays the classic record's
-  // replace flag); where the system refuses it, the classic rename.
-  constexpr uint32_t kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
-  const uint32_t flags = kReplaceIfExists | kPosixSemantics;
-  std::memcpy(record, &flags, sizeof flags);
-  if (native_set_info(h.get(), kFileInfoRenameEx, record, size) == err::ok) return err::ok;
-  std::memset(record, 0, sizeof flags);
-  record->ReplaceIfExists = 1;
-  return native_set_info(h.get(), kFileInfoRename, record, size);
+  e = rename_open_entry(h.get(), record, size);
+  // A network share takes no root folder in a rename: there the bare name
+  // with no root renames within the entry's own folder.
+  if (e == err::invalid_parameter || e == err::not_supported) {
+    record->RootDirectory = nullptr;
+    e = rename_open_entry(h.get(), record, size);
+  }
+  return e;
 }
 
 Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes) {

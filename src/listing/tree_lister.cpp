@@ -1,188 +1,29 @@
-// Tree lister: one folder at a time, each read completely into an ordered
-// DirLevel; folders before their contents and, on request, again after them.
-// On request a thread of the lister's own reads the next folders early.
+// Tree lister: the walk over the folder levels (dir_level.h), folders before
+// their contents and, on request, again after them, with the filters
+// applied. On request a thread of the lister's own reads the next folders
+// early (read_ahead.h).
 #include "listing/tree_lister.h"
 
-#include <cstddef>
 #include <cstring>
-#include <new>
 
-#include "base/jindex.h"
-#include "base/threads.h"
-#include "base/unicode.h"
-#include "fs/native.h"
 #include "fs/path.h"
-#include "listing/collation.h"
+#include "listing/dir_level.h"
 #include "listing/filter.h"
+#include "listing/read_ahead.h"
 
 namespace {
 
-// ---------------------------------------------------------------- DirLevel
-
-struct DirLevelOps {
-  void (*destroy)(DirLevel* self);
-  // The name of the entry under the cursor, then the cursor moves on; 18
-  // past the end, and on every call after that.
-  Error (*next)(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info);
-};
-
-}  // namespace
-
-struct DirLevel {
-  const DirLevelOps* ops;
-  StringPool pool;  // owns every entry record
-  ji_pos_t cursor;
-  void* root;
-  Error failed;     // a step that could not be taken, reported once
-  uint64_t refused; // entries the reader left out (names that are not plain names)
-  const char* refused_name;  // the first of them ("" when it could not be kept)
-  // The folder's path with its separator is not kept: a level holds only its
-  // own name, so memory does not grow with depth times path length. The
-  // path is the root's `folder`, then each level's name and a separator.
-  const char* folder;      // the root only: its path with its separator
-  const DirLevel* parent;  // null for the root
-  const char* name;        // in the parent's pool
-  uint64_t name_length;
-  uint64_t folder_length;  // of the whole path, with the separator
-  FileInfo folder_info;  // the folder itself, read from its open handle
-  HANDLE handle;         // the folder, open while its entries are handed out
-};
-
-namespace {
-
-// One entry of a folder: index links first, then the entry itself.
-struct LevelEntry {
-  LevelEntry* child[2];
-  FileInfo info;
-  FileInfo* info_ref;  // &info, or null when the reader gave no information
-  char name[1];        // the name and its terminator
-};
-
-// The entries of one folder share the folder's path, which ends at a
-// separator (never inside a character), so comparing the names alone orders
-// them as the full paths would.
-int level_entry_compare(void* context, void* existing) {
-  const char* name_a = static_cast<const LevelEntry*>(context)->name;
-  const char* name_b = static_cast<const LevelEntry*>(existing)->name;
-  const int c = name_compare_folded(name_a, kToTerminator, name_b, kToTerminator);
-  return c != 0 ? c : name_compare_exact(name_a, kToTerminator, name_b, kToTerminator);
-}
-
-void level_destroy(DirLevel* self) {
-  if (!self) return;
-  native_close(self->handle);
-  pool_release(&self->pool);
-  block_free(self, sizeof(DirLevel));
-}
-
-Error level_next(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info) {
-  auto* e = static_cast<LevelEntry*>(ji_current(&self->cursor));
-  if (!e) {
-    *name = nullptr;
-    *name_offset = 0;
-    *info = nullptr;
-    const Error failed = self->failed;
-    self->failed = err::ok;
-    return failed != err::ok ? failed : err::no_more_files;
-  }
-  // Past the last entry the cursor has depth 0 and ji_current answers null
-  // from then on; the cursor is never stepped from there. A step that needs
-  // a longer path than the cursor holds also ends at depth 0; that is
-  // reported once instead of the end.
-  if (!ji_step(&self->cursor, 1)) self->failed = ji_error(&self->cursor);
-  *name = e->name;
-  *name_offset = self->folder_length;
-  *info = e->info_ref;
-  return err::ok;
-}
-
-// Writes the level's folder path (folder_length bytes, no terminator).
-void level_folder_path(const DirLevel* level, char* out) {
-  uint64_t end = level->folder_length;
-  for (; level->parent; level = level->parent) {
-    out[--end] = '\\';
-    end -= level->name_length;
-    std::memcpy(out + end, level->name, level->name_length);
-  }
-  std::memcpy(out, level->folder, end);
-}
-
-// A growable buffer for one path at a time. It remembers the level whose
-// folder path it holds, so the entries of one folder cost their names only,
-// and so does a subfolder of that level.
-struct PathBuffer {
-  char* text;
-  uint64_t capacity;
-  const DirLevel* holds;  // null: none
-};
-
-void path_buffer_free(PathBuffer* b) {
-  if (b->text) block_free(b->text, b->capacity);
-  b->text = nullptr;
-  b->capacity = 0;
-  b->holds = nullptr;
-}
-
-// The full path of the entry `name` of `level` (a null level: `name` is the
-// whole path) in the buffer, valid until its next use; null without memory.
-const char* path_compose(PathBuffer* b, const DirLevel* level, const char* name) {
-  const uint64_t folder = level ? level->folder_length : 0;
-  const uint64_t length = folder + str_len(name);
-  if (length + 1 > b->capacity) {
-    const uint64_t capacity = length + 1 + length / 2 + 64;
-    auto* text = static_cast<char*>(block_alloc(capacity));
-    if (!text) return nullptr;
-    const DirLevel* holds = b->holds;
-    if (holds) std::memcpy(text, b->text, holds->folder_length);
-    path_buffer_free(b);
-    b->text = text;
-    b->capacity = capacity;
-    b->holds = holds;
-  }
-  if (level && level != b->holds) {
-    if (b->holds && level->parent == b->holds) {
-      char* at = b->text + b->holds->folder_length;
-      std::memcpy(at, level->name, level->name_length);
-      at[level->name_length] = '\\';
-    } else {
-      level_folder_path(level, b->text);
-    }
-  }
-  b->holds = level;
-  std::memcpy(b->text + folder, name, length - folder + 1);
-  return b->text;
-}
-
-constexpr DirLevelOps kLevelOps = {level_destroy, level_next};
-
-bool cancel_requested(CancelContext* cancel) { return cancel != nullptr && signal_is_raised(cancel); }
-
-// ---------------------------------------------------------------- lister
-
-struct LevelJobs;
-
-struct Frame {
-  DirLevel* level;   // the folder that holds the entry
-  const char* name;  // the entry's name, in the level's pool
-  uint64_t name_offset;
-  FileInfo* info;
-  uint8_t selected;
-  uint8_t delivered;
-  uint8_t scheduled;  // the level's subfolders were handed to the read-ahead
-  LevelJobs* jobs;    // those subfolders, or null
-};
-
-// Reads the listed subfolder `entry` of the open folder `parent`; its path is
-// made in `buffer`.
-Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
-                    uint32_t flags, PathBuffer* buffer);
+using tree_walk::Frame;
+using tree_walk::LevelEntry;
+using tree_walk::LevelJobs;
+using tree_walk::PathBuffer;
+using tree_walk::ReadAhead;
+using tree_walk::path_compose;
 
 struct SuspendedFrame {
   SuspendedFrame* next;  // the next older frame
   Frame frame;
 };
-
-struct ReadAhead;
 
 struct Lister {
   TreeLister base;  // operation table (first field)
@@ -205,173 +46,6 @@ struct Lister {
   FileInfo excluded;      // a folder left out of the walk (no file id: none)
   HANDLE entry_folder;    // the folder holding the entry last handed out
 };
-
-// ---------------------------------------------------------------- read-ahead
-//
-// With LIST_READ_AHEAD a worker thread reads the folders the walk is going to
-// enter, in the order it will enter them, while the walk hands out entries.
-// When a level becomes current, each of its subfolders the walk would enter
-// becomes a job. The worker takes the first waiting job of the deepest level
-// that has one (the walk goes depth first) and rests while kAheadReady
-// folders it read wait to be taken. The walk takes every decision as before;
-// a folder whose job is still waiting is read on the walk's own thread. A
-// job holds pointers into its level and opens the folder by the level's
-// handle, so a level is destroyed only once none of its jobs is being read.
-// Nothing is handed to the worker while a fault plan is armed: planned
-// failures then meet the calls in one order.
-
-enum class JobState : uint8_t { waiting, reading, done, taken };
-
-struct AheadJob {
-  Frame entry;       // the folder's entry in its level
-  DirLevel* result;  // done: the folder read, or null with `error`
-  Error error;
-  JobState state;
-  bool passed;       // the walk went past it while it was being read
-};
-
-// The jobs of one level, in the order the walk reaches them.
-struct LevelJobs {
-  LevelJobs* older;        // the jobs of an enclosing level
-  uint32_t capacity;
-  uint32_t count;
-  uint32_t first_waiting;  // no job before it is waiting
-  uint32_t cursor;         // the next job the walk may take
-  AheadJob jobs[1];
-};
-
-constexpr uint32_t kAheadReady = 4;  // folders read and not yet taken
-
-struct ReadAhead {
-  Lock lock;
-  LevelJobs* top = nullptr;  // the deepest level's jobs
-  uint32_t ready = 0;
-  bool stop = false;
-  bool thread_tried = false;
-  HANDLE thread = nullptr;
-  Condition worker_wait;
-  Condition walk_wait;
-  CancelContext* cancel = nullptr;
-  uint32_t flags = 0;
-  PathBuffer path{};  // the worker's
-};
-
-size_t jobs_size(uint32_t capacity) { return offsetof(LevelJobs, jobs) + capacity * sizeof(AheadJob); }
-
-// Both called with the lock held.
-void wake_worker(ReadAhead* a) { condition_signal(&a->worker_wait); }
-
-void wake_walk(ReadAhead* a) { condition_signal(&a->walk_wait); }
-
-// Parks the walk until the worker finishes a job; the lock is held before
-// and after. The wait ends with the one folder read under way.
-void walk_wait(ReadAhead* a) { condition_wait(&a->walk_wait, &a->lock); }
-
-// The next job to read, in the walk's order; lock held.
-AheadJob* next_job(ReadAhead* a) {
-  for (LevelJobs* l = a->top; l; l = l->older) {
-    while (l->first_waiting < l->count && l->jobs[l->first_waiting].state != JobState::waiting) ++l->first_waiting;
-    if (l->first_waiting < l->count) return &l->jobs[l->first_waiting];
-  }
-  return nullptr;
-}
-
-DWORD WINAPI read_ahead_worker(void* parameter) {
-  auto* a = static_cast<ReadAhead*>(parameter);
-  lock_acquire(&a->lock);
-  while (!a->stop) {
-    AheadJob* job = a->ready < kAheadReady ? next_job(a) : nullptr;
-    if (!job) {
-      condition_wait(&a->worker_wait, &a->lock);
-      continue;
-    }
-    job->state = JobState::reading;
-    const Frame entry = job->entry;
-    lock_release(&a->lock);
-    DirLevel* level = nullptr;
-    const Error e = level_open_at(&level, a->cancel, entry.level, entry, a->flags, &a->path);
-    a->path.holds = nullptr;  // the level it holds may go before the next job
-    lock_acquire(&a->lock);
-    DirLevel* unwanted = nullptr;
-    if (job->passed) {
-      unwanted = level;
-      job->state = JobState::taken;
-    } else {
-      job->result = level;
-      job->error = e;
-      job->state = JobState::done;
-      ++a->ready;
-    }
-    wake_walk(a);
-    if (unwanted) {
-      lock_release(&a->lock);
-      level_destroy(unwanted);
-      lock_acquire(&a->lock);
-    }
-  }
-  lock_release(&a->lock);
-  condition_done(&a->worker_wait);
-  return 0;
-}
-
-// The walk will not enter the job's folder; lock held.
-void pass_job(ReadAhead* a, AheadJob* job) {
-  switch (job->state) {
-    case JobState::waiting:
-      job->state = JobState::taken;
-      break;
-    case JobState::reading:
-      job->passed = true;
-      break;
-    case JobState::done:
-      level_destroy(job->result);
-      job->result = nullptr;
-      job->state = JobState::taken;
-      --a->ready;
-      wake_worker(a);
-      break;
-    case JobState::taken:
-      break;
-  }
-}
-
-// Before the level of `jobs` is destroyed: its remaining jobs are passed,
-// the walk waits for any still being read, and the jobs are freed.
-void drop_jobs(Lister* self, LevelJobs* jobs) {
-  ReadAhead* a = self->ahead;
-  if (!a || !jobs) return;
-  lock_acquire(&a->lock);
-  for (uint32_t i = 0; i < jobs->count; ++i) {
-    pass_job(a, &jobs->jobs[i]);
-    while (jobs->jobs[i].state == JobState::reading) walk_wait(a);
-  }
-  LevelJobs** link = &a->top;
-  while (*link && *link != jobs) link = &(*link)->older;
-  if (*link) *link = jobs->older;
-  lock_release(&a->lock);
-  block_free(jobs, jobs_size(jobs->capacity));
-}
-
-void read_ahead_destroy(Lister* self) {
-  ReadAhead* a = self->ahead;
-  if (!a) return;
-  if (a->thread) {
-    lock_acquire(&a->lock);
-    a->stop = true;
-    wake_worker(a);
-    lock_release(&a->lock);
-    thread_join(ThreadKind::folder_reader, a->thread);
-    a->thread = nullptr;
-  }
-  // The worker is gone: what is left of the jobs is only freed.
-  if (self->current.level) drop_jobs(self, self->current.jobs);
-  for (SuspendedFrame* s = self->stack; s; s = s->next) drop_jobs(self, s->frame.jobs);
-  condition_done(&a->walk_wait);
-  path_buffer_free(&a->path);
-  a->~ReadAhead();
-  block_free(a, sizeof *a);
-  self->ahead = nullptr;
-}
 
 // Whether the walk goes into the listed entry: a folder that is not a link
 // (unless reached through one) and that the filters may select something
@@ -402,91 +76,39 @@ bool relative_paths(Lister* self, const DirLevel* level, const char* name, const
   return *relative != nullptr;
 }
 
-// Hands the subfolders of the level that just became current to the worker,
-// which is started with the first of them.
+// Whether the walk enters the listed subfolder `entry` of `level`, as far as
+// it can tell before opening it.
+bool walk_enters(void* walk, const DirLevel* level, const LevelEntry* entry) {
+  auto* self = static_cast<Lister*>(walk);
+  if (is_excluded(self, entry->info_ref)) return false;
+  const char* relative_path = nullptr;
+  const char* relative = nullptr;
+  return relative_paths(self, level, entry->name, &relative_path, &relative) &&
+         descends(self, relative_path, relative, entry->info_ref) == Descend::yes;
+}
+
+// Hands the subfolders of the level that just became current to the
+// read-ahead.
 void schedule(Lister* self) {
   self->current.scheduled = 1;
-  ReadAhead* a = self->ahead;
-  DirLevel* level = self->current.level;
-  if (!a || !level) return;
-  ji_pos_t pos;
-  uint32_t folders = 0;
-  for (void* p = ji_first(&pos, &level->root); p; p = ji_step(&pos, 1))
-    if (const FileInfo* fi = static_cast<LevelEntry*>(p)->info_ref; fi && fi->is_dir) ++folders;
-  if (folders == 0) return;
-  if (!a->thread_tried) {
-    a->thread_tried = true;
-    a->thread = thread_start(ThreadKind::folder_reader, read_ahead_worker, a);
-  }
-  if (!a->thread) return;
-  auto* jobs = static_cast<LevelJobs*>(block_alloc(jobs_size(folders)));
-  if (!jobs) return;
-  std::memset(jobs, 0, jobs_size(folders));
-  jobs->capacity = folders;
-  for (void* p = ji_first(&pos, &level->root); p && jobs->count < folders; p = ji_step(&pos, 1)) {
-    auto* e = static_cast<LevelEntry*>(p);
-    if (is_excluded(self, e->info_ref)) continue;
-    const char* relative_path = nullptr;
-    const char* relative = nullptr;
-    if (!relative_paths(self, level, e->name, &relative_path, &relative) ||
-        descends(self, relative_path, relative, e->info_ref) != Descend::yes)
-      continue;
-    AheadJob& job = jobs->jobs[jobs->count++];
-    job.entry = Frame{level, e->name, level->folder_length, e->info_ref, 0, 0, 0, nullptr};
-  }
+  LevelJobs* jobs = tree_walk::read_ahead_schedule(self->ahead, self->current.level, walk_enters, self);
   pool_release(&self->scratch);
-  if (jobs->count == 0) {
-    block_free(jobs, jobs_size(folders));
-    return;
-  }
-  self->current.jobs = jobs;
-  LockGuard guard(&a->lock);
-  jobs->older = a->top;
-  a->top = jobs;
-  wake_worker(a);
+  if (jobs) self->current.jobs = jobs;
 }
 
 // The level of the folder entry `entry`: read ahead when its job is done,
 // else read now.
 Error take_level(Lister* self, const Frame& entry, DirLevel** out) {
-  *out = nullptr;
-  ReadAhead* a = self->ahead;
-  LevelJobs* jobs = entry.jobs;
-  if (a && jobs) {
-    lock_acquire(&a->lock);
-    AheadJob* job = nullptr;
-    while (!job && jobs->cursor < jobs->count) {
-      AheadJob* j = &jobs->jobs[jobs->cursor++];
-      if (j->entry.name == entry.name)
-        job = j;
-      else
-        pass_job(a, j);
-    }
-    bool read = false;
-    Error e = err::ok;
-    if (job) {
-      while (job->state == JobState::reading) walk_wait(a);
-      if (job->state == JobState::done) {
-        *out = job->result;
-        e = job->error;
-        read = true;
-        --a->ready;
-        wake_worker(a);
-      }
-      job->state = JobState::taken;
-    }
-    lock_release(&a->lock);
-    if (read) return e;
-  }
-  return level_open_at(out, self->cancel, entry.level, entry, self->flags, &self->path);
+  Error e = err::ok;
+  if (tree_walk::read_ahead_take(self->ahead, entry.jobs, entry, out, &e)) return e;
+  return tree_walk::level_open_at(out, self->cancel, entry.level, entry, self->flags, &self->path);
 }
-
-// ---------------------------------------------------------------- lister
 
 void lister_destroy(TreeLister* base) {
   auto* self = reinterpret_cast<Lister*>(base);
   if (!self) return;
-  read_ahead_destroy(self);
+  tree_walk::read_ahead_destroy(self->ahead);
+  self->ahead = nullptr;
   if (self->current.level) self->current.level->ops->destroy(self->current.level);
   while (SuspendedFrame* s = self->stack) {
     self->stack = s->next;
@@ -495,7 +117,7 @@ void lister_destroy(TreeLister* base) {
   }
   pool_release(&self->scratch);
   pool_release(&self->filter_pool);
-  path_buffer_free(&self->path);
+  tree_walk::path_buffer_free(&self->path);
   block_free(self, sizeof *self);
 }
 
@@ -565,7 +187,7 @@ bool leave_folder(Lister* self) {
   if (self->current.level) {
     // The buffer's folder path still holds the parent's as its start.
     if (self->path.holds == self->current.level) self->path.holds = self->current.level->parent;
-    drop_jobs(self, self->current.jobs);
+    tree_walk::read_ahead_drop(self->ahead, self->current.jobs);
     self->current.level->ops->destroy(self->current.level);
     self->current = Frame{};
   }
@@ -705,7 +327,6 @@ Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, co
   return hand_out(self, chosen, path, name_offset, info);
 }
 
-
 const FileInfo* lister_root(TreeLister* base) { return &reinterpret_cast<Lister*>(base)->root_info; }
 
 void lister_exclude(TreeLister* base, const FileInfo* folder) {
@@ -723,116 +344,6 @@ bool file_info_same_file(const FileInfo* a, const FileInfo* b) {
          a->file_id[0] == b->file_id[0] && a->file_id[1] == b->file_id[1];
 }
 
-namespace {
-
-// Reads the open folder of `reader` into a new level, which takes over the
-// folder's handle; the reader is destroyed. The level is the entry `entry`
-// of `parent`, or the root when `parent` is null.
-Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const DirLevel* parent,
-                 const Frame* entry);
-
-}  // namespace
-
-Error dir_level_open(DirLevel** out, CancelContext* cancel, const char* folder_path, uint32_t flags) {
-  *out = nullptr;
-  DirReader* reader;
-  const Error e = dir_reader_open(&reader, folder_path, flags);
-  return e != err::ok ? e : level_read(out, cancel, reader, nullptr, nullptr);
-}
-
-namespace {
-
-Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
-                    uint32_t flags, PathBuffer* buffer) {
-  *out = nullptr;
-  DirReader* reader;
-  Error e;
-  if (flags & LIST_NO_FOLLOW_LINKS) {
-    // The level keeps only the names the reader hands out, and a reader that
-    // follows no link needs no path of its own: the name alone serves.
-    e = dir_reader_open_at(&reader, parent->handle, entry.name, 0, entry.info, flags);
-  } else {
-    const char* path = path_compose(buffer, parent, entry.name);
-    if (!path) return err::out_of_memory;
-    // A folder reached through a link is opened through it, as asked.
-    e = entry.info && entry.info->via_link
-            ? dir_reader_open(&reader, path, flags)
-            : dir_reader_open_at(&reader, parent->handle, path, entry.name_offset, entry.info, flags);
-  }
-  if (e == err::ok) e = level_read(out, cancel, reader, parent, &entry);
-  return e;
-}
-
-Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const DirLevel* parent,
-                 const Frame* entry) {
-  Error e = err::ok;
-
-  auto* level = static_cast<DirLevel*>(block_alloc(sizeof(DirLevel)));
-  if (!level) {
-    dir_reader_destroy(reader);
-    return err::out_of_memory;
-  }
-  std::memset(level, 0, sizeof *level);
-  level->ops = &kLevelOps;
-  pool_init(&level->pool);
-
-  for (;;) {
-    if (cancel_requested(cancel)) {
-      e = err::cancelled;
-      break;
-    }
-    const char* path;
-    uint64_t name_offset;
-    const FileInfo* info;
-    e = dir_reader_next(reader, &path, &name_offset, &info);
-    if (e != err::ok) break;
-    const size_t name_length = str_len(path + name_offset);
-    auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, name) + name_length + 1));
-    if (!item) {
-      e = err::out_of_memory;
-      break;
-    }
-    if (info) {
-      item->info = *info;
-      item->info_ref = &item->info;
-    }
-    std::memcpy(item->name, path + name_offset, name_length + 1);
-    if (ji_insert(&level->root, level_entry_compare, item, item) == 0) {
-      e = err::stack_overflow;  // the index cannot hold a path that long
-      break;
-    }
-  }
-  level->refused = reader->refused;
-  if (reader->refused) level->refused_name = pool_strdup(&level->pool.allocator, reader->refused_name);
-  level->folder_info = reader->folder_info;
-  if (parent) {
-    level->parent = parent;
-    level->name = entry->name;
-    level->name_length = str_len(entry->name);
-    level->folder_length = parent->folder_length + level->name_length + 1;
-  } else {
-    level->folder = pool_strndup(&level->pool.allocator, reader->path, reader->folder_length);
-    level->folder_length = reader->folder_length;
-  }
-  level->handle = reader->handle;
-  reader->handle = INVALID_HANDLE_VALUE;
-  dir_reader_destroy(reader);
-  if (e == err::no_more_files && !parent && !level->folder) e = err::out_of_memory;
-  if (e != err::no_more_files) {
-    level_destroy(level);
-    return e;
-  }
-  if (!ji_first(&level->cursor, &level->root) && ji_error(&level->cursor) != err::ok) {
-    const Error overflow = ji_error(&level->cursor);
-    level_destroy(level);
-    return overflow;
-  }
-  *out = level;
-  return err::ok;
-}
-
-}  // namespace
-
 Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root, uint32_t flags,
                        const char* const* filters) {
   *out = nullptr;
@@ -845,14 +356,11 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
   pool_init(&self->scratch);
   self->flags = flags;
   if (flags & LIST_READ_AHEAD) {
-    void* memory = block_alloc(sizeof(ReadAhead));
-    if (!memory) {
+    self->ahead = tree_walk::read_ahead_create(cancel, flags);
+    if (!self->ahead) {
       lister_destroy(&self->base);
       return err::out_of_memory;
     }
-    self->ahead = new (memory) ReadAhead{};
-    self->ahead->cancel = cancel;
-    self->ahead->flags = flags;
   }
 
   uint64_t count = 0;
@@ -882,3 +390,4 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
   *out = &self->base;
   return err::ok;
 }
+

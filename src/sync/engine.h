@@ -17,6 +17,7 @@ enum SyncFlags : uint32_t {
   SYNC_KEEP_EXISTING = 0x08,   // differing pairs are left alone (Differs)
   SYNC_TEST_RUN = 0x10,        // nothing is modified; events as if it were
   SYNC_VIRTUAL_TARGET = 0x40,  // the target is a virtual empty folder
+  SYNC_COMPARE = 0x80,         // file pairs that look identical are read and compared byte for byte
 };
 
 constexpr uint32_t kSyncDefaultFlags = SYNC_KEEP_EXTRAS | SYNC_SKIP_IDENTICAL;
@@ -37,6 +38,15 @@ enum class SyncEvent : int32_t {
   // (not failures: the copy stands).
   CopyNotEncrypted = 12,   // the source is encrypted, its copy is not
   StreamsNotCopied = 13,   // the source's named data streams were left out
+  // Once per target folder whose extras are kept, not removed, because a
+  // source folder could not be listed or a target name used (the folder's
+  // relative path, "." for the root).
+  DeletionsHeldBack = 14,
+  // A source FIFO, socket or device, never read: not a failure.
+  SpecialNotRead = 15,
+  // A target folder whose file system did not keep the write time set on a
+  // copy (checked once per folder): its files will be copied again.
+  TimesNotKept = 16,
 };
 
 enum class SyncResult : int32_t {
@@ -53,11 +63,15 @@ using SyncCallback = void (*)(void* user, SyncEvent event, const char* relative_
 // Copy and read-through piece size.
 constexpr uint64_t kSyncCopyBufferSize = 0x100000;
 
+// `source` and `target` are resolved roots (path_resolve), taken as they are.
 // An empty source string means a virtual empty source folder; an empty target
 // string (or SYNC_VIRTUAL_TARGET) a virtual empty target folder. `filters` is
 // a null-terminated array handed unchanged to both listers (may be null).
+// `user` is handed to every call of `callback`. `bytes`, when given, gets
+// the bytes of file data copied (under SYNC_TEST_RUN: that would be copied;
+// to a virtual target: read).
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
-                       const char* const* filters, SyncCallback callback, void* user);
+                       const char* const* filters, SyncCallback callback, void* user, uint64_t* bytes = nullptr);
 
 // A lister that yields nothing: its next answers err::no_more_files with empty outputs.
 Error empty_lister_open(TreeLister** out);

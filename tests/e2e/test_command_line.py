@@ -1,6 +1,7 @@
 """The command line: usage text, switches, argument errors and their exit
 statuses, header lines."""
 import os
+import re
 import subprocess
 
 import pytest
@@ -51,6 +52,7 @@ def trees(tmp_path):
     ["-h", "no-such-source", "no-such-target"],   # later arguments are not read
     ["-q", "-?", "-p", "-p"],                     # not even the ones that would fail
     ["src", "-h", "dst"],
+    ["--help"], ["src", "--help", "-n"],
 ])
 def test_usage_text_and_status(target, tmp_path, args):
     r = tarn(target, *args, cwd=tmp_path)
@@ -73,7 +75,11 @@ def test_usage_text_and_status(target, tmp_path, args):
     (["-d", "src", ""], b'ERROR: Invalid target ""\n'),
     (["-d", "-p", ""], b'ERROR: Invalid target ""\n'),
     (["-d", "", "-r"], b'ERROR: Invalid source ""\n'),
-    (["src", "//"], b'WARNING: Ignoring unknown switch "//"\n' + MISSING),
+    # Unknown switches stop the run: a typo never turns a test run into a real one.
+    (["src", "//"], b'ERROR: Unknown switch "//" (tarn -h lists the switches)\n'),
+    (["-t", "-n", "src", "dst"], b'ERROR: Unknown switch "-n" (tarn -h lists the switches)\n'),
+    (["src", "dst", "--delete"], b'ERROR: Unknown switch "--delete" (tarn -h lists the switches)\n'),
+    (["--dry-run", "src", "dst"], b'ERROR: Unknown switch "--dry-run" (tarn -h lists the switches)\n'),
 ])
 def test_argument_errors(target, tmp_path, args, line):
     build(tmp_path / "src", {"a": "a"})
@@ -99,12 +105,14 @@ def test_engine_results_to_statuses(fs_target, tmp_path):
     assert r.body == f'ERROR: Unable to open source folder "{shown(target, missing)}"\n'
     assert not (tmp_path / "dst").exists()
 
-    # Only the last level of a target is created; a missing parent fails.
+    # Only the last level of a target is created; a missing parent fails,
+    # and a test run says so too.
     deep = tmp_path / "no" / "such" / "dst"
-    r = tarn(target, tmp_path / "src", deep, cwd=tmp_path)
-    assert r.status == 5
-    assert r.body == f'ERROR: Unable to open or create target folder "{shown(target, deep)}"\n'
-    assert not (tmp_path / "no").exists()
+    for test_run in ([], ["-t"]):
+        r = tarn(target, *test_run, tmp_path / "src", deep, cwd=tmp_path)
+        assert r.status == 5
+        assert r.body == f'ERROR: Unable to open or create target folder "{shown(target, deep)}"\n'
+        assert not (tmp_path / "no").exists()
 
     # A target that exists but is not a folder.
     r = tarn(target, tmp_path / "src", tmp_path / "file-parent" / "f", cwd=tmp_path)
@@ -112,13 +120,14 @@ def test_engine_results_to_statuses(fs_target, tmp_path):
     assert r.body.startswith("ERROR: Unable to open or create target folder")
 
 
-def test_unknown_switch_warns_and_goes_on(fs_target, trees):
+def test_end_of_switches_and_version(fs_target, trees):
     target = fs_target
     src, dst = trees
-    r = tarn(target, "-x", "/Z", src, dst)
-    assert r.status == 0
-    assert r.text.startswith('WARNING: Ignoring unknown switch "-x"\nWARNING: Ignoring unknown switch "/Z"\n')
-    assert os.path.exists(os.path.join(dst, "sub", "b.txt"))
+    # After "--" (as after "-") an argument starting with "--" is a filter.
+    r = tarn(target, "-q", "--", src, dst, "--x")
+    assert r.status == 0 and os.path.exists(os.path.join(dst, "sub", "b.txt"))
+    r = tarn(target, "--version", "-n")
+    assert r.status == 0 and re.fullmatch(rb"tarn \d+\.\d+\.\d+\n", r.out), r.out
 
 
 def test_header_lines_show_resolved_paths(fs_target, tmp_path, trees):
@@ -133,6 +142,17 @@ def test_header_lines_show_resolved_paths(fs_target, tmp_path, trees):
     assert r.header == ""
     r = tarn(target, "-q", "-v", "src", "dst", cwd=tmp_path)
     assert r.header.startswith("source: ")
+
+
+def test_device_form_source_is_no_wildcard(fs_target, trees):
+    target = fs_target
+    if not target.is_wine:
+        pytest.skip("the \\\\?\\ form is a Windows path form")
+    src, dst = trees
+    device = "\\\\?\\" + shown(target, src)
+    r = tarn(target, "-t", device, dst)
+    assert r.status == 0
+    assert r.header == f"source: {device}\ntarget: {shown(target, dst)}\n"
 
 
 def test_header_of_virtual_sides(fs_target, tmp_path, trees):

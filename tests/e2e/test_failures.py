@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from tree import fs_target, assert_same_tree, build, snapshot, tarn, out
+from tree import fs_target, assert_same_tree, build, snapshot, tarn, out, ENTRIES_FAILED
 
 
 def windows_path(path):
@@ -27,7 +27,7 @@ def test_locked_source_file_leaves_target_untouched(fs_target, tmp_path):
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
-    assert r.status == 0
+    assert r.status == ENTRIES_FAILED
     assert r.body == '- a\n+ a\nWARNING: unable to open "locked"\n- z\n+ z\n'
     assert open(os.path.join(dst, "locked")).read() == "old"
     assert open(os.path.join(dst, "a")).read() == "new a"
@@ -52,9 +52,9 @@ def test_abort_on_first_warning(fs_target, tmp_path, verbosity):
     else:
         assert r.body == 'WARNING: unable to create "x"\n' + closing
     assert not os.path.exists(os.path.join(dst, "y"))
-    # Without -e the warning does not change the status.
+    # Without -e the run goes on, and its status tells of the failed entry.
     r = tarn(target, src, dst)
-    assert r.status == 0
+    assert r.status == ENTRIES_FAILED
     assert r.body == 'WARNING: unable to create "x"\n??\n+ y\n'
 
 
@@ -108,7 +108,7 @@ def test_unreadable_source_folder_deletes_nothing(fs_target, tmp_path):
 
     r, (src, dst) = fault_run(target, "NtQueryDirectoryFile", "0xC0000022", lambda s, d: ["-d", s, d],
                               'WARNING: unable to open "a"', trees)
-    assert r.status == 0
+    assert r.status == ENTRIES_FAILED
     assert sorted(snapshot(dst)) == ["a", "a/also", "a/keep", "b", "c"]
     assert "- " not in r.body
     # Without the failure the same run removes the extras.
@@ -137,7 +137,7 @@ def test_many_unreadable_source_folders_in_a_row(fs_target, tmp_path):
             break
     else:
         pytest.fail("no run failed to list the subfolders")
-    assert r.status == 0
+    assert r.status == ENTRIES_FAILED
     assert r.body.count("WARNING: unable to open") == 70
     assert "+ z.c" in r.body
     assert sorted(snapshot(dst)) == ["extra.c", "z.c"]
@@ -152,7 +152,7 @@ def test_unopenable_source_file_leaves_target_file(fs_target, tmp_path):
 
     r, (src, dst) = fault_run(target, "NtCreateFile", "0xC0000043", lambda s, d: [s, d],
                               'WARNING: unable to open "f"', trees)
-    assert (r.status, r.body) == (0, 'WARNING: unable to open "f"\n')
+    assert (r.status, r.body) == (ENTRIES_FAILED, 'WARNING: unable to open "f"\n')
     assert open(os.path.join(dst, "f")).read() == "old"
 
 
@@ -173,7 +173,7 @@ def test_copy_failures_leave_no_partial_file(fs_target, tmp_path, call, nth, sta
     dst = tmp_path / "dst"
     tail = [src] if "-r" in args else [src, dst]
     r = tarn(target, call, nth, status, *args, *tail, program="tarn_fault")
-    assert (r.status, r.body) == (0, warning)
+    assert (r.status, r.body) == (ENTRIES_FAILED, warning)
     if "-r" not in args:
         assert sorted(os.listdir(dst)) == []
         # The next run copies it.
@@ -188,7 +188,7 @@ def test_delete_failure_is_reported_and_the_run_goes_on(fs_target, tmp_path):
     # The first delete is refused by a sharing violation, both the extended
     # and the classic way (no attribute change and retry for that).
     r = tarn(target, "NtSetInformationFile", "1x2", "0xC0000043", "-d", "-p", dst, program="tarn_fault")
-    assert (r.status, r.body) == (0, 'WARNING: unable to delete "a"\n- b\n')
+    assert (r.status, r.body) == (ENTRIES_FAILED, 'WARNING: unable to delete "a"\n- b\n')
     assert sorted(os.listdir(dst)) == ["a"]
 
 
@@ -218,3 +218,29 @@ def test_failed_replacement_keeps_the_old_file(fs_target, tmp_path, call, status
     r = tarn(target, "-d", src, dst)
     assert r.status == 0
     assert_same_tree(src, dst)
+
+
+@pytest.mark.parametrize("args, status", [
+    ([], 1),          # the work is done, the report is lost: no success
+    (["-e"], 2),      # under -e the lost report stops the run
+    (["--version"], 1),
+])
+def test_report_that_cannot_be_written(target, tmp_path, args, status):
+    src = build(tmp_path / "src", {f"f{i}": "x" for i in range(3)})
+    dst = tmp_path / "dst"
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run(target.command("tarn", *args, src, dst), stdout=full, stderr=subprocess.DEVNULL,
+                           stdin=subprocess.DEVNULL, timeout=120)
+    assert r.returncode == status
+    if not args:
+        assert sorted(os.listdir(dst)) == ["f0", "f1", "f2"]
+
+
+def test_special_source_file_is_no_failure(fs_target, tmp_path):
+    target = fs_target
+    if target.is_wine:
+        pytest.skip("Wine lists a FIFO as a plain file")
+    src = build(tmp_path / "src", {"a": "a"})
+    os.mkfifo(os.path.join(src, "pipe"))
+    r = tarn(target, src, tmp_path / "dst")
+    assert r.status == 0 and 'WARNING: unable to open "pipe"\n' in r.body

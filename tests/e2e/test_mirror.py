@@ -350,3 +350,45 @@ def test_link_to_folder_in_target_is_removed_as_itself(fs_target, tmp_path):
     assert r.body == "- d\n+ d\n- extra\n- link\n"
     assert_same_tree(src, dst)
     assert sorted(snapshot(outside)) == ["keep"]
+
+
+def test_compare_finds_a_flipped_byte(fs_target, tmp_path):
+    target = fs_target
+    src = build(tmp_path / "src", {"d": {"f": "hello world"}, "g": "same"})
+    dst = str(tmp_path / "dst")
+    assert tarn(target, "-q", src, dst).status == 0
+    f = os.path.join(dst, "d", "f")
+    write_file(f, "hellO world")   # same size, and the time put back below
+    set_mtime(f, BASE_TIME)
+    flipped = out(target, "d/f")
+    for args, body, data in [
+        ([], "====\n", "hellO world"),                                      # size and time agree
+        (["-c", "-k"], "=?==\n", "hellO world"),                           # told, kept
+        (["-c", "-t"], f"=\n- {flipped}\n+ {flipped}\n==\n", "hellO world"),  # told only
+        (["-c"], f"=\n- {flipped}\n+ {flipped}\n==\n", "hello world"),      # replaced
+        (["-c"], "====\n", "hello world"),
+    ]:
+        r = tarn(target, *args, src, dst)
+        assert (r.status, r.body, open(f).read()) == (0, body, data), args
+
+
+def test_summary_counts_agree_with_the_event_lines(fs_target, tmp_path):
+    target = fs_target
+    src = build(tmp_path / "src", {"same": "s", "dir": {"x": "x", "new": "n"}, "changed": "new!", "empty": {}})
+    dst = build(tmp_path / "dst", {"same": "s", "dir": {"x": "x"}, "changed": "old", "gone": {"g": "g"}})
+    for args, counts in [
+        (["-t"], dict(copied=2, replaced=1, removed=0, kept=2, identical=3, failed=0, bytes=5)),
+        (["-d"], dict(copied=2, replaced=1, removed=2, kept=0, identical=3, failed=0, bytes=5)),
+    ]:
+        r = tarn(target, "-v", "-s", *args, src, dst)
+        lines = r.body.splitlines()
+        summary = lines.pop()
+        assert summary.startswith("summary: ") and summary.endswith(" (test run)") == ("-t" in args), summary
+        got = {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", summary)}
+        assert {k: got[k] for k in counts} == counts
+        # The same from the event lines: a replacement shows as - and +.
+        marks = [line[0] for line in lines]
+        assert marks.count("+") == got["copied"] + got["replaced"]
+        assert marks.count("-") == got["removed"] + got["replaced"]
+        assert len({line for line in lines if line[0] == "?"}) == got["kept"]
+        assert len({line for line in lines if line[0] == "="}) == got["identical"]

@@ -10,6 +10,8 @@ import pytest
 
 # A fixed, whole-second write time for built files (2021-03-04 05:06:07 UTC).
 BASE_TIME = 1614834367
+# The status of a run that finished with failed entries.
+ENTRIES_FAILED = 25
 
 
 def write_file(path, data=b"", mtime=BASE_TIME):

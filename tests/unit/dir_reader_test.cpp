@@ -10,21 +10,8 @@
 #include "base/memory.h"
 #include "fs/path.h"
 #include "listing/dir_reader.h"
+#include "fixtures.h"
 #include "test_os.h"
-
-// Why folders cannot be listed on this platform yet, or "" when they can
-// (shared with the tree lister tests).
-std::string listing_unavailable() {
-  testos::TempDir t;
-  DirReader* r = nullptr;
-  Error e = dir_reader_open(&r, t.path().c_str(), LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENTS);
-  if (e == err::ok) {
-    e = dir_reader_next(r, nullptr, nullptr, nullptr);
-    dir_reader_destroy(r);
-    if (e == err::no_more_files) return "";
-  }
-  return "the POSIX layer does not map the native directory calls yet (error " + std::to_string(e) + ")";
-}
 
 namespace {
 
@@ -32,12 +19,6 @@ constexpr uint32_t kEngineFlags = LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENT
 constexpr uint32_t kStatusAccessDenied = 0xC0000022u;
 constexpr uint32_t kStatusInvalidInfoClass = 0xC0000003u;
 constexpr uint32_t kStatusNoMemory = 0xC0000017u;
-
-#define SKIP_UNLESS_READER()                       \
-  do {                                             \
-    const std::string why = listing_unavailable(); \
-    if (!why.empty()) GTEST_SKIP() << why;         \
-  } while (0)
 
 std::string resolved(const std::string& path) {
   ScopedPool pool;
@@ -82,7 +63,7 @@ std::map<std::string, Entry> read_folder(const std::string& folder, uint32_t fla
 }
 
 TEST(DirReader, EmptyFolderDeliversNothingAndKeepsAnswering18) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   DirReader* r = nullptr;
   ASSERT_EQ(dir_reader_open(&r, t.path().c_str(), kEngineFlags), err::ok);
@@ -99,7 +80,7 @@ TEST(DirReader, EmptyFolderDeliversNothingAndKeepsAnswering18) {
 }
 
 TEST(DirReader, FolderPathGetsOneSeparator) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   ASSERT_TRUE(testos::write_file(t.join("f"), "abc"));
   const std::string folder = resolved(t.path());
@@ -112,7 +93,7 @@ TEST(DirReader, FolderPathGetsOneSeparator) {
 }
 
 TEST(DirReader, EntriesCarryTheirInformation) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   ASSERT_TRUE(testos::write_file(t.join("empty"), ""));
   ASSERT_TRUE(testos::write_file(t.join("five"), "12345"));
@@ -146,7 +127,7 @@ TEST(DirReader, EntriesCarryTheirInformation) {
 
 // Thousands of long names need many batches; each entry comes exactly once.
 TEST(DirReader, ManyBatchesDeliverEveryEntryOnce) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   std::set<std::string> names;
   for (int i = 0; i < 400; ++i) {
@@ -162,7 +143,7 @@ TEST(DirReader, ManyBatchesDeliverEveryEntryOnce) {
 // The plain format is used when the richer two are refused: no file ids, and
 // every reparse point counts as both a link and a mount point.
 TEST(DirReader, PlainFormatWhenRicherFormatsAreRefused) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   ASSERT_TRUE(testos::write_file(t.join("f"), "12"));
   ASSERT_TRUE(testos::make_dir(t.join("d")));
@@ -193,7 +174,7 @@ TEST(DirReader, PlainFormatWhenRicherFormatsAreRefused) {
 // A refused batch is returned as an error and asked for again on the next
 // call, with the format of the last class tried.
 TEST(DirReader, RefusedBatchIsAskedForAgain) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   ASSERT_TRUE(testos::write_file(t.join("a"), ""));
   ASSERT_TRUE(testos::write_file(t.join("b"), ""));
@@ -213,7 +194,7 @@ TEST(DirReader, RefusedBatchIsAskedForAgain) {
 }
 
 TEST(DirReader, OpenFailuresLeaveNothing) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   ASSERT_TRUE(testos::write_file(t.join("file"), "x"));
   struct Case {
@@ -257,7 +238,7 @@ TEST(DirReader, QueryRejectsNoHandle) {
 // Names up to 255 units in a deep folder: the path buffer grows and keeps
 // the folder part.
 TEST(DirReader, PathBufferGrowsForLongNames) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   testos::TempDir t;
   std::string folder = t.path();
   for (int i = 0; i < 3; ++i) {
@@ -287,7 +268,7 @@ TEST(DirReader, PathBufferGrowsForLongNames) {
 // flags it comes with its own information; with LIST_LINK_NO_INFO alone it
 // comes with none.
 TEST(DirReader, LinkRulesFollowTheListingFlags) {
-  SKIP_UNLESS_READER();
+  SKIP_UNLESS_LISTING();
   if (testos::running_under_wine()) GTEST_SKIP() << "Wine does not support reparse points";
   testos::TempDir t;
   ASSERT_TRUE(testos::make_dir(t.join("d")));

@@ -14,52 +14,22 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "fs/file_ops.h"
+#include "fs/native.h"
 #include "fs/path.h"
 #include "platform/platform.h"
 #include "ntfs_model.h"
 #include "sync/engine.h"
+#include "fixtures.h"
 #include "test_os.h"
 
-// Why folders cannot be listed on this platform yet, or "" (dir_reader_test.cpp).
-std::string listing_unavailable();
-
 namespace {
-
-// A tree as relative path -> content; a folder's value is "/".
-using Tree = std::map<std::string, std::string>;
-
-constexpr const char* kFolder = "/";
-
-void make_tree(const testos::TempDir& root, const Tree& tree) {
-  for (const auto& [path, content] : tree) {  // a map lists a folder before what it holds
-    if (content == kFolder)
-      ASSERT_TRUE(testos::make_dir(root.join(path))) << path;
-    else
-      ASSERT_TRUE(testos::write_file(root.join(path), content)) << path;
-  }
-}
-
-Tree read_tree(const testos::TempDir& root) {
-  Tree tree;
-  namespace fs = std::filesystem;
-  for (const auto& e : fs::recursive_directory_iterator(root.path())) {
-    std::string rel = fs::relative(e.path(), root.path()).generic_string();
-    std::string content = kFolder;
-    if (e.is_symlink()) {
-      content = "-> " + fs::read_symlink(e.path()).generic_string();
-    } else if (!e.is_directory()) {
-      EXPECT_TRUE(testos::read_file(e.path().string(), &content)) << rel;
-    }
-    tree[rel] = content;
-  }
-  return tree;
-}
 
 const char* event_name(SyncEvent e) {
   static const char* const kNames[] = {"?",           "Identical",    "Removed",    "Added",
                                        "Differs",     "DeleteFailed", "CreateFailed", "OpenFailed",
                                        "ReadFailed",  "WriteFailed",  "LinkReadFailed", "LinkCreateFailed",
-                                       "NotEncrypted", "StreamsLeft"};
+                                       "NotEncrypted", "StreamsLeft", "HeldBack",   "Special",    "TimesNotKept"};
   const auto i = static_cast<size_t>(e);
   return i < std::size(kNames) ? kNames[i] : "?";
 }
@@ -75,13 +45,21 @@ struct Outcome {
   std::vector<std::string> events;
 };
 
-Outcome run_sync(const testos::TempDir& source, const testos::TempDir& target, uint32_t flags) {
+std::string resolved(const std::string& path) {
   ScopedPool pool;
-  const char* s = path_resolve(pool.get(), nullptr, source.path().c_str());
-  const char* t = path_resolve(pool.get(), nullptr, target.path().c_str());
+  const char* r = path_resolve(pool.get(), nullptr, path.c_str());
+  return r ? r : "";
+}
+
+// One run over the roots as given.
+Outcome sync_roots(const std::string& source, const std::string& target, uint32_t flags) {
   Outcome run{};
-  run.result = synchronize(nullptr, s, t, flags, nullptr, record, &run.events);
+  run.result = synchronize(nullptr, source.c_str(), target.c_str(), flags, nullptr, record, &run.events);
   return run;
+}
+
+Outcome run_sync(const testos::TempDir& source, const testos::TempDir& target, uint32_t flags) {
+  return sync_roots(resolved(source.path()), resolved(target.path()), flags);
 }
 
 const Tree kSource = {
@@ -91,6 +69,12 @@ const Tree kSource = {
 Tree with(Tree tree, const Tree& more) {
   for (const auto& [path, content] : more) tree[path] = content;
   return tree;
+}
+
+Tree prefixed(const std::string& prefix, const Tree& tree) {
+  Tree out;
+  for (const auto& [path, content] : tree) out[prefix + path] = content;
+  return out;
 }
 
 Tree without(Tree tree, std::initializer_list<const char*> paths) {
@@ -114,7 +98,7 @@ struct Case {
 };
 
 TEST(Engine, TreesAndEvents) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   const Tree extras = {{"old", kFolder}, {"old/y.txt", "Y"}, {"x.txt", "X"}};
   const std::vector<std::string> copy_all = {"Added a.txt", "Added sub", "Added sub/b.txt",
                                              "Added sub/deep", "Added sub/deep/c.txt"};
@@ -179,7 +163,7 @@ TEST(Engine, TreesAndEvents) {
 // A finished copy is identical on a second run, which changes nothing and
 // makes no write.
 TEST(Engine, SecondRunFindsEverythingIdentical) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   testos::TempDir source, target;
   make_tree(source, kSource);
   ASSERT_EQ(run_sync(source, target, kSyncDefaultFlags).result, SyncResult::Finished);
@@ -228,7 +212,7 @@ NTSTATUS refuse_unused_rights(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIB
 
 // Copying, replacing and removing need none of those rights.
 TEST(Engine, OpensAskOnlyForWhatTheyUse) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   testos::TempDir source, target;
   make_tree(source, kSource);
   make_tree(target, {{"a.txt", "other"}, {"old", kFolder}, {"old/y.txt", "Y"}});
@@ -246,7 +230,7 @@ TEST(Engine, OpensAskOnlyForWhatTheyUse) {
 // cannot be listed, on either side, sit among folders read ahead; after a
 // source folder fails, no extra target entry may go.
 TEST(Engine, ReadAheadChangesNothing) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   Tree source, target;
   for (int i = 0; i < 12; ++i) {
     const std::string d = "d" + std::to_string(i);
@@ -314,15 +298,17 @@ NTSTATUS list_bad_names(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID 
 // A target name that cannot be used is named in its warning, and from then
 // on no extra target entry is removed; extras met before it still go.
 TEST(Engine, UnusableTargetNameStopsRemovals) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   const sys::CallReplacement<sys::SysCall::NtQueryDirectoryFile> names(list_bad_names);
   const Tree in_root = {{"bad_name", "b"}, {"keep.txt", "k"}, {"sub", kFolder}, {"zz.txt", "z"}};
   const Tree in_sub = {{"a.txt", "a"}, {"keep.txt", "k"}, {"sub", kFolder}, {"sub/bad_name", "b"}, {"zz.txt", "z"}};
   const std::pair<Tree, std::vector<std::string>> cases[] = {
-      {in_root, {"OpenFailed bad/name", "Identical keep.txt", "Identical sub", "Identical sub", "Differs zz.txt"}},
+      {in_root,
+       {"OpenFailed bad/name", "Identical keep.txt", "Identical sub", "Identical sub", "HeldBack .",
+        "Differs zz.txt"}},
       {in_sub,
        {"Removed a.txt", "Identical keep.txt", "OpenFailed sub/bad/name", "Identical sub", "Identical sub",
-        "Differs zz.txt"}},
+        "HeldBack .", "Differs zz.txt"}},
   };
   for (const auto& [target, events] : cases) {
     testos::TempDir s, t;
@@ -346,7 +332,7 @@ BOOL endless_read(HANDLE, void* buffer, DWORD length, DWORD* done, OVERLAPPED*) 
 }
 
 TEST(Engine, NeverReadsPastTheSourceSize) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   const sys::CallReplacement<sys::SysCall::ReadFile> endless(endless_read);
   for (const auto& [target, flags, event] : {std::tuple{Tree{}, 0u, "ReadFailed f"}, {{{"f", "old"}}, 0u, "ReadFailed f"},
                                              {{}, uint32_t{SYNC_VIRTUAL_TARGET}, "Added f"}}) {
@@ -361,9 +347,50 @@ TEST(Engine, NeverReadsPastTheSourceSize) {
   }
 }
 
+// A file system that takes a change of times and keeps none of it.
+NTSTATUS times_dropped(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS c) {
+  if (c == FileBasicInformation) return 0;
+  return sys::g_calls.NtSetInformationFile.fallback(h, io, buffer, length, c);
+}
+
+// Write times that do not stick are told once per target folder: the files
+// there will be copied again by every run.
+TEST(Engine, WriteTimesNotKeptAreToldOncePerFolder) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir s, t;
+  make_tree(s, {{"a", "1"}, {"b", "2"}, {"sub", kFolder}, {"sub/c", "3"}});
+  for (const char* name : {"a", "b", "sub/c"}) {  // old files, so a new time shows
+    HANDLE h;
+    ASSERT_EQ(file_open(&h, s.join(name).c_str(), 0x4), err::ok);
+    EXPECT_EQ(write_time_set(h, 130000000000000000ull), err::ok);
+    native_close(h);
+  }
+  const sys::CallReplacement<sys::SysCall::NtSetInformationFile> dropped(times_dropped);
+  EXPECT_EQ(run_sync(s, t, kSyncDefaultFlags).events,
+            (std::vector<std::string>{"TimesNotKept .", "Added a", "Added b", "Added sub", "TimesNotKept sub",
+                                      "Added sub/c"}));
+}
+
+// Roots are taken as given, with or without a separator at the end: a
+// missing target is made, and every new entry lands beneath it.
+TEST(Engine, RootsTakenAsGiven) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir source, parent;
+  make_tree(source, kSource);
+  const std::string s = resolved(source.path()) + "\\", t = resolved(parent.join("made"));
+  const Outcome copied = sync_roots(s, t, kSyncDefaultFlags);
+  const Outcome again = sync_roots(s, t + "\\", kSyncDefaultFlags);
+  EXPECT_EQ(copied.result, SyncResult::Finished);
+  EXPECT_EQ(again.result, SyncResult::Finished);
+  // Every entry added, then every entry found identical (folders twice).
+  EXPECT_EQ(copied.events.size(), kSource.size());
+  EXPECT_EQ(again.events.size(), kSource.size() + 2);
+  EXPECT_EQ(read_tree(parent), with({{"made", kFolder}}, prefixed("made/", kSource)));
+}
+
 // A source or target that cannot be listed ends the run before any event.
 TEST(Engine, UnusableRoots) {
-  if (const std::string why = listing_unavailable(); !why.empty()) GTEST_SKIP() << why;
+  SKIP_UNLESS_LISTING();
   testos::TempDir source, target;
   make_tree(source, kSource);
   ScopedPool pool;

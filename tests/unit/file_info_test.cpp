@@ -7,14 +7,10 @@
 #include "fs/file_info.h"
 #include "fs/native.h"
 #include "platform/platform.h"
+#include "fixtures.h"
 #include "test_os.h"
 
-bool native_files_work();
-
 namespace {
-
-#define SKIP_WITHOUT_NATIVE_FILES() \
-  if (!native_files_work()) GTEST_SKIP() << "the POSIX layer does not map the native file calls yet"
 
 // Independent reference: Bob Jenkins' hashlittle2 over a byte vector,
 // written out from the published algorithm.

@@ -10,9 +10,8 @@
 #include "fs/native.h"
 #include "fs/path.h"
 #include "platform/platform.h"
+#include "fixtures.h"
 #include "test_os.h"
-
-bool native_files_work();
 
 namespace {
 

@@ -5,21 +5,10 @@
 
 #include "fs/native.h"
 #include "platform/platform.h"
+#include "fixtures.h"
 #include "test_os.h"
 
-// True when the native file calls reach a real file system on this target.
-bool native_files_work() {
-  testos::TempDir dir;
-  HANDLE h;
-  const Error e = native_open(dir.path().c_str(), kOpenListFolder, &h);
-  native_close(h);
-  return e == err::ok;
-}
-
 namespace {
-
-#define SKIP_WITHOUT_NATIVE_FILES() \
-  if (!native_files_work()) GTEST_SKIP() << "the POSIX layer does not map the native file calls yet"
 
 const HANDLE kFakeHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1230));
 

@@ -26,19 +26,19 @@ std::string captured(F body) {
 }
 
 struct ReportTest : ::testing::Test {
-  void SetUp() override { g_report = ReportSettings{}; }
   void TearDown() override {
-    g_report = ReportSettings{};
+    report_clear_stop(&report);
     signal_reset(cancel_context(kAbortSignal));
   }
+  ReportSettings report;
 };
 
 std::string event_output(int32_t verbosity, SyncEvent e) {
-  g_report = ReportSettings{};
-  g_report.verbosity = verbosity;
+  ReportSettings report;
+  report.verbosity = verbosity;
   return captured([&] {
-    report_event(nullptr, e, "dir\\f.txt");
-    report_end_marks();
+    report_event(&report, e, "dir\\f.txt");
+    report_end_marks(&report);
   });
 }
 
@@ -87,62 +87,62 @@ TEST_F(ReportTest, LookAlikeCharactersPrintEscaped) {
       {"c1\u0085 a\tb\nc", "c1\\xC2\\x85 a\\tb\\nc"},
       {"caf\u00E9 e\u0301 \u65E5 \U0001F600 \u00A0", "caf\u00E9 e\u0301 \u65E5 \U0001F600 \u00A0"},
   };
-  g_report.verbosity = 2;
+  report.verbosity = 2;
   for (const auto& row : rows)
-    EXPECT_EQ(captured([&] { report_event(nullptr, SyncEvent::Added, row[0]); }), std::string("+ ") + row[1] + "\n");
+    EXPECT_EQ(captured([&] { report_event(&report, SyncEvent::Added, row[0]); }), std::string("+ ") + row[1] + "\n");
 }
 
 TEST_F(ReportTest, CodesOutsideTheTablePrintNothing) {
-  g_report.abort_on_error = true;
-  const std::string out = captured([] {
-    report_event(nullptr, static_cast<SyncEvent>(0), "x");
-    report_event(nullptr, static_cast<SyncEvent>(14), "x");
-    report_event(nullptr, static_cast<SyncEvent>(-1), "x");
+  report.abort_on_error = true;
+  const std::string out = captured([&] {
+    report_event(&report, static_cast<SyncEvent>(0), "x");
+    report_event(&report, static_cast<SyncEvent>(17), "x");
+    report_event(&report, static_cast<SyncEvent>(-1), "x");
   });
   EXPECT_EQ(out, "");
-  EXPECT_EQ(g_report.pending_marks, 0);
+  EXPECT_EQ(report.pending_marks, 0);
   EXPECT_FALSE(signal_is_raised(cancel_context(kAbortSignal)));
 }
 
 TEST_F(ReportTest, FiftyMarksToALineOfAnyKind) {
-  const std::string out = captured([] {
-    for (int i = 0; i < 120; ++i) report_event(nullptr, i == 60 ? SyncEvent::Differs : SyncEvent::Identical, "x");
-    report_end_marks();
-    report_end_marks();  // nothing pending: nothing more
+  const std::string out = captured([&] {
+    for (int i = 0; i < 120; ++i) report_event(&report, i == 60 ? SyncEvent::Differs : SyncEvent::Identical, "x");
+    report_end_marks(&report);
+    report_end_marks(&report);  // nothing pending: nothing more
   });
   EXPECT_EQ(out, std::string(50, '=') + "\n" + std::string(10, '=') + "?" + std::string(39, '=') + "\n" +
                      std::string(20, '=') + "\n");
 }
 
 TEST_F(ReportTest, FullLineAfterMarksStartsOnFreshLine) {
-  const std::string out = captured([] {
-    for (int i = 0; i < 3; ++i) report_event(nullptr, SyncEvent::Identical, "x");
-    report_event(nullptr, SyncEvent::Added, "new");
-    report_event(nullptr, SyncEvent::Identical, "y");
-    report_event(nullptr, SyncEvent::OpenFailed, "z");
+  const std::string out = captured([&] {
+    for (int i = 0; i < 3; ++i) report_event(&report, SyncEvent::Identical, "x");
+    report_event(&report, SyncEvent::Added, "new");
+    report_event(&report, SyncEvent::Identical, "y");
+    report_event(&report, SyncEvent::OpenFailed, "z");
   });
   EXPECT_EQ(out, "===\n+ new\n=\nWARNING: unable to open \"z\"\n");
-  EXPECT_EQ(g_report.pending_marks, 0);
+  EXPECT_EQ(report.pending_marks, 0);
 }
 
 TEST_F(ReportTest, AbortOnErrorRaisesBeforeAnyPrinting) {
   Signal* abort = cancel_context(kAbortSignal);
-  g_report.abort_on_error = true;
-  g_report.verbosity = -1;
-  const std::string out = captured([] {
-    report_event(nullptr, SyncEvent::Added, "a");
-    report_event(nullptr, SyncEvent::Differs, "b");
-    report_event(nullptr, SyncEvent::CopyNotEncrypted, "b");
-    report_event(nullptr, SyncEvent::StreamsNotCopied, "b");
+  report.abort_on_error = true;
+  report.verbosity = -1;
+  const std::string out = captured([&] {
+    report_event(&report, SyncEvent::Added, "a");
+    report_event(&report, SyncEvent::Differs, "b");
+    report_event(&report, SyncEvent::CopyNotEncrypted, "b");
+    report_event(&report, SyncEvent::StreamsNotCopied, "b");
   });
   EXPECT_FALSE(signal_is_raised(abort));  // only failures request the abort
-  EXPECT_EQ(captured([] { report_event(nullptr, SyncEvent::ReadFailed, "c"); }), "");
+  EXPECT_EQ(captured([&] { report_event(&report, SyncEvent::ReadFailed, "c"); }), "");
   EXPECT_TRUE(signal_is_raised(abort));
   EXPECT_EQ(out, "");
   // The warning is kept for the closing line.
-  ASSERT_NE(g_report.stop_warning, nullptr);
-  EXPECT_STREQ(g_report.stop_warning, "unable to read \"c\"");
-  report_clear_stop();
+  ASSERT_NE(report.stop_warning, nullptr);
+  EXPECT_STREQ(report.stop_warning, "unable to read \"c\"");
+  report_clear_stop(&report);
 }
 
 // Raises the abort at the nth open of a name ending in g_abort_at.
@@ -178,29 +178,9 @@ TEST_F(ReportTest, AbortDuringStartUpIsTheAbort) {
     int32_t status = -1;
     const std::string out = captured([&] { status = run_command(3, argv); });
     signal_reset(cancel_context(kAbortSignal));
-    g_report = ReportSettings{};
     EXPECT_EQ(status, 2) << row.name << row.nth;
     EXPECT_EQ(out.substr(std::min(out.find("ERROR:"), out.size())), "ERROR: Aborted due to user request\n");
   }
-}
-
-TEST(ErrorToStatus, TableOrderDecides) {
-  struct Pair {
-    Error code;
-    int32_t status;
-  };
-  // One row per code, with the status of its first pair; 5 and 123 appear
-  // twice in the table and the first pair wins.
-  const Pair pairs[] = {
-      {0, 0},     {109, 1},   {1223, 2},  {995, 2},   {1, 3},     {1305, 3},  {87, 4},    {6, 4},
-      {111, 4},   {5, 5},     {0xC00000BA, 5}, {14, 6}, {31, 7},    {668, 7},   {1168, 8},  {126, 8},
-      {2, 8},     {3, 9},     {183, 10},  {80, 10},   {39, 11},   {112, 11},  {123, 12},  {1921, 12},
-      {145, 13},  {38, 14},   {303, 16},  {11, 17},   {193, 17},  {121, 18},  {64, 18},   {267, 19},
-      {18, 20},   {737, 21},  {1237, 22}, {10035, 22}, {23, 23},  {17, 24},   {129, 3},   {130, 3},
-      {135, 3},   {102, 3},
-  };
-  for (const Pair& p : pairs) EXPECT_EQ(error_to_status(p.code), p.status) << "code " << p.code;
-  for (Error unlisted : {4u, 8u, 13u, 50u, 1117u, 0xFFFFFFFFu}) EXPECT_EQ(error_to_status(unlisted), 7);
 }
 
 }  // namespace

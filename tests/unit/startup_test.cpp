@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "app/report.h"
 #include "app/startup.h"
 #include "test_os.h"
 
@@ -22,7 +21,6 @@ TEST(Startup, ArgumentsBecomeOneUtf8Vector) {
     testos::StdoutToFile quiet(dir.join("out.txt"));
     status = startup_entry(5, argv);
   }
-  g_report = ReportSettings{};
   // "" is a source that is no folder: the run stops with status 4 before -h.
   EXPECT_EQ(status, 4);
 

@@ -21,32 +21,14 @@
 #include "listing/dir_reader.h"
 #include "listing/filter.h"
 #include "listing/tree_lister.h"
+#include "fixtures.h"
 #include "test_os.h"
-
-// Why folders cannot be listed on this platform yet, or "" (dir_reader_test.cpp).
-std::string listing_unavailable();
 
 namespace {
 
 constexpr uint32_t kEngineFlags = LIST_NO_FOLLOW_LINKS | LIST_DIRS_AFTER_CONTENTS;
 constexpr uint32_t kStatusAccessDenied = 0xC0000022u;
 constexpr uint32_t kStatusInvalidInfoClass = 0xC0000003u;
-
-#define SKIP_UNLESS_LISTING()                                  \
-  do {                                                         \
-    const std::string why = listing_unavailable();             \
-    if (!why.empty()) GTEST_SKIP() << why;                     \
-  } while (0)
-
-// Builds a tree from relative paths; a path ending in '/' is a folder.
-void make_tree(const testos::TempDir& t, const std::vector<std::string>& entries) {
-  for (const std::string& e : entries) {
-    if (!e.empty() && e.back() == '/')
-      ASSERT_TRUE(testos::make_dir(t.join(e.substr(0, e.size() - 1)))) << e;
-    else
-      ASSERT_TRUE(testos::write_file(t.join(e), "data of " + e)) << e;
-  }
-}
 
 std::string slashes(std::string s) {
   std::replace(s.begin(), s.end(), '\\', '/');
@@ -189,7 +171,7 @@ TEST_P(StreamTest, DeliversTheExpectedStream) {
   SKIP_UNLESS_LISTING();
   const StreamCase& c = GetParam();
   testos::TempDir t;
-  make_tree(t, c.tree);
+  make_paths(t, c.tree);
   const Listing got = list_tree(t.path(), c.flags, c.filters);
   EXPECT_EQ(got.text, c.expected);
 }
@@ -216,7 +198,7 @@ TEST(TreeLister, EmptyRootAnswers18AndKeepsAnswering) {
 TEST(TreeLister, RootPrefixIsTheResolvedRootWithItsSeparator) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, {"f", "d/", "d/g"});
+  make_paths(t, {"f", "d/", "d/g"});
   ScopedPool pool;
   const std::string root = path_resolve(pool.get(), nullptr, t.path().c_str());
   // Given with a trailing separator or without, the prefix is the same.
@@ -240,7 +222,7 @@ TEST(TreeLister, OpenFailsForAMissingRootAndLeavesNothing) {
   Error e = err::ok;
   list_tree(t.join("missing"), kEngineFlags, {}, &e);
   EXPECT_TRUE(e == err::file_not_found || e == err::path_not_found) << e;
-  make_tree(t, {"file"});
+  make_paths(t, {"file"});
   list_tree(t.join("file"), kEngineFlags, {}, &e);
   EXPECT_NE(e, err::ok);
 }
@@ -249,7 +231,7 @@ TEST(TreeLister, CaseVariantsAreBothDeliveredUpperFirst) {
   SKIP_UNLESS_LISTING();
   if (testos::running_under_wine()) GTEST_SKIP() << "Wine creates names case-insensitively (covered by the end-to-end listing test)";
   testos::TempDir t;
-  make_tree(t, {"x", "X"});
+  make_paths(t, {"x", "X"});
   EXPECT_EQ(list_tree(t.path(), kEngineFlags, {}).text, (Stream{"X", "x"}));
 }
 
@@ -261,7 +243,7 @@ TEST(TreeLister, LongNamesAndDeepPaths) {
   Stream expected;
   for (int depth = 0; depth < 6; ++depth) {
     rel += (depth ? "/" : "") + long_name.substr(0, 200 + depth * 11);
-    make_tree(t, {rel + (depth < 5 ? "/" : "")});
+    make_paths(t, {rel + (depth < 5 ? "/" : "")});
     expected.push_back(rel);
   }
   for (int depth = 4; depth >= 0; --depth) expected.push_back(expected[depth] + " (after)");
@@ -290,7 +272,7 @@ TEST(TreeLister, LongAndNonAsciiNamesAreDeliveredWhole) {
 TEST(TreeLister, UnreadableFolderGivesItsErrorOnceAndTheWalkGoesOn) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, {"a/", "a/x", "b/", "b/y", "b/z/", "b/z/w", "c.txt"});
+  make_paths(t, {"a/", "a/x", "b/", "b/y", "b/z/", "b/z/w", "c.txt"});
   struct Case {
     uint32_t nth;  // which folder open fails: 1 = a, 2 = b, 3 = b/z
     Stream expected;
@@ -316,7 +298,7 @@ TEST(TreeLister, UnreadableFolderGivesItsErrorOnceAndTheWalkGoesOn) {
 TEST(TreeLister, UnreadableUnselectedFolderGivesOnlyTheError) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, {"a/", "a/x", "b/", "b/x", "c"});
+  make_paths(t, {"a/", "a/x", "b/", "b/x", "c"});
   const char* filters[] = {"+*/x", nullptr};
   TreeLister* l = nullptr;
   ASSERT_EQ(tree_lister_open(&l, nullptr, t.path().c_str(), kEngineFlags, filters), err::ok);
@@ -332,7 +314,7 @@ TEST(TreeLister, UnreadableUnselectedFolderGivesOnlyTheError) {
 TEST(TreeLister, CancellationStopsEveryFolderRead) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, {"a/", "a/x", "b/", "b/y", "c.txt"});
+  make_paths(t, {"a/", "a/x", "b/", "b/y", "c.txt"});
   Signal stop;
   signal_init(&stop);
   TreeLister* l = nullptr;
@@ -355,7 +337,7 @@ TEST(TreeLister, FolderCycleThroughALinkIsRefusedOnce) {
   SKIP_UNLESS_LISTING();
   if (testos::running_under_wine()) GTEST_SKIP() << "Wine does not support reparse points";
   testos::TempDir t;
-  make_tree(t, {"a/", "b"});
+  make_paths(t, {"a/", "b"});
   std::error_code ec;
   std::filesystem::create_directory_symlink("..", t.join("a/up"), ec);
   if (ec) GTEST_SKIP() << "cannot create symbolic links here: " << ec.message();
@@ -374,7 +356,7 @@ TEST(TreeLister, FolderCycleThroughALinkIsRefusedOnce) {
 TEST(TreeLister, PlainFormatWithoutIdsIsNoCycle) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, {"a/", "a/b/", "a/b/c/", "a/b/c/f"});
+  make_paths(t, {"a/", "a/b/", "a/b/c/", "a/b/c/f"});
   sys::FaultScope faults;
   // Every folder read starts with the two richer formats failing.
   auto force_plain = [] { sys::fault_arm(sys::SysCall::NtQueryDirectoryFile, 1, kStatusInvalidInfoClass, 2); };
@@ -417,7 +399,7 @@ NTSTATUS wide_ids(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, FIL
 TEST(TreeLister, SubfoldersOfA128BitIdVolumeListedWith64BitIds) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, {"a/", "a/b/", "a/b/x", "c"});
+  make_paths(t, {"a/", "a/b/", "a/b/x", "c"});
   const sys::CallReplacement<sys::SysCall::NtQueryDirectoryFile> list(list_without_128_bit_ids);
   const sys::CallReplacement<sys::SysCall::NtQueryInformationFile> query(wide_ids);
   EXPECT_EQ(list_tree(t.path(), kEngineFlags, {}).text, (Stream{"a", "a/b", "a/b/x", "a/b (after)", "a (after)", "c"}));
@@ -522,7 +504,7 @@ TEST(TreeLister, GeneratedTreeMatchesAnIndependentWalk) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
   const std::vector<std::string> tree = generate_tree(600, 20261208);
-  make_tree(t, tree);
+  make_paths(t, tree);
   const auto walked = walk_disk(std::filesystem::path(t.path()));
   struct Run {
     std::vector<const char*> filters;
@@ -556,7 +538,7 @@ TEST(TreeLister, GeneratedTreeMatchesAnIndependentWalk) {
 TEST(TreeLister, ReadAheadStopsAnywhere) {
   SKIP_UNLESS_LISTING();
   testos::TempDir t;
-  make_tree(t, generate_tree(400, 20261209));
+  make_paths(t, generate_tree(400, 20261209));
   const uint32_t flags = kEngineFlags | LIST_READ_AHEAD;
   const Stream whole = list_tree(t.path(), flags, {}).text;
   ASSERT_GT(whole.size(), 400u);

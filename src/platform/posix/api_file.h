@@ -274,6 +274,8 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID
 // same (owner and group 0 unless the process runs as root, since only then
 // are they copied).
 constexpr bool kSystemKeepsPosixModes = true;
+// No device path forms: "\\?\" is a name like any other.
+constexpr bool kDevicePathForms = false;
 NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode);
 NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode);
 

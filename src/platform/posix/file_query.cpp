@@ -89,6 +89,32 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
 }
 
 // Marks the open entry deleted: removed from its folder at once.
+// A rename's new name without any separator: a name in the same folder.
+static bool is_bare_name(const WCHAR* name, size_t units) {
+  for (size_t i = 0; i < units; ++i)
+    if (name[i] == u'\\' || name[i] == u'/') return false;
+  return true;
+}
+
+// The path of `name` beside the entry at `path` (its folder's path, a
+// separator and the name), in `out`; false when it does not fit. An entry
+// kept with no path gives none.
+static bool sibling_path(const char* path, const char* name, char* out, size_t size) {
+  if (*path == 0) {
+    out[0] = 0;
+    return true;
+  }
+  const char* slash = std::strrchr(path, '/');
+  const size_t folder = slash ? static_cast<size_t>(slash - path) + 1 : 0;
+  const size_t length = std::strlen(name);
+  if (folder + length + 1 > size || length >= kPathMax) return false;
+  char copy[kPathMax];
+  std::memcpy(copy, name, length + 1);  // name and out may be the same buffer
+  std::memmove(out, path, folder);
+  std::memcpy(out + folder, copy, length + 1);
+  return true;
+}
+
 static NTSTATUS set_disposition(PIO_STATUS_BLOCK io, PosixFile* f, const struct stat& st, bool yes, bool ignore_readonly) {
   if (!f) return STATUS_INVALID_PARAMETER;
   if (!yes || f->delete_pending) return done(io, STATUS_SUCCESS, 0);
@@ -152,6 +178,14 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       };
       put(&times[0], b->LastAccessTime.QuadPart);
       put(&times[1], b->LastWriteTime.QuadPart);
+      // A time kept unchanged goes with its present value beside the other:
+      // some file systems (the FUSE exFAT driver) ignore a change that
+      // leaves one of the two out.
+      if ((times[0].tv_nsec == UTIME_OMIT) != (times[1].tv_nsec == UTIME_OMIT)) {
+        if (times_only && !stat_of(fd, f, &st)) return status_from_errno(errno);
+        if (times[0].tv_nsec == UTIME_OMIT) times[0] = st.st_atim;
+        if (times[1].tv_nsec == UTIME_OMIT) times[1] = st.st_mtim;
+      }
       if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
         // The descriptor itself where it can take the change; a link opened
         // as itself and a bare descriptor go by name.
@@ -200,6 +234,7 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       // reached without walking a path; otherwise a full native name.
       int to_fd = AT_FDCWD;
       const PosixFile* root = nullptr;
+      bool same_folder = false;  // renamed within the folder it was opened in
       char to[kPathMax];
       if (r->RootDirectory) {
         to_fd = handle_fd(r->RootDirectory);
@@ -209,6 +244,19 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
         if (!posix_bytes_from_units(r->FileName, r->FileNameLength / 2, to, sizeof to, &n)) return STATUS_NAME_TOO_LONG;
         if (n == 0 || std::strchr(to, '/') || std::strcmp(to, ".") == 0 || std::strcmp(to, "..") == 0)
           return STATUS_OBJECT_NAME_INVALID;
+      } else if (is_bare_name(r->FileName, r->FileNameLength / 2)) {
+        // No root and a bare name: a new name in the entry's own folder.
+        size_t n = 0;
+        if (!posix_bytes_from_units(r->FileName, r->FileNameLength / 2, to, sizeof to, &n)) return STATUS_NAME_TOO_LONG;
+        if (n == 0 || std::strcmp(to, ".") == 0 || std::strcmp(to, "..") == 0) return STATUS_OBJECT_NAME_INVALID;
+        if (f->name) {
+          to_fd = f->parent_fd;
+          same_folder = true;
+        } else if (!sibling_path(f->path, to, to, sizeof to)) {
+          return STATUS_NAME_TOO_LONG;
+        } else if (to[0] == 0) {
+          return STATUS_OBJECT_PATH_NOT_FOUND;
+        }
       } else {
         UNICODE_STRING name;
         name.Length = static_cast<USHORT>(r->FileNameLength);
@@ -227,13 +275,15 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       if (root) {
         if (std::snprintf(full, sizeof full, "%s/%s", root->path, to) >= static_cast<int>(sizeof full))
           full[sizeof full - 1] = 0;  // past the limit the kept path is cut, as at an open
+      } else if (same_folder) {
+        if (!sibling_path(f->path, to, full, sizeof full)) full[0] = 0;  // too long to keep: names nothing
       } else {
         std::memcpy(full, to, std::strlen(to) + 1);
       }
       const size_t full_length = std::strlen(full);
       char* path = static_cast<char*>(std::malloc(full_length + 1));
-      char* new_name = root ? static_cast<char*>(std::malloc(std::strlen(to) + 1)) : nullptr;
-      if (!path || (root && !new_name)) {
+      char* new_name = root || same_folder ? static_cast<char*>(std::malloc(std::strlen(to) + 1)) : nullptr;
+      if (!path || ((root || same_folder) && !new_name)) {
         std::free(path);
         std::free(new_name);
         return STATUS_NO_MEMORY;
@@ -249,8 +299,13 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       }
       std::free(f->path);
       f->path = path;
-      // The entry now lives by its new name in the root folder, or by path.
-      if (f->name) {
+      // The entry now lives by its new name in the same folder or the root
+      // folder, or by path.
+      if (same_folder) {
+        std::free(f->name);
+        f->name = new_name;
+        new_name = nullptr;
+      } else if (f->name) {
         std::free(f->name);
         f->name = nullptr;
         if (f->parent_fd >= 0) libc::close(f->parent_fd);

@@ -27,3 +27,6 @@ NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE handle, HANDLE event, PIO_AP
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 #endif
 
+// Arguments may name paths in the device forms \\?\ and \\.\ (a '?' there
+// is no wildcard).
+constexpr bool kDevicePathForms = true;

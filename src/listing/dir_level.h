@@ -1,0 +1,89 @@
+// The tree lister's parts for one folder: a folder read in full into an
+// ordered level, the entry frames of the walk, and the buffer that composes
+// full paths. Private to the listing layer.
+#pragma once
+
+#include <cstdint>
+
+#include "base/jindex.h"
+#include "base/memory.h"
+#include "listing/tree_lister.h"
+
+namespace tree_walk {
+
+struct DirLevelOps {
+  void (*destroy)(DirLevel* self);
+  // The name of the entry under the cursor, then the cursor moves on; 18
+  // past the end, and on every call after that.
+  Error (*next)(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info);
+};
+
+}  // namespace tree_walk
+
+struct DirLevel {
+  const tree_walk::DirLevelOps* ops;
+  StringPool pool;  // owns every entry record
+  ji_pos_t cursor;
+  void* root;
+  Error failed;     // a step that could not be taken, reported once
+  uint64_t refused; // entries the reader left out (names that are not plain names)
+  const char* refused_name;  // the first of them ("" when it could not be kept)
+  // The folder's path with its separator is not kept: a level holds only its
+  // own name, so memory does not grow with depth times path length. The
+  // path is the root's `folder`, then each level's name and a separator.
+  const char* folder;      // the root only: its path with its separator
+  const DirLevel* parent;  // null for the root
+  const char* name;        // in the parent's pool
+  uint64_t name_length;
+  uint64_t folder_length;  // of the whole path, with the separator
+  FileInfo folder_info;  // the folder itself, read from its open handle
+  HANDLE handle;         // the folder, open while its entries are handed out
+};
+
+namespace tree_walk {
+
+// One entry of a folder: index links first, then the entry itself.
+struct LevelEntry {
+  LevelEntry* child[2];
+  FileInfo info;
+  FileInfo* info_ref;  // &info, or null when the reader gave no information
+  char name[1];        // the name and its terminator
+};
+
+void level_destroy(DirLevel* self);
+
+// A growable buffer for one path at a time. It remembers the level whose
+// folder path it holds, so the entries of one folder cost their names only,
+// and so does a subfolder of that level.
+struct PathBuffer {
+  char* text;
+  uint64_t capacity;
+  const DirLevel* holds;  // null: none
+};
+
+void path_buffer_free(PathBuffer* b);
+
+// The full path of the entry `name` of `level` (a null level: `name` is the
+// whole path) in the buffer, valid until its next use; null without memory.
+const char* path_compose(PathBuffer* b, const DirLevel* level, const char* name);
+
+struct LevelJobs;
+
+// One entry of the walk in the level that holds it.
+struct Frame {
+  DirLevel* level;   // the folder that holds the entry
+  const char* name;  // the entry's name, in the level's pool
+  uint64_t name_offset;
+  FileInfo* info;
+  uint8_t selected;
+  uint8_t delivered;
+  uint8_t scheduled;  // the level's subfolders were handed to the read-ahead
+  LevelJobs* jobs;    // those subfolders, or null
+};
+
+// Reads the listed subfolder `entry` of the open folder `parent`; its path is
+// made in `buffer`.
+Error level_open_at(DirLevel** out, CancelContext* cancel, const DirLevel* parent, const Frame& entry,
+                    uint32_t flags, PathBuffer* buffer);
+
+}  // namespace tree_walk

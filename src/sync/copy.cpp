@@ -1,0 +1,341 @@
+// The file copy: a new target file written from the open source file, a
+// replacement written aside and renamed over the old one, and the
+// read-through of a virtual target.
+#include <cstring>
+
+#include "base/text_format.h"
+#include "fs/file_info.h"
+#include "fs/file_ops.h"
+#include "fs/stream.h"
+#include "sync/engine_state.h"
+
+namespace sync_engine {
+
+namespace {
+
+constexpr uint32_t kFinishKeepMask = 0xFFFFFFF6;  // all but read-only and content-indexed
+constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
+
+}  // namespace
+
+// Opens the pending source file by name within its open folder.
+Error open_source(Engine* g) {
+  close_handle(&g->source_handle);
+  const Side& s = g->source;
+  return file_open_at(&g->source_handle, s.folder, s.path + s.name_offset, s.info);
+}
+
+namespace {
+
+// Reads the next piece of the open source file into the copy buffer, at
+// most `limit` bytes; a count of 0 is the end of the data. A read failure is
+// reported.
+bool read_piece(Engine* g, const char* rel, uint64_t* count, uint64_t limit = kSyncCopyBufferSize) {
+  const Error e = stream_read(g->source_handle, g->buffer, limit < kSyncCopyBufferSize ? limit : kSyncCopyBufferSize,
+                              count);
+  if (e == 0 || e == err::handle_eof) return true;
+  g->report(SyncEvent::ReadFailed, rel);
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+// Reads up to `want` bytes, fewer only at the end of the data.
+Error read_full(HANDLE h, uint8_t* buffer, uint64_t want, uint64_t* got) {
+  *got = 0;
+  while (*got < want) {
+    uint64_t n = 0;
+    const Error e = stream_read(h, buffer + *got, want - *got, &n);
+    if (e == err::handle_eof || (e == err::ok && n == 0)) return err::ok;
+    if (e != err::ok) return e;
+    *got += n;
+  }
+  return err::ok;
+}
+
+}  // namespace
+
+Compared compare_contents(Engine* g, const char* rel) {
+  const Side& s = g->source;
+  const Side& t = g->target;
+  ScopedHandle target;
+  if (g->buffer == nullptr || open_source(g) != 0 ||
+      file_open_at(target.out(), t.folder, t.path + t.name_offset, t.info) != 0) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return Compared::Failed;
+  }
+  // Half the copy buffer for each side, read in large sequential pieces.
+  constexpr uint64_t kHalf = kSyncCopyBufferSize / 2;
+  auto* ours = static_cast<uint8_t*>(g->buffer);
+  uint8_t* theirs = ours + kHalf;
+  for (uint64_t left = s.info->size; left != 0;) {
+    if (g->aborted()) return Compared::Failed;
+    const uint64_t want = left < kHalf ? left : kHalf;
+    uint64_t a = 0, b = 0;
+    if (read_full(g->source_handle, ours, want, &a) != 0 || read_full(target.get(), theirs, want, &b) != 0) {
+      g->report(SyncEvent::ReadFailed, rel);
+      return Compared::Failed;
+    }
+    // A side that ends early has changed since it was listed: not the same.
+    if (a != want || b != want || std::memcmp(ours, theirs, want) != 0) return Compared::Differ;
+    left -= want;
+  }
+  return Compared::Same;
+}
+
+// Reads the open source file to its end (read-through of a virtual target),
+// never past the size it has when the reading starts.
+void read_through(Engine* g, const char* rel) {
+  FileInfo info{};
+  if (g->buffer == nullptr || file_info_brief_from_handle(g->source_handle, &info) != 0) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return;
+  }
+  for (uint64_t left = info.size; left != 0;) {
+    if (g->aborted()) return;
+    uint64_t count = 0;
+    if (!read_piece(g, rel, &count, left)) return;
+    if (count == 0) break;
+    left -= count;
+    g->bytes += count;
+  }
+  g->report(SyncEvent::Added, rel);
+}
+
+namespace {
+
+// Writes the rest of the open source file to the open target file, no more
+// than `size` bytes; *beyond tells whether data went on past them. False,
+// with the failure reported, on a failure or an abort.
+bool copy_all(Engine* g, const char* rel, uint64_t size, uint64_t* copied, bool* beyond) {
+  // A file of a piece or more is first copied by the system itself where it
+  // can, 16 pieces per call (a call has a fixed cost of about a tenth of a
+  // piece's copy), with the abort checked between calls. Whatever it leaves (the
+  // end of the data, or all of it after a refusal or failure) goes through
+  // the buffer below, which also meets and reports any real failure.
+  constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
+  bool in_system = size >= kSyncCopyBufferSize;
+  while (in_system && *copied < size && !g->aborted()) {
+    uint64_t moved = 0;
+    const uint64_t left = size - *copied;
+    in_system = stream_copy(g->source_handle, g->target_handle, left < kInSystemPiece ? left : kInSystemPiece,
+                            &moved) == 0 && moved != 0;
+    *copied += moved;
+  }
+  for (;;) {
+    if (g->aborted()) return false;
+    uint64_t count = 0;
+    const bool whole = *copied >= size;
+    if (!read_piece(g, rel, &count, whole ? 1 : size - *copied)) return false;
+    *beyond = whole && count != 0;
+    if (count == 0 || *beyond) break;
+    if (stream_write(g->target_handle, g->buffer, count) != 0) {
+      g->report(SyncEvent::WriteFailed, rel);
+      return false;
+    }
+    *copied += count;
+  }
+  return true;
+}
+
+enum class SparseCopy { fallback, done, failed };
+
+// Copies one stored range of the source to the same place in the target.
+// False, with the failure reported, on a failure or an abort; *whole is
+// cleared when the source ends inside the range.
+bool copy_range(Engine* g, const char* rel, uint64_t offset, uint64_t end, bool* whole) {
+  if (stream_seek(g->source_handle, offset) != 0) return g->report(SyncEvent::ReadFailed, rel), false;
+  if (stream_seek(g->target_handle, offset) != 0) return g->report(SyncEvent::WriteFailed, rel), false;
+  while (offset < end) {
+    if (g->aborted()) return false;
+    const uint64_t want = end - offset < kSyncCopyBufferSize ? end - offset : kSyncCopyBufferSize;
+    uint64_t count = 0;
+    const Error e = stream_read(g->source_handle, g->buffer, want, &count);
+    if (e != 0 && e != err::handle_eof) return g->report(SyncEvent::ReadFailed, rel), false;
+    if (count == 0) {
+      *whole = false;
+      return true;
+    }
+    if (stream_write(g->target_handle, g->buffer, count) != 0) return g->report(SyncEvent::WriteFailed, rel), false;
+    offset += count;
+  }
+  return true;
+}
+
+// A sparse source keeps its shape: the target is made sparse, only the
+// ranges the source stores are copied, each to its place, and the size set
+// last leaves the rest unstored, so an image of a terabyte that holds little
+// takes little. Fallback, with nothing written, where the target cannot be
+// made sparse or the source gives no list of its ranges: then all the data
+// is copied. *copied becomes the size when every range was read whole.
+SparseCopy copy_ranges(Engine* g, const char* rel, uint64_t size, uint64_t* copied) {
+  if (stream_set_sparse(g->target_handle) != 0) return SparseCopy::fallback;
+  constexpr uint32_t kRangeBatch = 64;
+  StreamRange ranges[kRangeBatch];
+  uint64_t at = 0;
+  bool whole = true;
+  for (bool first = true;; first = false) {
+    uint32_t count = 0;
+    bool more = false;
+    if (stream_ranges(g->source_handle, at, size, ranges, kRangeBatch, &count, &more) != 0) {
+      if (first) return SparseCopy::fallback;
+      g->report(SyncEvent::ReadFailed, rel);
+      return SparseCopy::failed;
+    }
+    // Ranges are taken in order, each within the size and never behind
+    // the last one copied, whatever the list says.
+    for (uint32_t i = 0; i < count && whole; ++i) {
+      const uint64_t start = ranges[i].offset;
+      const uint64_t end = start >= size || ranges[i].length >= size - start ? size : start + ranges[i].length;
+      const uint64_t offset = start > at ? start : at;
+      if (end <= offset) continue;
+      if (!copy_range(g, rel, offset, end, &whole)) return SparseCopy::failed;
+      at = end;
+    }
+    if (!more || !whole || at >= size) break;
+  }
+  if (native_set_size(g->target_handle, size, true) != 0) {
+    g->report(SyncEvent::WriteFailed, rel);
+    return SparseCopy::failed;
+  }
+  *copied = whole ? size : at;
+  return SparseCopy::done;
+}
+
+// Tells what the finished copy does not hold: the encryption of an
+// encrypted source (unless the new file is encrypted too, as in an encrypted
+// folder) and the source's named data streams.
+void report_left_out(Engine* g, const char* rel, uint32_t source_attributes) {
+  if (source_attributes & FA_ENCRYPTED) {
+    FileInfo copy{};
+    if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || !(copy.sys_attr & FA_ENCRYPTED))
+      g->report(SyncEvent::CopyNotEncrypted, rel);
+  }
+  if (stream_has_named(g->source_handle)) g->report(SyncEvent::StreamsNotCopied, rel);
+}
+
+// Reads back, once per target folder, the write time just set on a copy: a
+// file system that does not keep it makes every run copy the file again.
+void check_times_kept(Engine* g, HANDLE folder, const char* rel, uint64_t stamp) {
+  if (folder == g->times_checked) return;
+  g->times_checked = folder;
+  FileInfo copy{};
+  if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || write_times_match(copy.write_time, stamp)) return;
+  size_t n = str_len(rel);
+  while (n > 0 && !is_separator(rel[n - 1])) --n;
+  const char* place = n > 1 ? pool_strndup(&g->step_pool.allocator, rel, n - 1) : ".";
+  g->report(SyncEvent::TimesNotKept, place ? place : ".");
+}
+
+// Writes the rest of the open source file to the open target file and
+// stamps it. The write time, size and attributes stamped are those of the
+// source when the copy began; a source whose size or write time has changed
+// by the end may have been copied half old, half new: it gets the earlier
+// write time, so that the next run copies it again, and the read warning.
+// No more is read than the source held when the copy began (so a file that
+// grows without end, or a device in its place, never fills the target);
+// one byte more is only looked for. False, with the failure reported, when
+// the copy is incomplete.
+bool write_copy(Engine* g, HANDLE folder, const char* rel) {
+  FileInfo before{};
+  if (file_info_brief_from_handle(g->source_handle, &before) != 0) {
+    if (g->source.info == nullptr) return g->report(SyncEvent::ReadFailed, rel), false;
+    before = *g->source.info;
+  }
+  uint64_t copied = 0;
+  bool beyond = false;  // data past the size the copy began with
+  const SparseCopy sparse =
+      before.sys_attr & FA_SPARSE_FILE ? copy_ranges(g, rel, before.size, &copied) : SparseCopy::fallback;
+  if (sparse == SparseCopy::failed) return false;
+  if (sparse == SparseCopy::fallback && !copy_all(g, rel, before.size, &copied, &beyond)) return false;
+  FileInfo after{};
+  if (file_info_brief_from_handle(g->source_handle, &after) != 0) after = before;
+  const bool changed = after.size != before.size || after.write_time != before.write_time;
+  // Data of an unchanged source that ended short of its size, or went on
+  // past it, was not read whole.
+  if (!changed && (copied != before.size || beyond)) {
+    g->report(SyncEvent::ReadFailed, rel);
+    return false;
+  }
+  const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
+  write_time_set(g->target_handle, stamp);
+  check_times_kept(g, folder, rel, stamp);
+  attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
+  // Last: the file was created owner-only and writing clears set-id bits.
+  mode_copy(g->source_handle, g->target_handle);
+  g->bytes += copied;
+  if (changed) g->report(SyncEvent::ReadFailed, rel);
+  report_left_out(g, rel, before.sys_attr);
+  return true;
+}
+
+}  // namespace
+
+// Copies the open source file to a new target file `name` of the open
+// folder. Any failure or an abort deletes the partial file.
+void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel) {
+  close_handle(&g->target_handle);
+  if (g->buffer == nullptr || handle_is_none(folder) || file_create_at(&g->target_handle, folder, name) != 0) {
+    g->report(SyncEvent::CreateFailed, rel);
+    return;
+  }
+  const bool done = write_copy(g, folder, rel);
+  close_handle(&g->target_handle);
+  if (done)
+    g->report(SyncEvent::Added, rel);
+  else
+    entry_delete_at(folder, name);
+}
+
+namespace {
+
+// Names tried for the new content of a replaced file, in its folder.
+constexpr int kReplaceNameTries = 16;
+
+}  // namespace
+
+// Replaces the pending target file with the open source file: the copy is
+// written under a new name in the same folder and only then renamed over the
+// old file, so a failure at any step leaves the old file as it was (a name
+// left by a killed run is an ordinary extra entry of the next one). All by
+// name within the folder the target lister holds open.
+void replace_file(Engine* g, const char* rel) {
+  const Side& t = g->target;
+  const HANDLE folder = t.folder;
+  const char* old_name = t.path + t.name_offset;
+  close_handle(&g->target_handle);
+  Allocator* a = &g->step_pool.allocator;
+  const char* temp = nullptr;
+  Error e = g->buffer == nullptr || handle_is_none(folder) ? err::out_of_memory : err::already_exists;
+  for (int i = 0; i < kReplaceNameTries && (e == err::already_exists || e == err::file_exists); ++i) {
+    temp = pool_format(a, ".tarn~%d", i);
+    e = temp == nullptr ? err::out_of_memory : file_create_at(&g->target_handle, folder, temp);
+  }
+  if (e != 0) {
+    g->report(SyncEvent::CreateFailed, rel);
+    return;
+  }
+  const bool done = write_copy(g, folder, rel);
+  close_handle(&g->target_handle);
+  if (!done) {
+    entry_delete_at(folder, temp);
+    return;
+  }
+  // A protected old file refuses to be replaced: its attributes are cleared
+  // first and put back when the rename fails.
+  constexpr uint32_t kProtect = ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM;
+  const uint32_t old_attr = t.info != nullptr ? t.info->sys_attr : 0;
+  const bool cleared = (old_attr & kProtect) && attr_set_at(folder, old_name, old_attr & ~kProtect) == 0;
+  if (file_rename_over_at(folder, temp, old_name) != 0) {
+    if (cleared) attr_set_at(folder, old_name, old_attr);
+    entry_delete_at(folder, temp);
+    g->report(SyncEvent::DeleteFailed, rel);
+    return;
+  }
+  g->report(SyncEvent::Removed, rel);
+  g->report(SyncEvent::Added, rel);
+}
+
+}  // namespace sync_engine

@@ -1,0 +1,138 @@
+// The engine's state during one run, shared by its parts: the merge
+// (engine.cpp), the target folders on the way to new entries
+// (target_place.cpp) and the file copy (copy.cpp). Private to the sync layer.
+#pragma once
+
+#include <cstdint>
+
+#include "base/memory.h"
+#include "base/signals.h"
+#include "fs/file_info.h"
+#include "fs/native.h"
+#include "sync/engine.h"
+
+namespace sync_engine {
+
+HANDLE const kNoHandle = INVALID_HANDLE_VALUE;
+
+// One side of the merge: its lister and its pending entry.
+struct Side {
+  TreeLister* lister = nullptr;
+  const char* base = nullptr;   // root with a separator at its end: the start of every path of the side
+  const char* path = nullptr;   // pending entry's full path; null when the side is finished
+  const FileInfo* info = nullptr;
+  uint64_t offset = 0;          // length of the root prefix of every path
+  bool offset_known = false;
+  bool listing_failed = false;  // some folder of this side could not be listed
+  bool name_unusable = false;   // some name of this side could not be used
+  HANDLE folder = INVALID_HANDLE_VALUE;  // the open folder holding the pending entry
+  uint64_t name_offset = 0;     // where the pending entry's name starts in path
+
+  const char* relative() const { return path + offset; }
+};
+
+// The open target folders on the way to where new entries go: the target
+// root, then each folder of a relative path opened by name in the one
+// before, never through a link. New entries are made by name within the
+// deepest one, so a folder swapped for a link leads nowhere else.
+struct Place {
+  HANDLE* handles = nullptr;   // handles[0] is the root
+  uint64_t* ends = nullptr;    // ends[i]: length of the relative path of handles[i]
+  uint32_t depth = 0;          // handles open
+  uint32_t capacity = 0;
+  char* path = nullptr;        // relative path of the deepest open folder
+  uint64_t path_capacity = 0;
+};
+
+// The target folders told of held-back deletions that are ancestors of the
+// current entry (or the entry's own folder): each a prefix of `path`, by
+// length, deepest last. Entries of a folder's subtree come together, so a
+// folder left is never met again.
+struct HeldBack {
+  const char* path = nullptr;
+  size_t* lengths = nullptr;
+  uint32_t depth = 0;
+  uint32_t capacity = 0;
+};
+
+struct Engine {
+  Signal* abort;
+  SyncCallback callback;
+  void* user;
+  uint32_t flags;
+  bool virtual_target;
+  bool no_modify;
+  Side source;
+  Side target;
+  Place place;
+  // A mount point removed as itself: what the target lister still hands out
+  // beneath it lies outside the target and is passed over.
+  const char* beyond = nullptr;
+  HeldBack held;
+  StringPool long_pool;
+  StringPool step_pool;
+  void* buffer = nullptr;
+  HANDLE source_handle = kNoHandle;
+  HANDLE target_handle = kNoHandle;
+  bool source_preopened = false;  // source_handle already belongs to the pending source file
+  HANDLE times_checked = kNoHandle;
+  uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)  // the target folder whose write times were last read back
+
+  bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
+  void report(SyncEvent event, const char* relative) {
+    if (callback) callback(user, event, relative);
+  }
+  bool flag(uint32_t bit) const { return (flags & bit) != 0; }
+};
+
+inline bool source_is_link(const FileInfo* i) { return i && i->is_link && !i->via_link; }
+inline bool target_is_link(const FileInfo* i) { return i && i->is_link; }
+inline bool is_folder(const FileInfo* i) { return i && i->is_dir; }
+inline bool is_after_contents(const FileInfo* i) { return i && i->after_contents; }
+
+// The event for a source file that could not be opened: a FIFO, socket or
+// device (by its listed mode) is never read, by design.
+inline SyncEvent open_failure(const FileInfo* i) {
+  constexpr uint32_t kType = 0170000, kFile = 0100000, kFolder = 0040000, kLink = 0120000;
+  const uint32_t type = i ? i->posix_mode & kType : 0;
+  const bool special = type != 0 && type != kFile && type != kFolder && type != kLink;
+  return special ? SyncEvent::SpecialNotRead : SyncEvent::OpenFailed;
+}
+
+inline void close_handle(HANDLE* h) {
+  native_close(*h);
+  *h = kNoHandle;
+}
+
+inline bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Target folders (target_place.cpp).
+
+// Closes the place's folders from `depth` on.
+void place_trim(Place* p, uint32_t depth);
+void place_release(Place* p);
+// The target folder that holds the entry of relative path `relative`, and
+// where its name starts; -1 when it cannot be opened.
+HANDLE place_parent(Engine* g, const char* relative, const char** name);
+
+// Whether two write times count as equal (engine.cpp).
+bool write_times_match(uint64_t a, uint64_t b);
+
+// Files (copy.cpp).
+
+// Reads both files of a pair that looks identical and compares their data:
+// Same, Differ, or Failed (a side could not be read, reported).
+enum class Compared { Same, Differ, Failed };
+Compared compare_contents(Engine* g, const char* rel);
+
+// Opens the pending source file by name within its open folder.
+Error open_source(Engine* g);
+// Reads the open source file to its end (read-through of a virtual target).
+void read_through(Engine* g, const char* rel);
+// Copies the open source file to a new target file `name` of the open
+// folder. Any failure or an abort deletes the partial file.
+void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel);
+// Replaces the pending target file with the open source file.
+void replace_file(Engine* g, const char* rel);
+
+}  // namespace sync_engine

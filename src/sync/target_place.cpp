@@ -1,0 +1,107 @@
+// The target folders on the way to where new entries go, opened one by one
+// by name.
+#include "base/text_format.h"
+#include "fs/file_ops.h"
+#include "sync/engine_state.h"
+
+namespace sync_engine {
+
+// Closes the place's folders from `depth` on.
+void place_trim(Place* p, uint32_t depth) {
+  while (p->depth > depth) native_close(p->handles[--p->depth]);
+}
+
+void place_release(Place* p) {
+  place_trim(p, 0);
+  if (p->handles) block_free(p->handles, p->capacity * sizeof(HANDLE));
+  if (p->ends) block_free(p->ends, p->capacity * sizeof(uint64_t));
+  if (p->path) block_free(p->path, p->path_capacity);
+  *p = Place{};
+}
+
+// Room for `depth` folders and a relative path of `length` bytes.
+bool place_reserve(Place* p, uint32_t depth, uint64_t length) {
+  if (depth > p->capacity) {
+    const uint32_t capacity = depth < 64 ? 64 : depth * 2;
+    auto* handles = static_cast<HANDLE*>(block_alloc(capacity * sizeof(HANDLE)));
+    auto* ends = static_cast<uint64_t*>(block_alloc(capacity * sizeof(uint64_t)));
+    if (!handles || !ends) {
+      if (handles) block_free(handles, capacity * sizeof(HANDLE));
+      if (ends) block_free(ends, capacity * sizeof(uint64_t));
+      return false;
+    }
+    for (uint32_t i = 0; i < p->depth; ++i) {
+      handles[i] = p->handles[i];
+      ends[i] = p->ends[i];
+    }
+    if (p->handles) block_free(p->handles, p->capacity * sizeof(HANDLE));
+    if (p->ends) block_free(p->ends, p->capacity * sizeof(uint64_t));
+    p->handles = handles;
+    p->ends = ends;
+    p->capacity = capacity;
+  }
+  if (length + 1 > p->path_capacity) {
+    const uint64_t capacity = length < 4096 ? 4096 : (length + 1) * 2;
+    auto* path = static_cast<char*>(block_alloc(capacity));
+    if (!path) return false;
+    if (p->path) {
+      for (uint64_t i = 0; i < p->path_capacity; ++i) path[i] = p->path[i];
+      block_free(p->path, p->path_capacity);
+    }
+    p->path = path;
+    p->path_capacity = capacity;
+  }
+  return true;
+}
+
+// The open target folder whose relative path is the first `length` bytes of
+// `relative` (0: the root), opened as needed; -1 when it cannot be.
+HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
+  Place* p = &g->place;
+  // Keep the open folders that lead to this one.
+  uint32_t keep = p->depth;
+  while (keep > 1) {
+    const uint64_t end = p->ends[keep - 1];
+    bool leads = end <= length && (end == length || is_separator(relative[end]));
+    for (uint64_t i = 0; leads && i < end; ++i) leads = p->path[i] == relative[i];
+    if (leads) break;
+    --keep;
+  }
+  place_trim(p, keep);
+  uint32_t levels = 1;
+  for (uint64_t i = 0; i < length; ++i) levels += is_separator(relative[i]) ? 1 : 0;
+  if (!place_reserve(p, levels + 1, length)) return kNoHandle;
+  if (p->depth == 0) {
+    HANDLE root = kNoHandle;
+    if (native_open(g->target.base, kOpenListFolder, &root) != 0) return kNoHandle;
+    p->handles[0] = root;
+    p->ends[0] = 0;
+    p->depth = 1;
+  }
+  uint64_t at = p->ends[p->depth - 1];
+  while (at < length) {
+    if (at > 0) ++at;  // the separator before the next name
+    uint64_t end = at;
+    while (end < length && !is_separator(relative[end])) ++end;
+    const char* name = pool_strndup(&g->step_pool.allocator, relative + at, end - at);
+    HANDLE h = kNoHandle;
+    if (name == nullptr || folder_open_at(&h, p->handles[p->depth - 1], name) != 0) return kNoHandle;
+    for (uint64_t i = p->ends[p->depth - 1]; i < end; ++i) p->path[i] = relative[i];
+    p->handles[p->depth] = h;
+    p->ends[p->depth] = end;
+    ++p->depth;
+    at = end;
+  }
+  return p->handles[p->depth - 1];
+}
+
+// The target folder that holds the entry of relative path `relative`, and
+// where its name starts.
+HANDLE place_parent(Engine* g, const char* relative, const char** name) {
+  uint64_t length = str_len(relative);
+  while (length > 0 && !is_separator(relative[length - 1])) --length;
+  *name = relative + length;
+  return place_folder(g, relative, length > 0 ? length - 1 : 0);
+}
+
+}  // namespace sync_engine
