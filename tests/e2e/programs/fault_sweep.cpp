@@ -252,8 +252,11 @@ const Call kCalls[] = {
 };
 
 // 4: the source or target path cannot be resolved (the current folder is
-// not available).
-bool documented_status(int32_t s) { return s == 0 || s == 4 || s == 5 || s == 6 || s == 8; }
+// not available); kStatusEntriesFailed: the run finished with failed
+// entries.
+bool documented_status(int32_t s) {
+  return s == 0 || s == 4 || s == 5 || s == 6 || s == 8 || s == kStatusEntriesFailed;
+}
 
 // The checks after a faulted run; empty when all hold.
 std::string check_faulted(const Result& r, const Tree& source_before, const Tree& target_before,
