@@ -252,10 +252,10 @@ const Call kCalls[] = {
 };
 
 // 4: the source or target path cannot be resolved (the current folder is
-// not available); kStatusEntriesFailed: the run finished with failed
-// entries.
+// not available); kStatusOutputFailed: the report could not be written;
+// kStatusEntriesFailed: the run finished with failed entries.
 bool documented_status(int32_t s) {
-  return s == 0 || s == 4 || s == 5 || s == 6 || s == 8 || s == kStatusEntriesFailed;
+  return s == 0 || s == 4 || s == 5 || s == 6 || s == 8 || s == kStatusOutputFailed || s == kStatusEntriesFailed;
 }
 
 // The checks after a faulted run; empty when all hold.
