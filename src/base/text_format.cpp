@@ -313,7 +313,7 @@ void render_time(Output& out, const Directive& d, char conversion, uint64_t v) {
     const int64_t seconds = (d.int_bits && d.int_bits <= 32)
                                 ? static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(v)))
                                 : static_cast<int64_t>(v);
-    v = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;
+    v = file_time_from_unix(seconds);
   }
   char text[32];
   time_text(text, v, conversion == 'T');

@@ -1,7 +1,5 @@
-// Lenient UTF-8 and UTF-16 codecs and the conversions built on them.
-//
-// Decoders never fail: a malformed sequence or lone surrogate decodes to
-// INVALID_CODE_POINT and decoding resumes one unit later. Conversions take a
+// Conversions between UTF-8 and UTF-16, built on the codec of platform/utf.h
+// (whose code-point steps this header passes on). Conversions take a
 // destination and its capacity, store only what fits (ending on a whole code
 // point), terminate when the capacity is not zero and return the full size
 // needed in output units, without terminator.
@@ -12,16 +10,9 @@
 
 #include "base/memory.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
-constexpr uint32_t INVALID_CODE_POINT = 0xFFFFFFFFu;
 constexpr uint64_t kToTerminator = UINT64_MAX;  // source length: runs to its terminator
-
-// Code-point steps. Positions and lengths count bytes (UTF-8) or 16-bit
-// units (UTF-16). At or beyond the length the decoders return 0.
-uint32_t utf8_decode_next(const char* text, uint64_t length, uint64_t pos, uint64_t* next);
-void utf8_encode_put(char* buffer, uint64_t capacity, uint64_t* pos, uint32_t cp);
-uint32_t utf16_decode_next(const wchar16* units, uint64_t length, uint64_t pos, uint64_t* next);
-void utf16_encode_put(wchar16* buffer, uint64_t capacity, uint64_t* pos, uint32_t cp);
 
 // Bounded conversions (source length kToTerminator for a terminated source).
 uint64_t utf8_to_utf16(wchar16* dst, uint64_t capacity, const char* src, uint64_t src_length);

@@ -250,18 +250,18 @@ void file_info_from_dir_entry(const void* entry, uint32_t info_class, FileInfo* 
   info->change_time = quad(plain.ChangeTime);
   const bool reparse = (plain.FileAttributes & FA_REPARSE_POINT) != 0;
 
-  if (info_class == 60) {
+  if (info_class == 60 || info_class == kFileLinuxDirectoryInformation) {
+    // The Linux class is the id-extended entry with the mode and owner after it.
     FILE_ID_EXTD_DIR_INFORMATION e;
     std::memcpy(&e, entry, offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName));
     std::memcpy(info->file_id, e.FileId.Identifier, sizeof info->file_id);
     if (reparse) set_tag(info, e.ReparsePointTag);
-    if (kSystemKeepsPosixModes) {
-      // The Linux layer gives the mode in the EA size and the owner and
-      // group in the two halves of the allocation size.
-      const uint64_t owners = quad(plain.AllocationSize);
-      info->posix_mode = e.EaSize;
-      info->owner = static_cast<uint32_t>(owners);
-      info->group = static_cast<uint32_t>(owners >> 32);
+    if (info_class == kFileLinuxDirectoryInformation) {
+      FILE_POSIX_MODE posix;
+      std::memcpy(&posix, static_cast<const uint8_t*>(entry) + kLinuxDirModeAt, sizeof posix);
+      info->posix_mode = posix.Mode;
+      info->owner = posix.Owner;
+      info->group = posix.Group;
     }
   } else if (info_class == 38) {
     FILE_ID_FULL_DIR_INFORMATION e;

@@ -13,8 +13,6 @@ static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "basic-information record");
 
 namespace {
 
-constexpr uint64_t kTicksPerSecond = 10000000;
-constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
 constexpr int64_t kTimeUnchanged = -1;
 constexpr uint32_t kReparseSmall = 328;
 constexpr uint32_t kReparseLarge = 16384;
@@ -363,7 +361,7 @@ Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name)
   const uint64_t units = utf8_to_utf16_measure(new_name);
   if (units == 0 || units > kNtNameMaxUnits) return err::invalid_name;
   for (const char* c = new_name; *c; ++c)
-    if (*c == '\\' || *c == '/') return err::invalid_name;
+    if (is_path_separator(*c)) return err::invalid_name;
   const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + (units + 1) * 2);
   auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
   if (record == nullptr) return err::out_of_memory;

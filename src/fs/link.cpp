@@ -67,7 +67,7 @@ void link_text_from_system(char* text, size_t length) {
 }
 
 void link_text_to_system(char* text, size_t length) {
-  if (length >= 6 && (length == 6 || text[6] == '\\' || text[6] == '/') && std::memcmp(text, "/mnt/", 5) == 0 &&
+  if (length >= 6 && (length == 6 || is_path_separator(text[6])) && std::memcmp(text, "/mnt/", 5) == 0 &&
       is_ascii_letter(text[5])) {
     const char letter = ascii_upper(text[5]);
     std::memcpy(text, "//?/", 4);

@@ -99,7 +99,7 @@ Error native_open_relative(HANDLE folder, const char* name, const OpenProfile& p
   if (info) *info = 0;
   if (handle_is_none(folder)) return err::invalid_handle;
   for (const char* c = name; *c; ++c)
-    if (*c == '\\' || *c == '/') return err::invalid_name;
+    if (is_path_separator(*c)) return err::invalid_name;
   ScopedPool scratch;
   const uint64_t units = utf8_to_utf16_measure(name);
   if (units == 0 || units > kNtNameMaxUnits) return err::invalid_name;

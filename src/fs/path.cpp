@@ -9,7 +9,6 @@
 
 namespace {
 
-inline bool is_sep(char c) { return c == '\\' || c == '/'; }
 inline bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // Fixed buffer for the first rendering pass and for the system queries.
@@ -61,17 +60,17 @@ struct Renderer {
 };
 
 void render_normal(Renderer& r, const char* path, size_t root_length, bool rooted) {
-  for (size_t i = 0; i < root_length; ++i) r.put(is_sep(path[i]) ? '\\' : path[i]);
+  for (size_t i = 0; i < root_length; ++i) r.put(is_path_separator(path[i]) ? '\\' : path[i]);
   if (rooted) r.put('\\');
   r.base = r.floor = r.len;
 
   const char* p = path + root_length;
   while (*p) {
-    while (is_sep(*p)) ++p;
+    while (is_path_separator(*p)) ++p;
     if (!*p) break;
     const char* start = p;
     bool dots_only = true;
-    while (*p && !is_sep(*p)) {
+    while (*p && !is_path_separator(*p)) {
       if (*p != '.') dots_only = false;
       ++p;
     }
@@ -83,7 +82,7 @@ void render_normal(Renderer& r, const char* path, size_t root_length, bool roote
     }
   }
   const size_t path_len = static_cast<size_t>(p - path);
-  const bool trailing_sep = path_len > 0 && is_sep(path[path_len - 1]);
+  const bool trailing_sep = path_len > 0 && is_path_separator(path[path_len - 1]);
 
   // A leading ".." that ends the result is written as "..\".
   if (r.depth == 0 && r.floor > r.base) r.put('\\');
@@ -129,20 +128,20 @@ Error path_parse_root(const char* path, size_t* root_length, bool* rooted) {
   Error result = err::ok;
   if (str_is_empty(path)) {
     result = err::invalid_name;
-  } else if (is_sep(path[0])) {
-    if (!is_sep(path[1])) {
+  } else if (is_path_separator(path[0])) {
+    if (!is_path_separator(path[1])) {
       is_rooted = true;
-    } else if (path[2] == '=' && is_sep(path[3])) {
+    } else if (path[2] == '=' && is_path_separator(path[3])) {
       length = 3;
       is_rooted = true;
     } else {
       size_t i = 2;
-      while (path[i] && !is_sep(path[i])) ++i;
+      while (path[i] && !is_path_separator(path[i])) ++i;
       if (!path[i] || i == 2) {
         result = err::invalid_name;  // no separator after the server, or no server
       } else {
         const size_t share = ++i;
-        while (path[i] && !is_sep(path[i])) ++i;
+        while (path[i] && !is_path_separator(path[i])) ++i;
         if (i == share) result = err::invalid_name;
         length = i;
         is_rooted = true;
@@ -150,7 +149,7 @@ Error path_parse_root(const char* path, size_t* root_length, bool* rooted) {
     }
   } else if (is_ascii_letter(path[0]) && path[1] == ':') {
     length = 2;
-    is_rooted = is_sep(path[2]);
+    is_rooted = is_path_separator(path[2]);
   }
   if (root_length) *root_length = length;
   if (rooted) *rooted = is_rooted;
@@ -245,8 +244,8 @@ char* path_join(StringPool* pool, const char* base, const char* rel) {
   size_t rel_len = str_len(rel);
   if (str_is_empty(base)) return pool_copy(pool, rel, rel_len);
   size_t base_len = str_len(base);
-  if (is_sep(base[base_len - 1])) --base_len;
-  if (rel_len > 0 && is_sep(rel[0])) {
+  if (is_path_separator(base[base_len - 1])) --base_len;
+  if (rel_len > 0 && is_path_separator(rel[0])) {
     ++rel;
     --rel_len;
   }

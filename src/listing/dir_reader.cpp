@@ -42,7 +42,8 @@ uint64_t name_to_utf8(const uint8_t* entry, uint32_t fixed, char* name, uint64_t
 }
 
 constexpr DirFormatOps kFormats[] = {
-    {kDirClassIdExtended, offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName), entry_size, name_to_utf8,
+    {kDirClassIdExtended, kSystemKeepsPosixModes ? kLinuxDirNameAt : offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName),
+     entry_size, name_to_utf8,
      file_info_from_dir_entry},
     {kDirClassIdFull, offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName), entry_size, name_to_utf8,
      file_info_from_dir_entry},

@@ -16,7 +16,9 @@ constexpr uint32_t LIST_DIRS_AFTER_CONTENTS = 4;  // an entered, selected folder
 constexpr uint32_t LIST_READ_AHEAD = 8;           // tree lister: a thread of its own reads the next folders early
 
 // System entry formats (directory information classes), richest first.
-constexpr uint32_t kDirClassIdExtended = 60;  // id-extended directory information
+// id-extended directory information; the Linux program asks for its own
+// class instead, the same entry with the mode and owner after it
+constexpr uint32_t kDirClassIdExtended = kSystemKeepsPosixModes ? kFileLinuxDirectoryInformation : 60;
 constexpr uint32_t kDirClassIdFull = 38;      // id-full directory information
 constexpr uint32_t kDirClassPlain = 1;        // directory information
 

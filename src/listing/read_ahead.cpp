@@ -49,12 +49,10 @@ struct ReadAhead {
   LevelJobs* top = nullptr;  // the deepest level's jobs
   uint32_t ready = 0;
   bool stop = false;
-  bool worker_parked = false;
-  bool walk_parked = false;
   bool thread_tried = false;
   HANDLE thread = nullptr;
-  Waiter worker_wait;
-  Waiter walk_wait;
+  Condition worker_wait;
+  Condition walk_wait;
   CancelContext* cancel = nullptr;
   uint32_t flags = 0;
   PathBuffer path{};  // the worker's
@@ -65,26 +63,13 @@ namespace {
 size_t jobs_size(uint32_t capacity) { return offsetof(LevelJobs, jobs) + capacity * sizeof(AheadJob); }
 
 // Both called with the lock held.
-void wake_worker(ReadAhead* a) {
-  if (!a->worker_parked) return;
-  a->worker_parked = false;
-  waiter_wake(&a->worker_wait);
-}
+void wake_worker(ReadAhead* a) { condition_signal(&a->worker_wait); }
 
-void wake_walk(ReadAhead* a) {
-  if (!a->walk_parked) return;
-  a->walk_parked = false;
-  waiter_wake(&a->walk_wait);
-}
+void wake_walk(ReadAhead* a) { condition_signal(&a->walk_wait); }
 
 // Parks the walk until the worker finishes a job; the lock is held before
 // and after. The wait ends with the one folder read under way.
-void walk_wait(ReadAhead* a) {
-  a->walk_parked = true;
-  lock_release(&a->lock);
-  waiter_park(&a->walk_wait, kNoTimeout, false);
-  lock_acquire(&a->lock);
-}
+void walk_wait(ReadAhead* a) { condition_wait(&a->walk_wait, &a->lock); }
 
 // The next job to read, in the walk's order; lock held.
 AheadJob* next_job(ReadAhead* a) {
@@ -101,10 +86,7 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
   while (!a->stop) {
     AheadJob* job = a->ready < kAheadReady ? next_job(a) : nullptr;
     if (!job) {
-      a->worker_parked = true;
-      lock_release(&a->lock);
-      waiter_park(&a->worker_wait, kNoTimeout, false);
-      lock_acquire(&a->lock);
+      condition_wait(&a->worker_wait, &a->lock);
       continue;
     }
     job->state = JobState::reading;
@@ -132,7 +114,7 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
     }
   }
   lock_release(&a->lock);
-  waiter_done(&a->worker_wait);
+  condition_done(&a->worker_wait);
   return 0;
 }
 
@@ -195,14 +177,14 @@ void read_ahead_destroy(ReadAhead* a) {
   // The worker is gone: what is left of the jobs (those of the levels still
   // open, deepest first) is only freed.
   while (a->top) read_ahead_drop(a, a->top);
-  waiter_done(&a->walk_wait);
+  condition_done(&a->walk_wait);
   path_buffer_free(&a->path);
   a->~ReadAhead();
   block_free(a, sizeof *a);
 }
 
 LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters, void* walk) {
-  if (!a || !level || sys::g_fault_armed.load(std::memory_order_relaxed) != 0) return nullptr;
+  if (!a || !level) return nullptr;
   ji_pos_t pos;
   uint32_t folders = 0;
   for (void* p = ji_first(&pos, &level->root); p; p = ji_step(&pos, 1))

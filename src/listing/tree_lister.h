@@ -13,10 +13,11 @@
 // The entry stream the engine reads. `next` hands out the entry's full path
 // (folder path ending in '\', then the name), the name offset (the length of
 // the folder part) and its information (may be null). They stay valid until
-// the next call on the same lister. `next` answers 0, 18 when the tree is
-// exhausted, or an error value. An error about one folder or entry comes with
-// that entry's path and name offset (information null); any other non-zero
-// result leaves every output null or 0.
+// the next call on the same lister. `next` answers err::ok,
+// err::no_more_files when the tree is exhausted, or an error value. An error
+// about one folder or entry comes with that entry's path and name offset
+// (information null); any other non-zero result leaves every output null or
+// 0.
 struct TreeLister;
 struct TreeListerOps {
   void (*destroy)(TreeLister* self);

@@ -3,6 +3,8 @@
 // FILE_ID_128 are known.
 #pragma once
 
+#include <cstddef>
+
 // Information class 59: volume serial number and 128-bit file id.
 typedef struct _FILE_ID_INFORMATION {
   ULONGLONG VolumeSerialNumber;
@@ -47,6 +49,14 @@ typedef struct _FILE_POSIX_MODE {
   ULONG Owner;
   ULONG Group;
 } FILE_POSIX_MODE;
+
+// The Linux layer's own directory class: no Windows class has this number,
+// and only the Linux program asks for it. Its entry is the id-extended entry
+// (class 60) up to the name, then the entry's FILE_POSIX_MODE (owner and
+// group 0 unless the process runs as root), then the name.
+constexpr ULONG kFileLinuxDirectoryInformation = 1060;
+constexpr size_t kLinuxDirModeAt = offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName);
+constexpr size_t kLinuxDirNameAt = kLinuxDirModeAt + sizeof(FILE_POSIX_MODE);
 
 // Information class 64: deletion with flags (FILE_DISPOSITION_*).
 typedef struct _FILE_DISPOSITION_INFORMATION_EX {

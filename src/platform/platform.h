@@ -28,5 +28,6 @@
 using wchar16 = WCHAR;
 static_assert(sizeof(wchar16) == 2, "UTF-16 unit must be 16 bits");
 
+#include "platform/conventions.h"
 #include "platform/errors.h"
 #include "platform/door.h"

@@ -86,5 +86,5 @@ struct SyncMeter {
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
                        const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter = nullptr);
 
-// A lister that yields nothing: its next answers 18 with empty outputs.
+// A lister that yields nothing: its next answers err::no_more_files with empty outputs.
 Error empty_lister_open(TreeLister** out);

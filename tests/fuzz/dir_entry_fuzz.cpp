@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t info_class;
     size_t fixed;
   };
-  static const Format kFormats[] = {{kDirClassIdExtended, sizeof(FILE_ID_EXTD_DIR_INFORMATION)},
+  constexpr size_t kExtendedSize = kSystemKeepsPosixModes ? kLinuxDirNameAt + 4 : sizeof(FILE_ID_EXTD_DIR_INFORMATION);
+  static const Format kFormats[] = {{kDirClassIdExtended, kExtendedSize},
                                     {kDirClassIdFull, sizeof(FILE_ID_FULL_DIR_INFORMATION)},
                                     {kDirClassPlain, sizeof(FILE_DIRECTORY_INFORMATION)}};
   for (const Format& f : kFormats) {

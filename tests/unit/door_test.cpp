@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "base/error.h"
 #include "fs/file_ops.h"
@@ -15,6 +16,19 @@
 namespace {
 
 using sys::SysCall;
+
+// Ordinals count the calls of every thread together: the second call fails
+// though another thread makes it, and the plan then runs out.
+TEST(Door, PlannedFailureReachesAnyThread) {
+  const UINT mode = sys::GetErrorMode();
+  sys::FaultScope plan;
+  ASSERT_TRUE(sys::fault_arm(SysCall::SetErrorMode, 2, 0x1234));
+  EXPECT_EQ(sys::SetErrorMode(mode), mode);
+  UINT on_thread = 0;
+  std::thread([&] { on_thread = sys::SetErrorMode(mode); }).join();
+  EXPECT_EQ(on_thread, 0x1234u);
+  EXPECT_EQ(sys::SetErrorMode(mode), mode);
+}
 
 TEST(Door, NamesPlanAndCounts) {
   // Every id has its name and is found by it; a misspelt name is refused,

@@ -177,10 +177,12 @@ NTSTATUS model_query(HANDLE h, PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, 
 // Marks the listed entries of marked folders as reparse points with their tag.
 void mark_entries(uint8_t* buffer, FILE_INFORMATION_CLASS info_class) {
   const int c = static_cast<int>(info_class);
-  if (c != 60 && c != 38) return;
+  // The Linux class is the id-extended entry with more after it.
+  const bool extended = c == 60 || c == static_cast<int>(kFileLinuxDirectoryInformation);
+  if (!extended && c != 38) return;
   for (uint8_t* e = buffer;;) {
     uint64_t id;
-    if (c == 60)
+    if (extended)
       std::memcpy(&id, e + offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileId), sizeof id);
     else
       std::memcpy(&id, e + offsetof(FILE_ID_FULL_DIR_INFORMATION, FileId), sizeof id);
@@ -190,7 +192,7 @@ void mark_entries(uint8_t* buffer, FILE_INFORMATION_CLASS info_class) {
       std::memcpy(&attributes, e + offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes), sizeof attributes);
       attributes |= kAttrReparsePoint;
       std::memcpy(e + offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes), &attributes, sizeof attributes);
-      const size_t at = c == 60 ? offsetof(FILE_ID_EXTD_DIR_INFORMATION, ReparsePointTag)
+      const size_t at = extended ? offsetof(FILE_ID_EXTD_DIR_INFORMATION, ReparsePointTag)
                                 : offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize);
       std::memcpy(e + at, &m->tag, sizeof m->tag);
     }

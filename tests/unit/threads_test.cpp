@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/signals.h"
 #include "base/threads.h"
 #include "platform/platform.h"
 
@@ -106,6 +107,37 @@ TEST(AddrLock, GuardsOneTimeSetUp) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(setups.load(), 1);
   EXPECT_EQ(done, 1);
+}
+
+// A hand-over of many items one at a time: each side waits on its own
+// condition under the one lock, so no wake is lost and no item is seen twice.
+TEST(Condition, HandOverLosesNoWake) {
+  Lock lock;
+  Condition filled, emptied;
+  int slot = 0;  // 0 empty, else the item
+  std::vector<int> got;
+  std::thread consumer([&] {
+    LockGuard guard(&lock);
+    while (got.size() < 2000) {
+      while (slot == 0) condition_wait(&filled, &lock);
+      got.push_back(slot);
+      slot = 0;
+      condition_signal(&emptied);
+    }
+  });
+  {
+    LockGuard guard(&lock);
+    for (int i = 1; i <= 2000; ++i) {
+      while (slot != 0) condition_wait(&emptied, &lock);
+      slot = i;
+      condition_signal(&filled);
+    }
+  }
+  consumer.join();
+  condition_done(&filled);
+  condition_done(&emptied);
+  ASSERT_EQ(got.size(), 2000u);
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(got[i], i + 1);
 }
 
 TEST(Waiter, WakeBeforeParkReturnsAtOnce) {

@@ -88,6 +88,29 @@ TEST(Utf8Decode, Table) {
   EXPECT_EQ(next, 0u);
 }
 
+// The strict decoder takes only the shortest form of a scalar value and
+// steps one byte past anything else.
+TEST(Utf8Decode, StrictRefusesWhatIsNoScalarValue) {
+  struct Case {
+    const char* bytes;
+    uint32_t cp;
+    uint64_t next;
+  };
+  const Case cases[] = {
+      {"a", 'a', 1},           {"\xC3\xA9", 0xE9, 2},        {"\xE2\x82\xAC", 0x20AC, 3},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4}, {"\xC1\xBF", INVALID_CODE_POINT, 1},  // overlong
+      {"\xE0\x9F\xBF", INVALID_CODE_POINT, 1},   {"\xF0\x8F\xBF\xBF", INVALID_CODE_POINT, 1},
+      {"\xED\xA0\x80", INVALID_CODE_POINT, 1},   // surrogate
+      {"\xF4\x90\x80\x80", INVALID_CODE_POINT, 1}, {"\xF5\x80\x80\x80", INVALID_CODE_POINT, 1},
+      {"\xE2\x82", INVALID_CODE_POINT, 1},        // cut by the terminator
+  };
+  for (const Case& c : cases) {
+    uint64_t next = 0;
+    EXPECT_EQ(utf8_decode_strict(c.bytes, kToTerminator, 0, &next), c.cp) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(next, c.next) << testing::PrintToString(c.bytes);
+  }
+}
+
 TEST(Utf16Decode, Table) {
   struct Case {
     U16 units;

@@ -49,6 +49,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileValidDataLengthInformation = 39,
   FileIdInformation = 59,
   FileIdExtdDirectoryInformation = 60,
+  FileLinuxDirectoryInformation = 1060,  // Linux only: kFileLinuxDirectoryInformation
   FileDispositionInformationEx = 64,
   FileRenameInformationEx = 65,
 };
@@ -269,9 +270,9 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID
 // The permission bits and owner of an open entry (a link itself when opened
 // as one), and their change: owner and group only when the process runs as
 // root (a link's own, not followed), then the bits, except on a link.
-// Entries of format 60 carry the same: the mode in EaSize, the owner and
-// group in the low and high half of AllocationSize (0 unless the process
-// runs as root, since only then are they copied).
+// Entries of the Linux-only class kFileLinuxDirectoryInformation carry the
+// same (owner and group 0 unless the process runs as root, since only then
+// are they copied).
 constexpr bool kSystemKeepsPosixModes = true;
 // No device path forms: "\\?\" is a name like any other.
 constexpr bool kDevicePathForms = false;

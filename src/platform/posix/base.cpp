@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/posix/libc_door.h"
 #include "platform/posix/file_state.h"
+#include "platform/utf.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,6 +13,8 @@
 namespace {
 
 thread_local DWORD t_last_error = 0;
+
+constexpr DWORD kProcessedLineEchoInput = 0x1 | 0x2 | 0x4;  // the console input modes of a terminal
 
 // A write to a pipe whose reader has gone must fail with an error, as on
 // Windows, instead of killing the process.
@@ -127,19 +130,19 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
 }
 
 // In-kernel copy (copy_file_range): page cache to page cache, or shared
-// extents where the file system can. Any refusal is error 50 and the caller
+// extents where the file system can. Any refusal is err::not_supported and the caller
 // falls back to reading and writing, which also reports real failures.
 BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done) {
   if (done) *done = 0;
   if (!handle_valid(from) || !handle_valid(to)) {
-    SetLastError(6);
+    SetLastError(err::invalid_handle);
     return FALSE;
   }
   ssize_t n;
-  do n = copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
+  do n = libc::copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
   while (n < 0 && errno == EINTR);
   if (n < 0) {
-    SetLastError(50);
+    SetLastError(err::not_supported);
     return FALSE;
   }
   if (done) *done = static_cast<DWORD>(n);
@@ -152,7 +155,7 @@ BOOL GetConsoleMode(HANDLE h, DWORD* mode) {
     SetLastError(err::invalid_handle);
     return FALSE;
   }
-  if (mode) *mode = 0x7;  // processed, line and echo input
+  if (mode) *mode = kProcessedLineEchoInput;
   return TRUE;
 }
 
@@ -163,31 +166,14 @@ BOOL WriteConsoleW(HANDLE h, const WCHAR* text, DWORD units, DWORD* done, void*)
     return FALSE;
   }
   char piece[1024];
-  DWORD at = 0;
+  uint64_t at = 0;
   while (at < units) {
     // Encode whole characters into the piece, then write it out.
-    size_t n = 0;
+    uint64_t n = 0;
     while (at < units && n + 4 <= sizeof piece) {
-      uint32_t cp = text[at++];
-      if (cp >= 0xD800 && cp < 0xDC00 && at < units && text[at] >= 0xDC00 && text[at] < 0xE000)
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[at++] - 0xDC00);
-      else if (cp >= 0xD800 && cp < 0xE000)
-        cp = 0xFFFD;
-      if (cp < 0x80) {
-        piece[n++] = static_cast<char>(cp);
-      } else if (cp < 0x800) {
-        piece[n++] = static_cast<char>(0xC0 | (cp >> 6));
-        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-      } else if (cp < 0x10000) {
-        piece[n++] = static_cast<char>(0xE0 | (cp >> 12));
-        piece[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-      } else {
-        piece[n++] = static_cast<char>(0xF0 | (cp >> 18));
-        piece[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        piece[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        piece[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-      }
+      uint32_t cp = utf16_decode_next(text, units, at, &at);
+      if (cp == INVALID_CODE_POINT) cp = kReplacementCharacter;
+      utf8_encode_put(piece, sizeof piece, &n, cp);
     }
     if (!WriteFile(h, piece, static_cast<DWORD>(n), nullptr, nullptr)) return FALSE;
   }
@@ -200,7 +186,7 @@ BOOL CloseHandle(HANDLE h) {
   // second descriptor for its listing, which would otherwise stay open until
   // the number is reused.
   if (handle_valid(h)) posix_file::file_state_set(posix_fd_from_handle(h), nullptr);
-  if (!handle_valid(h) || close(posix_fd_from_handle(h)) != 0) {
+  if (!handle_valid(h) || libc::close(posix_fd_from_handle(h)) != 0) {
     SetLastError(err::invalid_handle);
     return FALSE;
   }

@@ -18,6 +18,8 @@
 
 using namespace posix_file;
 
+static_assert(FileLinuxDirectoryInformation == kFileLinuxDirectoryInformation);
+
 namespace {
 
 // Bytes before the name in an entry of the class; 0 for a class not served.
@@ -26,6 +28,7 @@ size_t fixed_size(FILE_INFORMATION_CLASS info_class) {
     case FileDirectoryInformation: return offsetof(FILE_DIRECTORY_INFORMATION, FileName);
     case FileIdFullDirectoryInformation: return offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName);
     case FileIdExtdDirectoryInformation: return offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName);
+    case FileLinuxDirectoryInformation: return kLinuxDirNameAt;
     default: return 0;
   }
 }
@@ -34,10 +37,10 @@ size_t fixed_size(FILE_INFORMATION_CLASS info_class) {
 // duplicate of its descriptor.
 NTSTATUS open_cursor(int fd, PosixFile* f) {
   if (f->dir) return STATUS_SUCCESS;
-  const int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup_fd < 0 || !(f->dir = fdopendir(dup_fd))) {
+  const int dup_fd = libc::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup_fd < 0 || !(f->dir = libc::fdopendir(dup_fd))) {
     const int e = errno;
-    if (dup_fd >= 0) close(dup_fd);
+    if (dup_fd >= 0) libc::close(dup_fd);
     return status_from_errno(e);
   }
   return STATUS_SUCCESS;
@@ -52,7 +55,7 @@ bool next_name(PosixFile* f, char* name, size_t size) {
     return true;
   }
   errno = 0;
-  dirent* e = readdir(f->dir);
+  dirent* e = libc::readdir(f->dir);
   if (!e) return false;
   std::strncpy(name, e->d_name, size - 1);
   name[size - 1] = 0;
@@ -81,13 +84,8 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
   entry.ChangeTime.QuadPart = static_cast<LONGLONG>(file_time(st.st_ctim));
   const bool dir = S_ISDIR(st.st_mode);
   entry.EndOfFile.QuadPart = dir || link ? 0 : static_cast<LONGLONG>(st.st_size);
-  // Format 60 carries the mode in the EA size and the owner and group in the
-  // allocation size (low and high half): what copying the mode compares.
-  // Owners only where the process may give them (root), else 0.
-  const bool modes = info_class == FileIdExtdDirectoryInformation;
-  const uint64_t owner_group = owners ? uint64_t{st.st_gid} << 32 | st.st_uid : 0;
-  entry.AllocationSize.QuadPart = static_cast<LONGLONG>(modes ? owner_group : uint64_t(st.st_blocks) * 512);
-  entry.FileAttributes = attributes_of(st, link) | (mount ? 0x400 : 0);
+  entry.AllocationSize.QuadPart = static_cast<LONGLONG>(uint64_t(st.st_blocks) * 512);
+  entry.FileAttributes = attributes_of(st, link) | (mount ? kAttrReparsePoint : 0);
   const uint32_t tag = link ? kTagSymlink : mount ? kTagMountPoint : 0;
   entry.FileNameLength = static_cast<ULONG>(unit_count * 2);
   std::memcpy(e, &entry, offsetof(FILE_DIRECTORY_INFORMATION, FileName));
@@ -97,12 +95,17 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
     full_entry.FileId.QuadPart = static_cast<LONGLONG>(st.st_ino);
     std::memcpy(e + offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize), &full_entry.EaSize,
                 fixed - offsetof(FILE_ID_FULL_DIR_INFORMATION, EaSize));
-  } else if (info_class == FileIdExtdDirectoryInformation) {
+  } else if (info_class == FileIdExtdDirectoryInformation || info_class == FileLinuxDirectoryInformation) {
     entry.ReparsePointTag = tag;
-    entry.EaSize = st.st_mode;
     const uint64_t ino = st.st_ino;
     std::memcpy(entry.FileId.Identifier, &ino, sizeof ino);
-    std::memcpy(e, &entry, fixed);
+    std::memcpy(e, &entry, offsetof(FILE_ID_EXTD_DIR_INFORMATION, FileName));
+    if (info_class == FileLinuxDirectoryInformation) {
+      // The mode and owner that copying the mode compares; owners only where
+      // the process may give them (root), else 0.
+      const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0};
+      std::memcpy(e + kLinuxDirModeAt, &posix, sizeof posix);
+    }
   }
   std::memcpy(e + fixed, units, entry.FileNameLength);
 }
@@ -154,7 +157,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
     // A folder read to its end gives back its cursor's buffer (tens of KiB),
     // which a deep walk would otherwise hold for every open level. A later
     // query makes a new cursor, which shares the descriptor's position.
-    closedir(f->dir);
+    libc::closedir(f->dir);
     f->dir = nullptr;
     return done(io, STATUS_NO_MORE_FILES, 0);
   }

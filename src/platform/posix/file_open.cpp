@@ -49,14 +49,14 @@ NTSTATUS place_long_path(OpenPlace* at) {
       cut = start + PATH_MAX - 1;
       while (cut > start && *cut != '/') --cut;
       if (cut == start) {
-        if (dirfd != AT_FDCWD) close(dirfd);
+        if (dirfd != AT_FDCWD) libc::close(dirfd);
         return STATUS_NAME_TOO_LONG;  // one element longer than the limit
       }
       *cut = 0;
     }
-    const int fd = openat(dirfd, start, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int fd = libc::openat(dirfd, start, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
     const int e = errno;
-    if (dirfd != AT_FDCWD) close(dirfd);
+    if (dirfd != AT_FDCWD) libc::close(dirfd);
     if (fd < 0) return status_from_errno(e);
     dirfd = fd;
     if (!cut) break;
@@ -115,7 +115,7 @@ NTSTATUS check_kind(const OpenPlace& at, ULONG disposition, ULONG options, bool 
   }
   if (!existed || link_itself) return STATUS_SUCCESS;
   struct stat target;
-  if (fstatat(at.dirfd, at.path, &target, at.follow ? AT_SYMLINK_NOFOLLOW : 0) != 0)
+  if (libc::fstatat(at.dirfd, at.path, &target, at.follow ? AT_SYMLINK_NOFOLLOW : 0) != 0)
     return (disposition == 1 || disposition == 4) ? status_from_errno(errno) : STATUS_SUCCESS;
   if (at.follow && S_ISLNK(target.st_mode)) return STATUS_STOPPED_ON_SYMLINK;
   if (want_dir && !S_ISDIR(target.st_mode)) return STATUS_NOT_A_DIRECTORY;
@@ -151,9 +151,9 @@ bool is_special(mode_t m) { return S_ISFIFO(m) || S_ISSOCK(m) || S_ISCHR(m) || S
 int keep_regular(int fd, int flags) {
   struct stat st;
   int e = libc::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
-  if (e == 0 && fcntl(fd, F_SETFL, flags & O_APPEND) != 0) e = errno;
+  if (e == 0 && libc::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) e = errno;
   if (e == 0) return fd;
-  close(fd);
+  libc::close(fd);
   errno = e;
   return -1;
 }
@@ -169,38 +169,38 @@ constexpr mode_t kNewFolderMode = 0700;
 int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, ULONG disposition, ULONG options,
                bool existed, bool link_itself, ULONG* info) {
   *info = 1;
-  if (link_itself) return openat(at.dirfd, at.path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (link_itself) return libc::openat(at.dirfd, at.path, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
   if ((options & 0x1) && !existed) {
-    if (mkdirat(at.dirfd, at.path, kNewFolderMode) != 0) return -1;
+    if (libc::mkdirat(at.dirfd, at.path, kNewFolderMode) != 0) return -1;
     *info = 2;
-    return openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
+    return libc::openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
   }
   struct stat target;
-  const bool found = existed && fstatat(at.dirfd, at.path, &target, 0) == 0;
+  const bool found = existed && libc::fstatat(at.dirfd, at.path, &target, 0) == 0;
   if (found && S_ISDIR(target.st_mode)) {
-    const int fd = openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow);
+    const int fd = libc::openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
     // A folder opened only for its attributes needs no read permission.
-    if (fd < 0 && errno == EACCES && !(access & 0x7))
-      return openat(at.dirfd, at.path, O_PATH | O_DIRECTORY | O_CLOEXEC | at.follow);
+    if (fd < 0 && errno == EACCES && !(access & kDataAccess))
+      return libc::openat(at.dirfd, at.path, O_PATH | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
     return fd;
   }
   if (found && is_special(target.st_mode)) {
-    if ((access & 0x7) || disposition == 0 || disposition >= 4) {
+    if ((access & kDataAccess) || disposition == 0 || disposition >= 4) {
       errno = ENXIO;
       return -1;
     }
-    return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
+    return libc::openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow, 0);
   }
   // The open never blocks (a FIFO put in the file's place since the status
   // above would wait for a writer), and an open for data keeps only a
   // regular file.
-  const bool data = access & 0x7;
+  const bool data = access & kDataAccess;
   const int flags = file_flags(access, disposition, existed, info) | at.follow;
-  const int fd = openat(at.dirfd, at.path, flags | O_NONBLOCK,
-                        (file_attributes & 0x01) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
+  const int fd = libc::openat(at.dirfd, at.path, flags | O_NONBLOCK,
+                        (file_attributes & kAttrReadOnly) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
   // An entry opened only for its attributes needs no read permission.
   if (fd < 0 && errno == EACCES && existed && !data && !(flags & (O_CREAT | O_TRUNC)))
-    return openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow);
+    return libc::openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow, 0);
   return fd >= 0 && data ? keep_regular(fd, flags) : fd;
 }
 
@@ -216,7 +216,7 @@ NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MAS
   if (f) f->path = static_cast<char*>(std::malloc(plen + 1));
   if (f && f->path && keep_parent) {
     f->name = strdup(at.path);
-    f->parent_fd = f->name ? fcntl(at.dirfd, F_DUPFD_CLOEXEC, 0) : -1;
+    f->parent_fd = f->name ? libc::fcntl(at.dirfd, F_DUPFD_CLOEXEC, 0) : -1;
   }
   if (!f || !f->path || (keep_parent && f->parent_fd < 0) || !file_state_set(fd, f)) {
     file_state_free(f);
@@ -224,7 +224,7 @@ NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MAS
   }
   std::memcpy(f->path, at.full, plen + 1);
   struct stat now{};
-  fstat(fd, &now);
+  libc::fstat(fd, &now);
   f->dev = now.st_dev;
   f->ino = now.st_ino;
   f->is_link = link_itself;
@@ -246,7 +246,7 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   NTSTATUS st = place_of(attributes, at);
 
   struct stat before;
-  const bool existed = st == STATUS_SUCCESS && fstatat(at->dirfd, at->path, &before, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool existed = st == STATUS_SUCCESS && libc::fstatat(at->dirfd, at->path, &before, AT_SYMLINK_NOFOLLOW) == 0;
   const bool link_itself = existed && (options & 0x200000) && S_ISLNK(before.st_mode);
   if (st == STATUS_SUCCESS) st = check_kind(*at, disposition, options, existed, link_itself);
 
@@ -263,14 +263,14 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   }
   if (st == STATUS_SUCCESS) {
     st = attach_record(fd, *at, link_itself, access);
-    if (st != STATUS_SUCCESS) close(fd);
+    if (st != STATUS_SUCCESS) libc::close(fd);
   }
   if (st == STATUS_SUCCESS && (options & 0x1000)) {
     PosixFile* f = file_state(fd);
     f->delete_pending = true;
-    unlinkat(at->dirfd, at->path, f->is_dir ? AT_REMOVEDIR : 0);
+    libc::unlinkat(at->dirfd, at->path, f->is_dir ? AT_REMOVEDIR : 0);
   }
-  if (at->owned >= 0) close(at->owned);
+  if (at->owned >= 0) libc::close(at->owned);
   std::free(at);
   if (st != STATUS_SUCCESS) return st;
   *handle = posix_handle_from_fd(fd);
@@ -281,5 +281,5 @@ NTSTATUS NtClose(HANDLE handle) {
   const int fd = handle_fd(handle);
   if (fd < 0) return STATUS_INVALID_HANDLE;
   file_state_set(fd, nullptr);
-  return close(fd) == 0 ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+  return libc::close(fd) == 0 ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }

@@ -171,11 +171,9 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
           t->tv_sec = 0;
           t->tv_nsec = UTIME_OMIT;
         } else {
-          const int64_t ticks = v - static_cast<int64_t>(kEpochTicks);
-          int64_t sec = ticks / 10000000, rem = ticks % 10000000;
-          if (rem < 0) rem += 10000000, --sec;
-          t->tv_sec = static_cast<time_t>(sec);
-          t->tv_nsec = static_cast<long>(rem * 100);
+          int64_t nanoseconds = 0;
+          t->tv_sec = static_cast<time_t>(unix_from_file_time(v, &nanoseconds));
+          t->tv_nsec = static_cast<long>(nanoseconds);
         }
       };
       put(&times[0], b->LastAccessTime.QuadPart);
@@ -198,11 +196,11 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
         if (r != 0) return status_from_errno(errno);
       }
       if (b->FileAttributes != 0 && !(f && f->is_link)) {
-        const mode_t mode = (b->FileAttributes & 0x01) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+        const mode_t mode = (b->FileAttributes & kAttrReadOnly) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
         if ((mode & 07777) != (st.st_mode & 07777)) {
-          const int r = !f ? fchmod(fd, mode & 07777)
-                        : f->name ? fchmodat(f->parent_fd, f->name, mode & 07777, 0)
-                                  : chmod(f->path, mode & 07777);
+          const int r = !f ? libc::fchmod(fd, mode & 07777)
+                        : f->name ? libc::fchmodat(f->parent_fd, f->name, mode & 07777, 0)
+                                  : libc::chmod(f->path, mode & 07777);
           if (r != 0) return status_from_errno(errno);
         }
       }
@@ -310,11 +308,11 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       } else if (f->name) {
         std::free(f->name);
         f->name = nullptr;
-        if (f->parent_fd >= 0) close(f->parent_fd);
+        if (f->parent_fd >= 0) libc::close(f->parent_fd);
         f->parent_fd = -1;
       }
       if (root) {
-        const int parent = fcntl(to_fd, F_DUPFD_CLOEXEC, 0);
+        const int parent = libc::fcntl(to_fd, F_DUPFD_CLOEXEC, 0);
         if (parent >= 0) {
           f->parent_fd = parent;
           f->name = new_name;
@@ -420,13 +418,13 @@ NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode) {
   if ((st.st_uid != mode->Owner || st.st_gid != mode->Group) && geteuid() == 0) {
     // AT_EMPTY_PATH works on every descriptor, the bare ones of links and
     // special files included, and never follows a link.
-    if (fchownat(fd, "", mode->Owner, mode->Group, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+    if (libc::fchownat(fd, "", mode->Owner, mode->Group, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
       return status_from_errno(errno);
     if (!stat_of(fd, f, &st)) return status_from_errno(errno);
   }
   const mode_t bits = mode->Mode & 07777;
   if (link || (st.st_mode & 07777) == bits) return STATUS_SUCCESS;
   // A bare descriptor (special file, unreadable entry) takes no fchmod.
-  if (fchmod(fd, bits) != 0 && !(errno == EBADF && f && chmod(f->path, bits) == 0)) return status_from_errno(errno);
+  if (libc::fchmod(fd, bits) != 0 && !(errno == EBADF && f && libc::chmod(f->path, bits) == 0)) return status_from_errno(errno);
   return STATUS_SUCCESS;
 }

@@ -51,8 +51,8 @@ bool file_state_set(int fd, PosixFile* f) {
 
 void file_state_free(PosixFile* f) {
   if (!f) return;
-  if (f->dir) closedir(f->dir);
-  if (f->name && f->parent_fd >= 0) close(f->parent_fd);
+  if (f->dir) libc::closedir(f->dir);
+  if (f->name && f->parent_fd >= 0) libc::close(f->parent_fd);
   std::free(f->name);
   std::free(f->path);
   std::free(f);
@@ -99,22 +99,22 @@ NTSTATUS missing_status(const char* path) {
   if (slash == parent) return STATUS_OBJECT_NAME_NOT_FOUND;
   *slash = 0;
   struct stat st;
-  return stat(parent, &st) == 0 && S_ISDIR(st.st_mode) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+  return libc::stat(parent, &st) == 0 && S_ISDIR(st.st_mode) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
 uint64_t file_time(const timespec& t) {
-  return kEpochTicks + static_cast<uint64_t>(t.tv_sec) * 10000000ull + static_cast<uint64_t>(t.tv_nsec) / 100;
+  return file_time_from_unix(t.tv_sec, static_cast<uint64_t>(t.tv_nsec));
 }
 
 uint32_t attributes_of(const struct stat& st, bool link) {
   // What a link points to is never looked at (it may lie anywhere, even
   // where a status call blocks): a link is a reparse point and no folder.
-  if (link) return 0x400;
+  if (link) return kAttrReparsePoint;
   uint32_t a = 0;
-  if (S_ISDIR(st.st_mode)) a |= 0x10;
-  else a |= 0x20;
-  if (!(st.st_mode & S_IWUSR)) a |= 0x01;
-  return a ? a : 0x80;
+  if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+  else a |= kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  return a ? a : kAttrNormal;
 }
 
 namespace {
@@ -170,7 +170,7 @@ bool mount_table_has(const char* folder, const char* name) {
     for (; *part && n + 1 < sizeof path; ++part)
       if (*part != '/' || n == 0 || path[n - 1] != '/') path[n++] = *part;
   path[n] = 0;
-  const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  const int fd = libc::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return false;
   // Lines longer than the buffer are passed over.
   char buffer[8192];
@@ -188,7 +188,7 @@ bool mount_table_has(const char* folder, const char* name) {
     held = start == buffer && held == sizeof buffer ? 0 : held - static_cast<size_t>(start - buffer);
     std::memmove(buffer, start, held);
   }
-  close(fd);
+  libc::close(fd);
   return found;
 }
 
@@ -236,16 +236,16 @@ void fill_standard(FILE_STANDARD_INFORMATION* s, const struct stat& st, const Po
 }
 
 bool dir_is_empty(const char* path) {
-  DIR* d = opendir(path);
+  DIR* d = libc::opendir(path);
   if (!d) return false;
   bool empty = true;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = libc::readdir(d)) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
       empty = false;
       break;
     }
   }
-  closedir(d);
+  libc::closedir(d);
   return empty;
 }
 

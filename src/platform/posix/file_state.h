@@ -20,12 +20,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/conventions.h"
 #include "platform/posix/libc_door.h"
 
 namespace posix_file {
 
-constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601
 constexpr uint32_t kTagSymlink = 0xA000000Cu;
+// File attribute bits the layer reports and takes.
+constexpr uint32_t kAttrReadOnly = 0x01;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kAttrNormal = 0x80;
+constexpr uint32_t kAttrReparsePoint = 0x400;
+// The access rights that reach a file's data: read, write and append.
+constexpr uint32_t kDataAccess = 0x1 | 0x2 | 0x4;
 constexpr uint32_t kTagMountPoint = 0xA0000003u;
 constexpr uint32_t kFsctlSet = 0x900A4;
 constexpr uint32_t kFsctlGet = 0x900A8;

@@ -7,6 +7,8 @@
 
 #include "platform/platform.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>

@@ -15,7 +15,6 @@ namespace {
 
 constexpr size_t kMaxUnits = 32768;
 
-inline bool is_sep(WCHAR c) { return c == u'\\' || c == u'/'; }
 inline WCHAR lower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 32) : c; }
 
 // A growing UTF-16 text in a heap buffer of kMaxUnits units.
@@ -77,10 +76,10 @@ DWORD answer(const Wide& w, DWORD length, LPWSTR buffer, LPWSTR* file_part) {
 // dropping "." and taking ".." back, never above `root`.
 void put_components(Wide& w, size_t root, const WCHAR* s) {
   while (*s) {
-    while (is_sep(*s)) ++s;
+    while (is_path_separator(*s)) ++s;
     if (!*s) break;
     const WCHAR* start = s;
-    while (*s && !is_sep(*s)) ++s;
+    while (*s && !is_path_separator(*s)) ++s;
     const size_t n = static_cast<size_t>(s - start);
     if (n == 1 && start[0] == u'.') continue;
     if (n == 2 && start[0] == u'.' && start[1] == u'.') {
@@ -113,7 +112,7 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
   // The current directory is asked for only by a name relative to it.
   char cwd[4096] = "";
   const bool drive = posix_is_letter(name[0]) && name[1] == u':';
-  const bool relative = drive ? !is_sep(name[2]) : !is_sep(name[0]);
+  const bool relative = drive ? !is_path_separator(name[2]) : !is_path_separator(name[0]);
   if (relative && !posix_cwd(cwd, sizeof cwd)) return 0;
   Wide w;
   size_t root;
@@ -125,7 +124,7 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
     w.put(u'\\');
     root = w.len;
     rest = name + 2;
-    if (!is_sep(*rest)) {
+    if (!is_path_separator(*rest)) {
       const char mount[] = {'/', 'm', 'n', 't', '/', static_cast<char>(lower(name[0])), 0};
       const size_t m = sizeof mount - 1;
       if (std::strncmp(cwd, mount, m) == 0 && (cwd[m] == '/' || cwd[m] == 0)) {
@@ -135,13 +134,13 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
         put_components(w, root, below.units);
       }
     }
-  } else if (is_sep(name[0]) && is_sep(name[1])) {
+  } else if (is_path_separator(name[0]) && is_path_separator(name[1])) {
     // Server share: the two names belong to the root.
     w.put(u'\\');
     w.put(u'\\');
     rest = name + 2;
     for (int part = 0; part < 2; ++part) {
-      while (*rest && !is_sep(*rest)) w.put(*rest++);
+      while (*rest && !is_path_separator(*rest)) w.put(*rest++);
       if (*rest) ++rest;
       w.put(u'\\');
     }
@@ -149,7 +148,7 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
   } else {
     w.put(u'\\');
     root = w.len;
-    if (!is_sep(name[0])) {
+    if (!is_path_separator(name[0])) {
       Wide current;
       put_utf8(current, cwd);
       current.put(0);
@@ -160,6 +159,6 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_p
   // No trailing separator unless the name asked for one or it is the root.
   size_t n = 0;
   while (name[n]) ++n;
-  if (w.len > root && !is_sep(name[n - 1])) --w.len;
+  if (w.len > root && !is_path_separator(name[n - 1])) --w.len;
   return answer(w, length, buffer, file_part);
 }

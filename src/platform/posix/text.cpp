@@ -2,6 +2,7 @@
 #include "platform/posix/text.h"
 
 #include "platform/posix/api_path.h"
+#include "platform/utf.h"
 
 #include <cstring>
 
@@ -10,27 +11,9 @@ namespace {
 // The code point of the valid UTF-8 sequence at p and its length, or 0 when
 // the bytes there are not one (overlong, surrogate, beyond U+10FFFF, cut).
 size_t utf8_sequence(const unsigned char* p, uint32_t* cp) {
-  const uint32_t b = p[0];
-  size_t n;
-  uint32_t min;
-  if (b < 0x80) {
-    *cp = b;
-    return 1;
-  } else if (b >= 0xC2 && b < 0xE0) {
-    n = 2, min = 0x80, *cp = b & 0x1F;
-  } else if (b >= 0xE0 && b < 0xF0) {
-    n = 3, min = 0x800, *cp = b & 0x0F;
-  } else if (b >= 0xF0 && b < 0xF5) {
-    n = 4, min = 0x10000, *cp = b & 0x07;
-  } else {
-    return 0;
-  }
-  for (size_t i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;  // also stops at the terminator
-    *cp = (*cp << 6) | (p[i] & 0x3F);
-  }
-  if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) return 0;
-  return n;
+  uint64_t next = 0;
+  *cp = utf8_decode_strict(reinterpret_cast<const char*>(p), UINT64_MAX, 0, &next);
+  return *cp == INVALID_CODE_POINT ? 0 : static_cast<size_t>(next);
 }
 
 struct UnitSink {
@@ -42,13 +25,10 @@ struct UnitSink {
     ++len;
   }
   void put_code_point(uint32_t cp) {
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 + (cp >> 10));
-      put(0xDC00 + (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
+    WCHAR units[3];  // the encoder stores a pair only with room behind it
+    uint64_t n = 0;
+    utf16_encode_put(units, 3, &n, cp);
+    for (uint64_t i = 0; i < n; ++i) put(units[i]);
   }
 };
 
@@ -103,29 +83,15 @@ size_t posix_units_from_argument(const char* s, WCHAR* out, size_t cap) {
 
 bool posix_bytes_from_units(const WCHAR* s, size_t n, char* out, size_t cap, size_t* len) {
   size_t o = 0;
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
+  for (uint64_t i = 0; i < n;) {
+    uint32_t cp = utf16_decode_next(s, n, i, &i);
+    if (cp == INVALID_CODE_POINT) cp = kReplacementCharacter;
     char b[4];
-    size_t k;
-    if (posix_is_escape(cp)) {
-      b[0] = static_cast<char>(cp - kPosixEscapeBase), k = 1;
-    } else if (cp < 0x80) {
-      b[0] = static_cast<char>(cp == '\\' ? '/' : cp), k = 1;
-    } else if (cp < 0x800) {
-      b[0] = static_cast<char>(0xC0 | cp >> 6), b[1] = static_cast<char>(0x80 | (cp & 0x3F)), k = 2;
-    } else if (cp < 0x10000) {
-      b[0] = static_cast<char>(0xE0 | cp >> 12), b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      b[2] = static_cast<char>(0x80 | (cp & 0x3F)), k = 3;
-    } else {
-      b[0] = static_cast<char>(0xF0 | cp >> 18), b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), b[3] = static_cast<char>(0x80 | (cp & 0x3F)), k = 4;
-    }
+    uint64_t k = 0;
+    if (posix_is_escape(cp))
+      b[k++] = static_cast<char>(cp - kPosixEscapeBase);
+    else
+      utf8_encode_put(b, sizeof b, &k, cp == '\\' ? '/' : cp);
     if (o + k + 1 > cap) return false;
     std::memcpy(out + o, b, k);
     o += k;
@@ -154,7 +120,7 @@ size_t PathDisplayForm(const char* path, char* out, size_t cap) {
       put_hex(*p++);
       continue;
     }
-    if (cp == '\\' || cp == '/') {
+    if (is_path_separator(cp)) {
       put('/');
     } else if (cp == kPosixEscapeBase + '\\') {
       put('\\'), put('\\');

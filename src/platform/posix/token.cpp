@@ -41,7 +41,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD, PHANDLE token) {
     SetLastError(err::invalid_handle);
     return FALSE;
   }
-  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int fd = libc::open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) {
     SetLastError(posix_error_from_errno(errno));
     return FALSE;

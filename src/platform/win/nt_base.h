@@ -10,11 +10,3 @@ NTSYSAPI NTSTATUS NTAPI NtFreeVirtualMemory(HANDLE process, PVOID* base, PSIZE_T
 #ifndef NtCurrentProcess
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #endif
-
-// Windows offers no copy of a byte range between two open files: the caller
-// reads and writes instead.
-inline BOOL CopyFileData(HANDLE, HANDLE, DWORD, DWORD* done) {
-  if (done) *done = 0;
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
-}

@@ -6,3 +6,4 @@
 #include "platform/win/nt_path.h"
 #include "platform/win/nt_sync.h"
 #include "platform/win/nt_file.h"
+#include "platform/win/own_calls.h"

@@ -30,12 +30,3 @@ NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE handle, HANDLE event, PIO_AP
 // Arguments may name paths in the device forms \\?\ and \\.\ (a '?' there
 // is no wildcard).
 constexpr bool kDevicePathForms = true;
-
-// Windows keeps no POSIX permission bits or owner: the query and the set
-// answer STATUS_NOT_SUPPORTED and change nothing.
-constexpr bool kSystemKeepsPosixModes = false;
-inline NTSTATUS NtQueryPosixMode(HANDLE, FILE_POSIX_MODE* mode) {
-  if (mode) *mode = FILE_POSIX_MODE{};
-  return static_cast<NTSTATUS>(0xC00000BBL);
-}
-inline NTSTATUS NtSetPosixMode(HANDLE, const FILE_POSIX_MODE*) { return static_cast<NTSTATUS>(0xC00000BBL); }
