@@ -10,6 +10,7 @@
 #include "base/threads.h"
 #include "fs/console.h"
 #include "fs/path.h"
+#include "platform/conventions.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ void progress_erase(ReportSettings* report) {
 // Whether `path` is `folder` or lies beneath it.
 bool within(const char* path, const char* folder) {
   const size_t n = str_len(folder);
-  return std::strncmp(path, folder, n) == 0 && (path[n] == 0 || path[n] == '\\' || path[n] == '/');
+  return std::strncmp(path, folder, n) == 0 && (path[n] == 0 || is_path_separator(path[n]));
 }
 
 // Counts one event for the summary. A removal counts once the next event
@@ -181,6 +182,7 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
   auto* report = static_cast<ReportSettings*>(user);
   const int32_t code = static_cast<int32_t>(event);
   if (report == nullptr || code < 1 || code > kEventCount) return;
+  const uint64_t failed_before = print_failures();
   progress_erase(report);
   const EventRow& row = kEventTable[code];
 
@@ -215,7 +217,7 @@ void report_event(void* user, SyncEvent event, const char* relative_path) {
     if (line_end) report->pending_marks = 0;
   }
   // Under -e a report that cannot be written stops the run as well.
-  if (report->abort_on_error && print_failed()) signal_raise(cancel_context(kAbortSignal));
+  if (report->abort_on_error && print_failures() != failed_before) signal_raise(cancel_context(kAbortSignal));
 }
 
 void report_clear_stop(ReportSettings* report) {

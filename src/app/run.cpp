@@ -13,6 +13,7 @@
 #include "fs/file_ops.h"
 #include "fs/path.h"
 #include "sync/engine.h"
+#include "platform/conventions.h"
 
 namespace {
 
@@ -81,7 +82,6 @@ constexpr StatusPair kStatusTable[] = {
 };
 static_assert(sizeof(kStatusTable) / sizeof(kStatusTable[0]) == 47);
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // Everything one run reads from its arguments.
 struct RunState {
@@ -105,8 +105,8 @@ Error take_source(RunState* run, const char* arg) {
   const size_t length = str_len(arg);
   size_t wildcard = length;
   // The '?' or '.' of a device form (\\?\C:\..., \\.\...) is no wildcard.
-  const bool device_form = kDevicePathForms && length >= 4 && is_separator(arg[0]) && is_separator(arg[1]) &&
-                           (arg[2] == '?' || arg[2] == '.') && is_separator(arg[3]);
+  const bool device_form = kDevicePathForms && length >= 4 && is_path_separator(arg[0]) && is_path_separator(arg[1]) &&
+                           (arg[2] == '?' || arg[2] == '.') && is_path_separator(arg[3]);
   for (size_t i = device_form ? 4 : 0; i < length; ++i) {
     if (arg[i] == '*' || arg[i] == '?') {
       wildcard = i;
@@ -119,7 +119,7 @@ Error take_source(RunState* run, const char* arg) {
   if (wildcard < length) {
     split = true;
     split_end = wildcard;
-  } else if (length > 0 && !is_separator(arg[length - 1])) {
+  } else if (length > 0 && !is_path_separator(arg[length - 1])) {
     uint8_t is_folder = 0;
     if (file_probe(arg, &is_folder) == 0 && !is_folder) {
       split = true;
@@ -130,7 +130,7 @@ Error take_source(RunState* run, const char* arg) {
   const char* folder = arg;
   if (split) {
     size_t sep = split_end;
-    while (sep > 0 && !is_separator(arg[sep - 1])) --sep;
+    while (sep > 0 && !is_path_separator(arg[sep - 1])) --sep;
     if (sep > 0) {
       folder = pool_strndup(a, arg, sep - 1);
       add_filter(run, pool_format(a, "+%s", arg + sep));
@@ -335,11 +335,12 @@ int32_t run_command(int32_t argc, char** argv) {
 
   RunState run;
   run.pool = pool.get();
+  const uint64_t failed_before = print_failures();
   ArgOutcome shown = ArgOutcome::Next;
   const Error code = run_arguments(&run, abort, argc, argv, &shown);
   if (shown == ArgOutcome::Usage) print_usage();
   if (shown == ArgOutcome::Version) print("tarn %s\n", TARN_VERSION);
-  return run_status(code, run.report.failures, print_failed());
+  return run_status(code, run.report.failures, print_failures() != failed_before);
 }
 
 int32_t run_status(Error code, uint64_t failures, bool output_failed) {

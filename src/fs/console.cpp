@@ -9,7 +9,7 @@
 
 namespace {
 
-std::atomic<bool> g_write_failed{false};
+std::atomic<uint64_t> g_write_failures{0};
 
 // A console shows UTF-8 bytes in its code page, so non-ASCII names would
 // come out wrong: the text goes to it as UTF-16 instead.
@@ -17,7 +17,7 @@ void console_write(HANDLE h, StringPool* pool, const char* text, uint64_t length
   const uint64_t units = utf8_to_utf16(nullptr, 0, text, length);
   auto* wide = static_cast<wchar16*>(pool_allocate(pool, (units + 1) * sizeof(wchar16)));
   if (wide == nullptr) {
-    g_write_failed.store(true);
+    g_write_failures.fetch_add(1);
     return;
   }
   utf8_to_utf16(wide, units + 1, text, length);
@@ -27,7 +27,7 @@ void console_write(HANDLE h, StringPool* pool, const char* text, uint64_t length
     const DWORD piece = static_cast<DWORD>(left < kStreamPieceMax ? left : kStreamPieceMax);
     DWORD done = 0;
     if (!sys::WriteConsoleW(h, wide + at, piece, &done) || done == 0) {
-      g_write_failed.store(true);
+      g_write_failures.fetch_add(1);
       return;
     }
     at += done;
@@ -49,10 +49,10 @@ void print_vto(HANDLE h, const char* format, FormatArgs args) {
   if (console)
     console_write(h, pool.get(), text, str_len(text));
   else if (text == nullptr || stream_write(h, text, str_len(text)) != err::ok)
-    g_write_failed.store(true);
+    g_write_failures.fetch_add(1);
 }
 
-bool print_failed() { return g_write_failed.load(); }
+uint64_t print_failures() { return g_write_failures.load(); }
 
 void print_v(const char* format, FormatArgs args) {
   print_vto(sys::GetStdHandle(STD_OUTPUT_HANDLE), format, args);

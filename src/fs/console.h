@@ -6,7 +6,7 @@
 #include "platform/platform.h"
 
 // Render and write to a handle. A failed write is not retried; it is
-// remembered for print_failed.
+// counted for print_failures.
 void print_vto(HANDLE h, const char* format, FormatArgs args);
 template <typename... A>
 void print_to(HANDLE h, const char* format, A... args) {
@@ -22,5 +22,5 @@ void print(const char* format, A... args) {
   print_v(format, FormatArgs{slots, sizeof...(A)});
 }
 
-// Whether any text could not be written (in full) since the process started.
-bool print_failed();
+// How many texts could not be written (in full) since the process started.
+uint64_t print_failures();

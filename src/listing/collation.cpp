@@ -1,14 +1,14 @@
 // The entry order of a tree listing: relative paths compared element by
 // element with the name order.
 #include "listing/collation.h"
+#include "platform/conventions.h"
 
 namespace {
 
-inline bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 inline uint64_t element_length(const char* p) {
   uint64_t n = 0;
-  while (p[n] != 0 && !is_separator(p[n])) ++n;
+  while (p[n] != 0 && !is_path_separator(p[n])) ++n;
   return n;
 }
 
@@ -24,9 +24,9 @@ int entry_compare(const char* path_a, const FileInfo* info_a, const char* path_b
   // where the two paths first differ, or at the first empty element (which
   // ends a path).
   uint64_t same = 0;
-  while (a[same] != 0 && a[same] == b[same] && !(is_separator(a[same]) && (same == 0 || is_separator(a[same - 1]))))
+  while (a[same] != 0 && a[same] == b[same] && !(is_path_separator(a[same]) && (same == 0 || is_path_separator(a[same - 1]))))
     ++same;
-  while (same > 0 && !is_separator(a[same - 1])) --same;
+  while (same > 0 && !is_path_separator(a[same - 1])) --same;
   a += same;
   b += same;
   for (;;) {
@@ -42,7 +42,7 @@ int entry_compare(const char* path_a, const FileInfo* info_a, const char* path_b
     if (r != 0) return r;
     a += la;
     b += lb;
-    if (is_separator(*a)) ++a;
-    if (is_separator(*b)) ++b;
+    if (is_path_separator(*a)) ++a;
+    if (is_path_separator(*b)) ++b;
   }
 }

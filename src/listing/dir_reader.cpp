@@ -9,6 +9,7 @@
 #include "base/unicode.h"
 #include "fs/native.h"
 #include "fs/path.h"
+#include "platform/conventions.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ bool name_is_refused(const uint8_t* entry, uint32_t fixed) {
   for (uint64_t i = 0; i < units; ++i) {
     wchar16 c;
     std::memcpy(&c, entry + fixed + i * sizeof c, sizeof c);
-    if (c == 0 || c == '\\' || c == '/') return true;
+    if (c == 0 || is_path_separator(c)) return true;
   }
   return false;
 }

@@ -6,10 +6,10 @@
 #include "base/text_format.h"
 #include "base/unicode.h"
 #include "fs/path.h"
+#include "platform/conventions.h"
 
 namespace {
 
-inline bool is_sep(uint32_t c) { return c == '\\' || c == '/'; }
 
 // One string of a search with its length, decoded a code point at a time.
 struct Text {
@@ -130,7 +130,7 @@ bool star_run(const Text& p, uint64_t* pos, uint64_t* next, Record record_skip) 
     while (p.byte(*next) == '*') *pos = (*next)++;
     multi = true;
     const char after = p.byte(*next);
-    if (after == '\\' || after == '/') record_skip(*next + 1);
+    if (is_path_separator(after)) record_skip(*next + 1);
   }
   return multi;
 }
@@ -160,13 +160,13 @@ uint32_t search(const Text& a, const Text& b) {
     for (;; ++t_search_work) {
       while (ca == '*') {
         const bool multi = star_run(a, &ia, &na, [&](uint64_t skip) { pending.push(skip, ib); });
-        if (cb != 0 && (!is_sep(cb) || multi)) pending.push(ia, nb);
+        if (cb != 0 && (!is_path_separator(cb) || multi)) pending.push(ia, nb);
         ia = na;
         ca = a.decode(ia, &na);
       }
       if (kBothPatterns && cb == '*') {
         const bool multi = star_run(b, &ib, &nb, [&](uint64_t skip) { pending.push(ia, skip); });
-        if (ca != 0 && (!is_sep(ca) || multi)) pending.push(na, ib);
+        if (ca != 0 && (!is_path_separator(ca) || multi)) pending.push(na, ib);
         ib = nb;
         cb = b.decode(ib, &nb);
         continue;
@@ -174,10 +174,10 @@ uint32_t search(const Text& a, const Text& b) {
       if (ca == cb) {
         if (cb == 0) return 1;
       } else if (ca == '?') {
-        if (cb == 0 || is_sep(cb)) break;
+        if (cb == 0 || is_path_separator(cb)) break;
       } else if (kBothPatterns && cb == '?') {
-        if (ca == 0 || is_sep(ca)) break;
-      } else if (!(is_sep(ca) && is_sep(cb))) {
+        if (ca == 0 || is_path_separator(ca)) break;
+      } else if (!(is_path_separator(ca) && is_path_separator(cb))) {
         break;
       }
       ia = na;
@@ -189,7 +189,6 @@ uint32_t search(const Text& a, const Text& b) {
   return 0;
 }
 
-inline bool arg_is_sep(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
 
@@ -209,7 +208,7 @@ char* filter_prepare(Allocator* a, const char* argument) {
   const char* rest = str_or_empty(argument);
   char sign = '+';
   if (*rest == '+' || *rest == '-') sign = *rest++;
-  while (arg_is_sep(*rest)) ++rest;
+  while (is_path_separator(*rest)) ++rest;
   // What is left cannot start with a separator, so its syntax is valid and
   // only an allocation can fail.
   const char* canonical = *rest ? path_normalize(scratch.get(), rest) : "";

@@ -98,7 +98,7 @@ bool passed_over(Engine* g) {
   const char* rel = g->target.relative();
   if (starts_with(rel, g->beyond)) {
     const char next = rel[str_len(g->beyond)];
-    if (is_separator(next) || (next == 0 && is_after_contents(g->target.info))) return true;
+    if (is_path_separator(next) || (next == 0 && is_after_contents(g->target.info))) return true;
   }
   g->beyond = nullptr;
   return false;
@@ -108,12 +108,12 @@ bool passed_over(Engine* g) {
 // run knows less than it should.
 void report_held_back(Engine* g, const char* rel) {
   size_t n = str_len(rel);
-  while (n > 0 && !is_separator(rel[n - 1])) --n;
+  while (n > 0 && !is_path_separator(rel[n - 1])) --n;
   if (n > 0) --n;  // the folder's path, without the separator
   HeldBack& h = g->held;
   while (h.depth > 0) {
     const size_t l = h.lengths[h.depth - 1];
-    if (l == 0 || (l <= n && std::memcmp(h.path, rel, l) == 0 && (l == n || is_separator(rel[l])))) break;
+    if (l == 0 || (l <= n && std::memcmp(h.path, rel, l) == 0 && (l == n || is_path_separator(rel[l])))) break;
     --h.depth;
   }
   if (h.depth > 0 && h.lengths[h.depth - 1] == n) return;
@@ -285,15 +285,15 @@ void only_in_source(Engine* g) {
 const char* root_base(StringPool* pool, const char* root) {
   if (str_is_empty(root)) return nullptr;
   const uint64_t length = str_len(root);
-  return length != 0 && is_separator(root[length - 1]) ? root : path_join(pool, root, "");
+  return length != 0 && is_path_separator(root[length - 1]) ? root : path_join(pool, root, "");
 }
 
 // Whether the folder that would hold the root folder `base` (which ends in
 // a separator) exists as a folder.
 bool parent_is_folder(StringPool* pool, const char* base) {
   size_t n = str_len(base);
-  while (n > 0 && is_separator(base[n - 1])) --n;
-  while (n > 0 && !is_separator(base[n - 1])) --n;
+  while (n > 0 && is_path_separator(base[n - 1])) --n;
+  while (n > 0 && !is_path_separator(base[n - 1])) --n;
   if (n == 0) return false;
   const char* parent = pool_strndup(&pool->allocator, base, n);
   uint8_t is_folder = 0;

@@ -10,6 +10,7 @@
 #include "fs/file_info.h"
 #include "fs/native.h"
 #include "sync/engine.h"
+#include "platform/conventions.h"
 
 namespace sync_engine {
 
@@ -109,7 +110,6 @@ inline void close_handle(HANDLE* h) {
   *h = kNoHandle;
 }
 
-inline bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // Target folders (target_place.cpp).
 

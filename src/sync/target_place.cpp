@@ -62,14 +62,14 @@ HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
   uint32_t keep = p->depth;
   while (keep > 1) {
     const uint64_t end = p->ends[keep - 1];
-    bool leads = end <= length && (end == length || is_separator(relative[end]));
+    bool leads = end <= length && (end == length || is_path_separator(relative[end]));
     for (uint64_t i = 0; leads && i < end; ++i) leads = p->path[i] == relative[i];
     if (leads) break;
     --keep;
   }
   place_trim(p, keep);
   uint32_t levels = 1;
-  for (uint64_t i = 0; i < length; ++i) levels += is_separator(relative[i]) ? 1 : 0;
+  for (uint64_t i = 0; i < length; ++i) levels += is_path_separator(relative[i]) ? 1 : 0;
   if (!place_reserve(p, levels + 1, length)) return kNoHandle;
   if (p->depth == 0) {
     HANDLE root = kNoHandle;
@@ -82,7 +82,7 @@ HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
   while (at < length) {
     if (at > 0) ++at;  // the separator before the next name
     uint64_t end = at;
-    while (end < length && !is_separator(relative[end])) ++end;
+    while (end < length && !is_path_separator(relative[end])) ++end;
     const char* name = pool_strndup(&g->step_pool.allocator, relative + at, end - at);
     HANDLE h = kNoHandle;
     if (name == nullptr || folder_open_at(&h, p->handles[p->depth - 1], name) != 0) return kNoHandle;
@@ -99,7 +99,7 @@ HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
 // where its name starts.
 HANDLE place_parent(Engine* g, const char* relative, const char** name) {
   uint64_t length = str_len(relative);
-  while (length > 0 && !is_separator(relative[length - 1])) --length;
+  while (length > 0 && !is_path_separator(relative[length - 1])) --length;
   *name = relative + length;
   return place_folder(g, relative, length > 0 ? length - 1 : 0);
 }
