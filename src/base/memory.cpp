@@ -13,7 +13,7 @@ namespace {
 // map and unmap it each time. A kept block holds its size in its first
 // bytes. Nothing is kept while a fault plan is armed: then every request
 // reaches the system.
-constexpr size_t kKeptBlockMax = 256 * 1024;
+constexpr size_t kKeptBlockMax = size_t{256} * 1024;
 std::atomic<void*> g_kept[2];
 
 bool may_keep(size_t size) {

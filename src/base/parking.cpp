@@ -299,6 +299,6 @@ bool thread_table_exists() { return g_table.load(std::memory_order_acquire) != n
 namespace {
 // The table exists before the program's entry runs.
 struct ThreadTableStarter {
-  ThreadTableStarter() { thread_table_init(); }
+  ThreadTableStarter() noexcept { thread_table_init(); }
 } g_thread_table_starter;
 }  // namespace

@@ -191,7 +191,7 @@ void table_init() {
 
 // The table exists before the program's entry runs.
 struct SignalTableStarter {
-  SignalTableStarter() { table_init(); }
+  SignalTableStarter() noexcept { table_init(); }
 } g_signal_table_starter;
 
 }  // namespace

@@ -280,7 +280,7 @@ const char* parse_length(const char* f, Directive& d) {
 void render_signed(Output& out, const Directive& d, uint64_t arg) {
   const uint64_t v = sign_extend(arg, d.int_bits ? d.int_bits : 32);
   const bool negative = static_cast<int64_t>(v) < 0;
-  const char sign = negative ? '-' : (d.flags & kPlus) ? '+' : (d.flags & kSpace) ? ' ' : 0;
+  const char sign = negative ? '-' : (d.flags & kPlus) ? '+' : (d.flags & kSpace) ? ' ' : '\0';
   render_integer(out, d, negative ? 0 - v : v, sign, 10, false);
 }
 

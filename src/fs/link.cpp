@@ -61,8 +61,10 @@ void link_text_from_system(char* text, size_t length) {
     if (text[i] == '\\') text[i] = '/';
   if (length < 6 || (length > 6 && text[6] != '/')) return;
   if (text[0] != '/' || text[2] != '?' || text[3] != '/' || text[5] != ':' || !is_ascii_letter(text[4])) return;
+  // "/??/c:" becomes "/mnt/c", in place (the same length).
   const char letter = ascii_lower(text[4]);
-  std::memcpy(text, "/mnt/", 5);
+  constexpr char kMount[] = {'/', 'm', 'n', 't', '/'};
+  std::memcpy(text, kMount, sizeof kMount);
   text[5] = letter;
 }
 

@@ -18,7 +18,7 @@ struct Text {
 
   uint32_t decode(uint64_t pos, uint64_t* next) const { return utf8_decode_next(s, length, pos, next); }
   // The byte at pos, or 0 at the end (enough to test for ASCII '*' and separators).
-  char byte(uint64_t pos) const { return (s && pos < length) ? s[pos] : 0; }
+  char byte(uint64_t pos) const { return (s && pos < length) ? s[pos] : '\0'; }
 };
 
 // Pending (position in A, position in B) pairs; alternatives beyond the limit

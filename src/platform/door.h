@@ -27,12 +27,14 @@ enum class SysCall : uint16_t {
 #endif
 };
 
+// The list counted: each entry expands to "+1" (NOLINT: no expression to
+// enclose).
 constexpr size_t kSysCallCount = 0
-#define SYS_CALL(name, ...) +1
-#define SYS_PLAIN(name, ...) +1
+#define SYS_CALL(name, ...) +1   // NOLINT(bugprone-macro-parentheses)
+#define SYS_PLAIN(name, ...) +1  // NOLINT(bugprone-macro-parentheses)
 #include "platform/calls.def"
 #ifndef _WIN32
-#define LIBC_CALL(name, ...) +1
+#define LIBC_CALL(name, ...) +1  // NOLINT(bugprone-macro-parentheses)
 #include "platform/posix/libc_calls.def"
 #endif
     ;

@@ -14,7 +14,7 @@ uint32_t utf8_decode_next(const char* text, uint64_t length, uint64_t pos, uint6
   if (b < 0x80) {
     *next = pos + 1;
     return b;
-  } else if (b < 0xC0) {
+  } else if (b < 0xC0 || b >= 0xF8) {  // a continuation byte, or no lead byte at all
     *next = pos + 1;
     return INVALID_CODE_POINT;
   } else if (b < 0xE0) {
@@ -23,12 +23,9 @@ uint32_t utf8_decode_next(const char* text, uint64_t length, uint64_t pos, uint6
   } else if (b < 0xF0) {
     n = 3;
     cp = b & 0x0F;
-  } else if (b < 0xF8) {
+  } else {
     n = 4;
     cp = b & 0x07;
-  } else {
-    *next = pos + 1;
-    return INVALID_CODE_POINT;
   }
   // The whole sequence must lie inside the length. Continuation bytes are
   // checked in order, so a terminator stops the look-ahead before it reads

@@ -19,7 +19,7 @@ constexpr DWORD kProcessedLineEchoInput = 0x1 | 0x2 | 0x4;  // the console input
 // A write to a pipe whose reader has gone must fail with an error, as on
 // Windows, instead of killing the process.
 struct IgnoreSigpipe {
-  IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+  IgnoreSigpipe() noexcept { std::signal(SIGPIPE, SIG_IGN); }
 } g_ignore_sigpipe;
 
 size_t page_size() {

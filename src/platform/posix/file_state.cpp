@@ -38,7 +38,9 @@ bool file_state_set(int fd, PosixFile* f) {
   if (static_cast<size_t>(fd) >= g_files_size) {
     size_t n = g_files_size ? g_files_size : 64;
     while (n <= static_cast<size_t>(fd)) n *= 2;
-    auto** grown = static_cast<PosixFile**>(std::realloc(g_files, n * sizeof(PosixFile*)));
+    // An array of pointers, so the size of a pointer each.
+    auto** grown = static_cast<PosixFile**>(
+        std::realloc(g_files, n * sizeof g_files[0]));  // NOLINT(bugprone-sizeof-expression)
     if (!grown) return false;
     for (size_t i = g_files_size; i < n; ++i) grown[i] = nullptr;
     g_files = grown;

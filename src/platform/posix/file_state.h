@@ -37,7 +37,7 @@ constexpr uint32_t kDataAccess = 0x1 | 0x2 | 0x4;
 constexpr uint32_t kTagMountPoint = 0xA0000003u;
 constexpr uint32_t kFsctlSet = 0x900A4;
 constexpr uint32_t kFsctlGet = 0x900A8;
-constexpr size_t kPathMax = 4096 * 3;
+constexpr size_t kPathMax = size_t{4096} * 3;
 
 struct PosixFile {
   char* path;        // POSIX path as opened (heap)
