@@ -2,7 +2,7 @@
 
 TARN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TARN_BUILD=${TARN_BUILD:-$TARN_ROOT/build}
-TARN_PACKAGES="g++ cmake ninja-build googletest libgtest-dev python3-pytest python3-pytest-xdist g++-mingw-w64-x86-64-posix wine64 wine pandoc groff-base dpkg-dev file clang libclang-rt-14-dev strace"
+TARN_PACKAGES="g++ cmake ninja-build googletest libgtest-dev python3-pytest python3-pytest-xdist clang-tidy g++-mingw-w64-x86-64-posix wine64 wine pandoc groff-base dpkg-dev file clang libclang-rt-14-dev strace"
 
 # Installs the Debian packages that are missing (quiet, idempotent).
 ensure_packages() {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: installs missing packages, builds the native, sanitizer,
+# Runs every test: installs missing packages, checks the layers and runs the
+# static analysis, builds the native, sanitizer,
 # thread-sanitizer and Windows trees, runs the unit suite natively, under the
 # sanitizers and under Wine, then the end-to-end suite against the built
 # programs. Exits non-zero on any failure.
@@ -24,6 +25,7 @@ step() {
 }
 
 step "layers: every include points down" python3 "$TARN_ROOT/tools/check_layers.py" "$TARN_ROOT/src"
+step "static analysis (clang-tidy, bug-finding checks)" "$TARN_ROOT/tools/tidy"
 step "build native" build_native
 step "build native (address and undefined-behaviour sanitizers)" build_asan
 step "build native (thread sanitizer)" build_tsan
