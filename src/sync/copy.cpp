@@ -228,9 +228,8 @@ void check_times_kept(Engine* g, HANDLE folder, const char* rel, uint64_t stamp)
   g->times_checked = folder;
   FileInfo copy{};
   if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || write_times_match(copy.write_time, stamp)) return;
-  size_t n = str_len(rel);
-  while (n > 0 && !is_path_separator(rel[n - 1])) --n;
-  const char* place = n > 1 ? pool_strndup(&g->step_pool.allocator, rel, n - 1) : ".";
+  const size_t n = folder_part_length(rel);
+  const char* place = n > 0 ? pool_strndup(&g->step_pool.allocator, rel, n) : ".";
   g->report(SyncEvent::TimesNotKept, place ? place : ".");
 }
 

@@ -107,9 +107,7 @@ bool passed_over(Engine* g) {
 // Tells, once per target folder, that an extra of it is kept because the
 // run knows less than it should.
 void report_held_back(Engine* g, const char* rel) {
-  size_t n = str_len(rel);
-  while (n > 0 && !is_path_separator(rel[n - 1])) --n;
-  if (n > 0) --n;  // the folder's path, without the separator
+  const size_t n = folder_part_length(rel);
   HeldBack& h = g->held;
   while (h.depth > 0) {
     const size_t l = h.lengths[h.depth - 1];

@@ -120,6 +120,14 @@ void place_release(Place* p);
 // where its name starts; -1 when it cannot be opened.
 HANDLE place_parent(Engine* g, const char* relative, const char** name);
 
+// The length of the folder part of a relative path, without its last
+// separator (0 for an entry of the root).
+inline size_t folder_part_length(const char* relative) {
+  size_t n = str_len(relative);
+  while (n > 0 && !is_path_separator(relative[n - 1])) --n;
+  return n > 0 ? n - 1 : 0;
+}
+
 // Whether two write times count as equal (engine.cpp).
 bool write_times_match(uint64_t a, uint64_t b);
 
