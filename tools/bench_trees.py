@@ -76,6 +76,35 @@ def big_file(path, size, seed=2):
     return _finish(tmp, path)
 
 
+def sparse_file(path, size, data, seed=6):
+    """A folder holding one file of `size` bytes whose only data is `data`
+    bytes in 64 KiB pieces spread evenly; the rest are holes."""
+    if _ready(path):
+        return path
+    tmp = _start(path)
+    rng = random.Random(seed)
+    piece = 64 << 10
+    pieces = max(1, data // piece)
+    full = os.path.join(tmp, "sparse.img")
+    with open(full, "wb") as f:
+        f.truncate(size)
+        for i in range(pieces):
+            f.seek((size // pieces) * i)
+            f.write(rng.randbytes(piece))
+    os.utime(full, (BASE_TIME, BASE_TIME))
+    return _finish(tmp, path)
+
+
+def system_copy(system, path):
+    """A copy of a system tree (as root: every file readable), made once."""
+    if _ready(path):
+        return path
+    tmp = path + ".partial"
+    shutil.rmtree(tmp, ignore_errors=True)
+    subprocess.run(["cp", "-a", system, tmp], check=True)
+    return _finish(tmp, path)
+
+
 def obj_name(i):
     """Every tenth entry matches +**.obj."""
     return "e%07d.%s" % (i, "obj" if i % 10 == 0 else "txt")
