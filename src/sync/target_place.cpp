@@ -105,3 +105,57 @@ HANDLE place_parent(Engine* g, const char* relative, const char** name) {
 }
 
 }  // namespace sync_engine
+
+namespace sync_engine {
+
+bool made_push(Engine* g, const char* relative, const FileInfo* source) {
+  Made* m = &g->made;
+  const uint64_t length = str_len(relative);
+  if (m->depth == m->capacity) {
+    const uint32_t capacity = m->capacity ? 2 * m->capacity : 64;
+    auto* levels = static_cast<Made::Level*>(block_alloc(capacity * sizeof(Made::Level)));
+    if (!levels) return false;
+    for (uint32_t i = 0; i < m->depth; ++i) levels[i] = m->levels[i];
+    if (m->levels) block_free(m->levels, m->capacity * sizeof(Made::Level));
+    m->levels = levels;
+    m->capacity = capacity;
+  }
+  if (length + 1 > m->path_capacity) {
+    const uint64_t capacity = length < 4096 ? 4096 : (length + 1) * 2;
+    auto* path = static_cast<char*>(block_alloc(capacity));
+    if (!path) return false;
+    if (m->path) block_free(m->path, m->path_capacity);
+    m->path = path;
+    m->path_capacity = capacity;
+  }
+  // The folders below are its ancestors: their paths are its prefixes.
+  for (uint64_t i = 0; i <= length; ++i) m->path[i] = relative[i];
+  m->levels[m->depth++] = Made::Level{length, *source};
+  return true;
+}
+
+void made_leave(Engine* g, const char* relative, bool after_contents) {
+  Made* m = &g->made;
+  while (m->depth > 0) {
+    const uint64_t length = m->levels[m->depth - 1].length;
+    if (relative != nullptr) {
+      bool inside = true;
+      for (uint64_t i = 0; inside && i < length; ++i) inside = relative[i] == m->path[i];
+      const char next = inside ? relative[length] : 0;
+      if (inside && (is_path_separator(next) || (next == 0 && !after_contents))) return;
+    }
+    --m->depth;
+    m->path[length] = 0;
+    const char* name = nullptr;
+    const HANDLE in = place_parent(g, m->path, &name);
+    if (!handle_is_none(in)) mode_set_at(in, name, &m->levels[m->depth].source);
+  }
+}
+
+void made_release(Made* m) {
+  if (m->levels) block_free(m->levels, m->capacity * sizeof(Made::Level));
+  if (m->path) block_free(m->path, m->path_capacity);
+  *m = Made{};
+}
+
+}  // namespace sync_engine
