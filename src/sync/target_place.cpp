@@ -141,7 +141,7 @@ void made_leave(Engine* g, const char* relative, bool after_contents) {
     if (relative != nullptr) {
       bool inside = true;
       for (uint64_t i = 0; inside && i < length; ++i) inside = relative[i] == m->path[i];
-      const char next = inside ? relative[length] : 0;
+      const char next = inside ? relative[length] : '\0';
       if (inside && (is_path_separator(next) || (next == 0 && !after_contents))) return;
     }
     --m->depth;
