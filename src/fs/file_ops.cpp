@@ -288,14 +288,28 @@ bool modes_agree(const FileInfo* from_info, const FileInfo* to_info) {
          (to_info->is_link || ((from_info->posix_mode ^ to_info->posix_mode) & 07777) == 0);
 }
 
+// The write time of the open entry; 0 when it cannot be read.
+uint64_t write_time_of(HANDLE h) {
+  FILE_BASIC_INFORMATION b{};
+  return native_query_info(h, kFileInfoBasic, &b, sizeof b) == err::ok ? static_cast<uint64_t>(b.LastWriteTime.QuadPart)
+                                                                        : 0;
+}
+
+// Gives the open entry the write time `time` unless it has it already (a
+// folder's or a link's own: set on a link itself, never through it).
+void write_time_keep(HANDLE h, uint64_t time) {
+  if (time != 0 && write_time_of(h) != write_time_kept(time)) write_time_set(h, time);
+}
+
 }  // namespace
 
-Error mode_copy_path(const char* from, const char* to) {
+Error mode_copy_path(const char* from, const char* to, WithTime time) {
   if (!kSystemKeepsPosixModes) return err::ok;
   ScopedHandle source;
   ScopedHandle target;
   Error e = native_open(from, kOpenReadLink, source.out());
-  if (e == err::ok) e = native_open(to, kOpenReadLink, target.out());
+  if (e == err::ok) e = native_open(to, kOpenSetAttributes, target.out());
+  if (e == err::ok && time == WithTime::yes) write_time_keep(target.get(), write_time_of(source.get()));
   return e == err::ok ? mode_copy(source.get(), target.get()) : e;
 }
 
@@ -388,11 +402,27 @@ Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes) {
 }
 
 Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to, const FileInfo* from_info,
-                   const FileInfo* to_info) {
-  if (!kSystemKeepsPosixModes || modes_agree(from_info, to_info)) return err::ok;
+                   const FileInfo* to_info, WithTime time) {
+  if (!kSystemKeepsPosixModes) return err::ok;
+  const bool agree = modes_agree(from_info, to_info);
+  if (agree && time == WithTime::no) return err::ok;
   ScopedHandle source;
   ScopedHandle target;
-  Error e = native_open_relative(from_folder, from, kOpenReadLink, source.out());
-  if (e == err::ok) e = native_open_relative(to_folder, to, kOpenReadLink, target.out());
-  return e == err::ok ? mode_copy(source.get(), target.get()) : e;
+  Error e = agree ? err::ok : native_open_relative(from_folder, from, kOpenReadLink, source.out());
+  if (e == err::ok) e = native_open_relative(to_folder, to, kOpenSetAttributes, target.out());
+  // The target's time as it is now, not as listed: its contents may have
+  // changed it since.
+  if (e == err::ok && time == WithTime::yes)
+    write_time_keep(target.get(), from_info ? from_info->write_time : write_time_of(source.get()));
+  return e == err::ok && !agree ? mode_copy(source.get(), target.get()) : e;
+}
+
+Error mode_set_at(HANDLE folder, const char* name, const FileInfo* from) {
+  if (!kSystemKeepsPosixModes) return err::ok;
+  ScopedHandle target;
+  const Error e = native_open_relative(folder, name, kOpenSetAttributes, target.out());
+  if (e != err::ok) return e;
+  write_time_keep(target.get(), from->write_time);
+  const FILE_POSIX_MODE mode{from->posix_mode, from->owner, from->group};
+  return from->posix_mode != 0 ? native_set_mode(target.get(), &mode) : err::ok;
 }

@@ -78,9 +78,16 @@ uint32_t attr_update_word(uint32_t current, uint32_t keep, uint32_t set);
 // link keeps its own bits. Nothing where the system keeps neither (Windows).
 Error mode_copy(HANDLE from, HANDLE to);
 
+// Whether the source's write time goes with its mode: for folders and links,
+// whose times never decide identity (a file's time comes with its data).
+// Only where the system keeps modes: the Windows program leaves folder and
+// link times as the system sets them. A time that cannot be set is not an
+// error (as after a copy).
+enum class WithTime : bool { no, yes };
+
 // The same between two paths, links taken as themselves; nothing is opened
 // where the system keeps no modes.
-Error mode_copy_path(const char* from, const char* to);
+Error mode_copy_path(const char* from, const char* to, WithTime time = WithTime::no);
 
 // The target's entries, each by its name within an open folder: never a
 // path re-walked, never a link followed in the folder's place.
@@ -111,4 +118,9 @@ Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
 // opened either when the records the listings gave of both entries show the
 // modes and owners agree already.
 Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to,
-                   const FileInfo* from_info = nullptr, const FileInfo* to_info = nullptr);
+                   const FileInfo* from_info = nullptr, const FileInfo* to_info = nullptr,
+                   WithTime time = WithTime::no);
+
+// Gives the entry `name` of the open folder the mode, owner and write time
+// the listing read of its source (`from`), where the system keeps modes.
+Error mode_set_at(HANDLE folder, const char* name, const FileInfo* from);

@@ -165,6 +165,9 @@ bool entries_same(const Engine* g, const FileInfo* s, const FileInfo* t) {
   if (source_is_link(s)) return target_is_link(t);
   if (is_folder(s)) return is_folder(t) && !target_is_link(t);
   if (target_is_link(t) || is_folder(t) || !g->flag(SYNC_SKIP_IDENTICAL) || !s || !t) return false;
+  // A file and a FIFO, socket or device are never the same, whatever their
+  // sizes and times.
+  if (special_kind(s) != special_kind(t)) return false;
   return s->size == t->size && (g->flag(SYNC_IGNORE_TIMES) || write_times_match(s->write_time, t->write_time));
 }
 
@@ -188,11 +191,13 @@ bool both(Engine* g) {
   }
   if (same) {
     // Identical data: the target still takes the source's mode (and owner),
-    // a folder once its contents are done.
+    // a folder once its contents are done; a folder and a link also its
+    // write time.
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
+    const WithTime time = is_folder(s) || source_is_link(s) ? WithTime::yes : WithTime::no;
     const Side& t = g->target;
     const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
-                                                     t.folder, t.path + t.name_offset, s, t.info) == 0;
+                                                     t.folder, t.path + t.name_offset, s, t.info, time) == 0;
     g->report(mode_kept ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }
@@ -228,12 +233,9 @@ void only_in_source(Engine* g) {
   // The folder the new entry goes in, opened only when something is made.
   const char* name = nullptr;
   auto folder = [&] { return g->no_modify ? kNoHandle : place_parent(g, rel, &name); };
-  // A created folder (owner-only until now) takes its mode after its contents.
-  if (is_after_contents(info)) {
-    const HANDLE in = folder();
-    if (!handle_is_none(in)) mode_copy_at(s.folder, source_name, in, name);
-    return;
-  }
+  // A folder this run created (owner-only until now) has taken its mode
+  // and time already (made_leave); whatever else has the name is left.
+  if (is_after_contents(info)) return;
 
   if (source_is_link(info)) {
     char* text = nullptr;
@@ -245,7 +247,7 @@ void only_in_source(Engine* g) {
       const HANDLE in = folder();
       const char* dest = path_join(&g->step_pool, g->target.base, rel);
       const bool made = !handle_is_none(in) && link_create_at(in, name, text, is_folder(info), dest) == 0;
-      if (made) mode_copy_at(s.folder, source_name, in, name);
+      if (made) mode_copy_at(s.folder, source_name, in, name, info, nullptr, WithTime::yes);
       g->report(made ? SyncEvent::Added : SyncEvent::LinkCreateFailed, rel);
     }
     return;
@@ -256,6 +258,8 @@ void only_in_source(Engine* g) {
     } else {
       const HANDLE in = folder();
       const bool made = !handle_is_none(in) && folder_create_at(in, name) == 0;
+      // Its final mode and time come after its contents.
+      if (made && info != nullptr) made_push(g, rel, info);
       g->report(made ? SyncEvent::Added : SyncEvent::CreateFailed, rel);
     }
     return;
@@ -348,9 +352,11 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
     }
     bool take_source = false;
     bool take_target = false;
+    made_leave(g, g->source.path ? g->source.relative() : nullptr, is_after_contents(g->source.info));
     if (g->source.path == nullptr && g->target.path == nullptr) {
-      // The target root, like every folder, takes the source's mode last.
-      if (!g->no_modify && !virtual_source) mode_copy_path(g->source.base, g->target.base);
+      // The target root, like every folder, takes the source's mode and
+      // time last.
+      if (!g->no_modify && !virtual_source) mode_copy_path(g->source.base, g->target.base, WithTime::yes);
       return SyncResult::Finished;
     }
     int order = 0;
@@ -401,6 +407,7 @@ SyncResult synchronize(Signal* abort, const char* source, const char* target, ui
   close_handle(&g.source_handle);
   close_handle(&g.target_handle);
   place_release(&g.place);
+  made_release(&g.made);
   pool_release(&g.step_pool);
   pool_release(&g.long_pool);
   return result;

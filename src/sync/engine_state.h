@@ -45,6 +45,24 @@ struct Place {
   uint64_t path_capacity = 0;
 };
 
+// The target folders this run created whose final mode, owner and write
+// time are still due, each with the listing's record of its source folder:
+// each a prefix of `path`, by length, deepest last. A folder the filters
+// selected takes them at its delivery after its contents; one made only on
+// the way to selected entries (never delivered again), once the walk has
+// left it. Nothing else named like them is ever given a mode.
+struct Made {
+  struct Level {
+    uint64_t length;
+    FileInfo source;
+  };
+  Level* levels = nullptr;
+  uint32_t depth = 0;
+  uint32_t capacity = 0;
+  char* path = nullptr;
+  uint64_t path_capacity = 0;
+};
+
 // The target folders told of held-back deletions that are ancestors of the
 // current entry (or the entry's own folder): each a prefix of `path`, by
 // length, deepest last. Entries of a folder's subtree come together, so a
@@ -66,6 +84,7 @@ struct Engine {
   Side source;
   Side target;
   Place place;
+  Made made;
   // A mount point removed as itself: what the target lister still hands out
   // beneath it lies outside the target and is passed over.
   const char* beyond = nullptr;
@@ -96,13 +115,18 @@ inline bool target_is_link(const FileInfo* i) { return i && i->is_link; }
 inline bool is_folder(const FileInfo* i) { return i && i->is_dir; }
 inline bool is_after_contents(const FileInfo* i) { return i && i->after_contents; }
 
-// The event for a source file that could not be opened: a FIFO, socket or
-// device (by its listed mode) is never read, by design.
-inline SyncEvent open_failure(const FileInfo* i) {
+// The kind of a FIFO, socket or device by its listed mode; 0 for a file,
+// folder or link, and where the system keeps no modes.
+inline uint32_t special_kind(const FileInfo* i) {
   constexpr uint32_t kType = 0170000, kFile = 0100000, kFolder = 0040000, kLink = 0120000;
   const uint32_t type = i ? i->posix_mode & kType : 0;
-  const bool special = type != 0 && type != kFile && type != kFolder && type != kLink;
-  return special ? SyncEvent::SpecialNotRead : SyncEvent::OpenFailed;
+  return type == kFile || type == kFolder || type == kLink ? 0 : type;
+}
+
+// The event for a source file that could not be opened: a FIFO, socket or
+// device is never read, by design.
+inline SyncEvent open_failure(const FileInfo* i) {
+  return special_kind(i) != 0 ? SyncEvent::SpecialNotRead : SyncEvent::OpenFailed;
 }
 
 inline void close_handle(HANDLE* h) {
@@ -119,6 +143,16 @@ void place_release(Place* p);
 // The target folder that holds the entry of relative path `relative`, and
 // where its name starts; -1 when it cannot be opened.
 HANDLE place_parent(Engine* g, const char* relative, const char** name);
+
+// Records the folder of relative path `relative` just created for the
+// source folder `source`; false when there is no memory for it.
+bool made_push(Engine* g, const char* relative, const FileInfo* source);
+// Gives the created folders the source walk has left their final mode,
+// owner and time: the walk is at the entry of relative path `relative`
+// (null: at its end, all of them), a folder's own delivery after its
+// contents when `after_contents`.
+void made_leave(Engine* g, const char* relative, bool after_contents);
+void made_release(Made* m);
 
 // The length of the folder part of a relative path, without its last
 // separator (0 for an entry of the root).

@@ -1,5 +1,6 @@
 // The target folders on the way to where new entries go, opened one by one
-// by name.
+// by name, and the folders the run created, until they take their final
+// mode and time.
 #include "base/text_format.h"
 #include "fs/file_ops.h"
 #include "sync/engine_state.h"
@@ -17,6 +18,22 @@ void place_release(Place* p) {
   if (p->ends) block_free(p->ends, p->capacity * sizeof(uint64_t));
   if (p->path) block_free(p->path, p->path_capacity);
   *p = Place{};
+}
+
+// Room for a path of `length` bytes and its end in the block `*path` of
+// `*capacity` bytes, what it holds kept.
+bool path_reserve(char** path, uint64_t* capacity, uint64_t length) {
+  if (length + 1 <= *capacity) return true;
+  const uint64_t grown = length < 4096 ? 4096 : (length + 1) * 2;
+  auto* block = static_cast<char*>(block_alloc(grown));
+  if (!block) return false;
+  if (*path) {
+    for (uint64_t i = 0; i < *capacity; ++i) block[i] = (*path)[i];
+    block_free(*path, *capacity);
+  }
+  *path = block;
+  *capacity = grown;
+  return true;
 }
 
 // Room for `depth` folders and a relative path of `length` bytes.
@@ -40,18 +57,7 @@ bool place_reserve(Place* p, uint32_t depth, uint64_t length) {
     p->ends = ends;
     p->capacity = capacity;
   }
-  if (length + 1 > p->path_capacity) {
-    const uint64_t capacity = length < 4096 ? 4096 : (length + 1) * 2;
-    auto* path = static_cast<char*>(block_alloc(capacity));
-    if (!path) return false;
-    if (p->path) {
-      for (uint64_t i = 0; i < p->path_capacity; ++i) path[i] = p->path[i];
-      block_free(p->path, p->path_capacity);
-    }
-    p->path = path;
-    p->path_capacity = capacity;
-  }
-  return true;
+  return path_reserve(&p->path, &p->path_capacity, length);
 }
 
 // The open target folder whose relative path is the first `length` bytes of
@@ -102,6 +108,53 @@ HANDLE place_parent(Engine* g, const char* relative, const char** name) {
   while (length > 0 && !is_path_separator(relative[length - 1])) --length;
   *name = relative + length;
   return place_folder(g, relative, length > 0 ? length - 1 : 0);
+}
+
+}  // namespace sync_engine
+
+namespace sync_engine {
+
+bool made_push(Engine* g, const char* relative, const FileInfo* source) {
+  Made* m = &g->made;
+  const uint64_t length = str_len(relative);
+  if (m->depth == m->capacity) {
+    const uint32_t capacity = m->capacity ? 2 * m->capacity : 64;
+    auto* levels = static_cast<Made::Level*>(block_alloc(capacity * sizeof(Made::Level)));
+    if (!levels) return false;
+    for (uint32_t i = 0; i < m->depth; ++i) levels[i] = m->levels[i];
+    if (m->levels) block_free(m->levels, m->capacity * sizeof(Made::Level));
+    m->levels = levels;
+    m->capacity = capacity;
+  }
+  if (!path_reserve(&m->path, &m->path_capacity, length)) return false;
+  // The folders below are its ancestors: their paths are its prefixes.
+  for (uint64_t i = 0; i <= length; ++i) m->path[i] = relative[i];
+  m->levels[m->depth++] = Made::Level{length, *source};
+  return true;
+}
+
+void made_leave(Engine* g, const char* relative, bool after_contents) {
+  Made* m = &g->made;
+  while (m->depth > 0) {
+    const uint64_t length = m->levels[m->depth - 1].length;
+    if (relative != nullptr) {
+      bool inside = true;
+      for (uint64_t i = 0; inside && i < length; ++i) inside = relative[i] == m->path[i];
+      const char next = inside ? relative[length] : '\0';
+      if (inside && (is_path_separator(next) || (next == 0 && !after_contents))) return;
+    }
+    --m->depth;
+    m->path[length] = 0;
+    const char* name = nullptr;
+    const HANDLE in = place_parent(g, m->path, &name);
+    if (!handle_is_none(in)) mode_set_at(in, name, &m->levels[m->depth].source);
+  }
+}
+
+void made_release(Made* m) {
+  if (m->levels) block_free(m->levels, m->capacity * sizeof(Made::Level));
+  if (m->path) block_free(m->path, m->path_capacity);
+  *m = Made{};
 }
 
 }  // namespace sync_engine
