@@ -115,13 +115,17 @@ Error take_source(RunState* run, const char* arg) {
     }
   }
 
+  // Where '*' and '?' are name characters (Linux), an argument that names
+  // an existing folder as a whole is that folder.
+  uint8_t is_folder = 0;
+  if (kSystemNamesAreBytes && wildcard < length && file_probe(arg, &is_folder) == 0 && is_folder) wildcard = length;
+
   size_t split_end = 0;  // split at the last separator before this position
   bool split = false;
   if (wildcard < length) {
     split = true;
     split_end = wildcard;
-  } else if (length > 0 && !is_path_separator(arg[length - 1])) {
-    uint8_t is_folder = 0;
+  } else if (length > 0 && !is_path_separator(arg[length - 1]) && !is_folder) {
     if (file_probe(arg, &is_folder) == 0 && !is_folder) {
       split = true;
       split_end = length;
