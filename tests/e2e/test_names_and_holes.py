@@ -1,31 +1,19 @@
-"""The Linux program keeps what Linux names, links and files are: link texts
-byte for byte, names of any bytes in the collation's order, holes of sparse
-files, and folders whose names hold '*' or '?'."""
+"""Linux only: link texts byte for byte, names of any bytes in the
+collation's order, holes of sparse files, folders named with '*' or '?'."""
 import os
 
-import pytest
-
-from tree import fs_target, build, tarn, write_file
+from test_linux import native  # noqa: F401 (fixture)
+from tree import build, fs_target, tarn, write_file  # noqa: F401
 
 MiB = 1 << 20
-
-# Source links: name -> text. "sub" leads to real/deep, so sub/../a is
-# real/a through it, while its normal form would be the top-level a.
+# "sub" leads to real/deep: sub/../a is real/a through it, its normal form a.
 LINKS = {b"l_dotdot": b"sub/../a", b"l_drive": b"/mnt/C/x", b"l_object": b"/??/C:", b"l_slashes": b"real//a",
          b"l_trail": b"real/", b"sub": b"real/deep"}
-# Names by what they stand for: a backslash between '[' and ']', the real
-# character U+F700 as itself, bytes that are not UTF-8 last, by value.
+# A backslash between '[' and ']', U+F700 as itself, bytes not UTF-8 last.
 NAMES = [b"x[", b"x\\", b"x]", b"x_", b"xa", "x\uf700".encode(), "x\U0001f600".encode(), b"x\xfe", b"x\xff"]
 FIRST_RUN = ["+ ...", "+ a", "+ l_dotdot", "+ l_drive", "+ l_object", "+ l_slashes", "+ l_trail", "+ real",
              "+ real/a", "+ real/deep", "+ sparse", "+ sub", "+ x[", "+ x\\\\", "+ x]", "+ x_", "+ xa",
              "+ x\uf700", "+ x\U0001f600", "+ x\\xFE", "+ x\\xFF"]
-
-
-@pytest.fixture
-def native(fs_target):
-    if fs_target.is_wine:
-        pytest.skip("Linux program only")
-    return fs_target
 
 
 def test_links_names_and_holes(native, tmp_path):
@@ -35,24 +23,19 @@ def test_links_names_and_holes(native, tmp_path):
         os.symlink(text, os.path.join(src, name))
     for name in NAMES:
         write_file(os.path.join(src, name), name)
-    sparse = os.path.join(src, b"sparse")
-    with open(sparse, "wb") as f:  # 1 GiB: 1 MiB of data at 100 MiB, a hole to the end
+    sparse, copy = os.path.join(src, b"sparse"), os.path.join(dst, b"sparse")
+    with open(sparse, "wb") as f:  # 1 GiB: 1 MiB of data at 100 MiB
         f.truncate(1 << 30)
         f.seek(100 * MiB)
         f.write(os.urandom(MiB))
     r = tarn(native, tmp_path / "src", tmp_path / "dst")
     assert (r.status, r.body) == (0, "".join(line + "\n" for line in FIRST_RUN))
     assert sorted(os.listdir(dst)) == sorted(os.listdir(src))
-    for name, text in LINKS.items():
-        assert os.readlink(os.path.join(dst, name)) == text, name
+    assert {n: os.readlink(os.path.join(dst, n)) for n in LINKS} == LINKS
     assert open(os.path.join(dst, b"l_dotdot")).read() == open(os.path.join(src, b"l_dotdot")).read() == "real a"
-    s, t = os.stat(sparse), os.stat(os.path.join(dst, b"sparse"))
-    assert t.st_size == s.st_size and t.st_blocks * 512 <= 4 * MiB, t.st_blocks
-    with open(sparse, "rb") as a, open(os.path.join(dst, b"sparse"), "rb") as b:
-        a.seek(99 * MiB), b.seek(99 * MiB)
-        assert a.read(3 * MiB) == b.read(3 * MiB)
-        a.seek(-MiB, os.SEEK_END), b.seek(-MiB, os.SEEK_END)
-        assert b.read() == a.read() == bytes(MiB)
+    assert os.stat(copy).st_size == 1 << 30 and os.stat(copy).st_blocks * 512 <= 4 * MiB
+    with open(sparse, "rb") as a, open(copy, "rb") as b:
+        assert all(a.seek(at) == b.seek(at) and a.read(2 * MiB) == b.read(2 * MiB) for at in (99 * MiB, 1023 * MiB))
     r = tarn(native, "-v", tmp_path / "src", tmp_path / "dst")
     assert r.status == 0 and sorted(set(r.body.splitlines())) == sorted("=" + line[1:] for line in FIRST_RUN)
     # A link whose text is another spelling of the same place is not the same link.
