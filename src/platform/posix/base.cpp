@@ -146,13 +146,17 @@ bool next_data(int fd, off_t at, off_t* data, off_t* hole) {
   return *hole >= *data;
 }
 
-// Passes over a hole of the source: both offsets move on by `length`
-// and the target, written nowhere, grows to its new offset.
+// Passes over a hole of the source: both offsets move on by `length` and
+// the target, written nowhere, grows to its new offset. On a failure the
+// target's offset is where it was (a grown target reads zeros there, as the
+// source does); the caller puts the source's back.
 bool skip_hole(int from, int to, off_t from_at, off_t length) {
-  const off_t to_at = libc::lseek(to, length, SEEK_CUR);
+  const off_t to_at = libc::lseek(to, 0, SEEK_CUR);
   struct stat st;
-  return to_at >= 0 && libc::fstat(to, &st) == 0 && (st.st_size >= to_at || libc::ftruncate(to, to_at) == 0) &&
-         libc::lseek(from, from_at + length, SEEK_SET) >= 0;
+  if (to_at < 0 || libc::fstat(to, &st) != 0 ||
+      (st.st_size < to_at + length && libc::ftruncate(to, to_at + length) != 0))
+    return false;
+  return libc::lseek(from, from_at + length, SEEK_SET) >= 0 && libc::lseek(to, to_at + length, SEEK_SET) >= 0;
 }
 
 }  // namespace
@@ -178,6 +182,7 @@ BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done) {
     if (data > at) {
       const off_t skip = data - at < static_cast<off_t>(length) ? data - at : static_cast<off_t>(length);
       if (!skip_hole(in, out, at, skip)) {
+        libc::lseek(in, at, SEEK_SET);
         SetLastError(err::not_supported);
         return FALSE;
       }
