@@ -7,12 +7,20 @@
 
 namespace {
 
+// The next code point as utf8_decode_unescaped gives it; ASCII at once.
+inline uint32_t next_unescaped(const char* s, uint64_t length, uint64_t* pos) {
+  const auto c = static_cast<unsigned char>(*pos < length ? s[*pos] : 0);
+  if (c == 0 || c >= 0x80) return utf8_decode_unescaped(s, length, *pos, pos);
+  ++*pos;
+  return c;
+}
+
 // Names compared by what their escapes stand for, folded or plain.
 int compare_unescaped(const char* a, uint64_t len_a, const char* b, uint64_t len_b, bool folded) {
   uint64_t pa = 0, pb = 0;
   for (;;) {
-    uint32_t ca = utf8_decode_unescaped(a, len_a, pa, &pa);
-    uint32_t cb = utf8_decode_unescaped(b, len_b, pb, &pb);
+    uint32_t ca = next_unescaped(a, len_a, &pa);
+    uint32_t cb = next_unescaped(b, len_b, &pb);
     if (folded) {
       if (ca <= kMaxCodePoint) ca = case_fold(ca);
       if (cb <= kMaxCodePoint) cb = case_fold(cb);
@@ -40,6 +48,13 @@ int name_order(const char* a, uint64_t len_a, const char* b, uint64_t len_b) {
   if (!kSystemNamesAreBytes) return name_compare(a, len_a, b, len_b);
   if (a == nullptr) a = "", len_a = 0;
   if (b == nullptr) b = "", len_b = 0;
+  // A common ASCII start (each byte a character of its own) decides nothing.
+  uint64_t same = 0;
+  auto ascii = [](char c) { return static_cast<unsigned char>(c) - 1u < 0x7Fu; };
+  while (same < len_a && same < len_b && a[same] == b[same] && ascii(a[same])) ++same;
+  a += same, b += same;
+  len_a -= len_a == kToTerminator ? 0 : same;
+  len_b -= len_b == kToTerminator ? 0 : same;
   int r = compare_unescaped(a, len_a, b, len_b, true);
   if (r == 0) r = compare_unescaped(a, len_a, b, len_b, false);
   if (r != 0) return r;
