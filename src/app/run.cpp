@@ -8,6 +8,7 @@
 #include "app/signal_window.h"
 #include "base/memory.h"
 #include "base/text_format.h"
+#include "base/unicode.h"
 #include "base/threads.h"
 #include "fs/console.h"
 #include "fs/file_ops.h"
@@ -114,13 +115,17 @@ Error take_source(RunState* run, const char* arg) {
     }
   }
 
+  // Where '*' and '?' are name characters (Linux), an argument that names
+  // an existing folder as a whole is that folder.
+  uint8_t is_folder = 0;
+  if (kSystemNamesAreBytes && wildcard < length && file_probe(arg, &is_folder) == 0 && is_folder) wildcard = length;
+
   size_t split_end = 0;  // split at the last separator before this position
   bool split = false;
   if (wildcard < length) {
     split = true;
     split_end = wildcard;
-  } else if (length > 0 && !is_path_separator(arg[length - 1])) {
-    uint8_t is_folder = 0;
+  } else if (length > 0 && !is_path_separator(arg[length - 1]) && !is_folder) {
     if (file_probe(arg, &is_folder) == 0 && !is_folder) {
       split = true;
       split_end = length;
@@ -217,14 +222,22 @@ ArgOutcome take_switch(RunState* run, const char* arg) {
   return ArgOutcome::Next;
 }
 
+// Whether the text is one byte as typed: one byte, or where the system's
+// names are bytes, one escape (a backslash, a byte that is not UTF-8).
+bool one_byte(const char* text) {
+  uint64_t next = 0;
+  return text[0] != 0 && (text[1] == 0 || (kSystemNamesAreBytes &&
+                                           is_name_escape(utf8_decode_next(text, kToTerminator, 0, &next)) &&
+                                           text[next] == 0));
+}
+
 ArgOutcome take_argument(RunState* run, const char* arg) {
   if (arg[0] == '-' && arg[1] == 0) {
     run->end_of_switches = true;
     return ArgOutcome::Next;
   }
   if (!run->end_of_switches && arg[0] == '-' && arg[1] == '-') return take_long_switch(run, arg);
-  if (!run->end_of_switches && (arg[0] == '-' || arg[0] == '/') && arg[1] != 0 && arg[2] == 0)
-    return take_switch(run, arg);
+  if (!run->end_of_switches && (arg[0] == '-' || arg[0] == '/') && one_byte(arg + 1)) return take_switch(run, arg);
   Error e = 0;
   if (run->source == nullptr)
     e = take_source(run, arg);

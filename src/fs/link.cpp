@@ -68,8 +68,8 @@ void link_text_from_system(char* text, size_t length) {
   text[5] = letter;
 }
 
-void link_text_to_system(char* text, size_t length) {
-  if (length >= 6 && (length == 6 || is_path_separator(text[6])) && std::memcmp(text, "/mnt/", 5) == 0 &&
+void link_text_to_system(char* text, size_t length, bool drives) {
+  if (drives && length >= 6 && (length == 6 || is_path_separator(text[6])) && std::memcmp(text, "/mnt/", 5) == 0 &&
       is_ascii_letter(text[5])) {
     const char letter = ascii_upper(text[5]);
     std::memcpy(text, "//?/", 4);
@@ -175,6 +175,13 @@ Error link_read_at(StringPool* pool, HANDLE folder, const char* name, char** tex
   return e != err::ok ? e : read_open_link(pool, h.get(), text);
 }
 
+bool link_texts_same_at(StringPool* pool, HANDLE folder_a, const char* a, HANDLE folder_b, const char* b) {
+  char* text_a = nullptr;
+  char* text_b = nullptr;
+  return link_read_at(pool, folder_a, a, &text_a) == err::ok && link_read_at(pool, folder_b, b, &text_b) == err::ok &&
+         std::strcmp(text_a, text_b) == 0;
+}
+
 namespace {
 
 // Where and how a new link is made: by name within an open folder, or else
@@ -210,7 +217,7 @@ Error make_link(const LinkPlace& at, const char* text) {
   ScopedPool scratch;
   char* copy = pool_strdup(scratch.alloc(), text);
   if (!copy) return err::out_of_memory;
-  link_text_to_system(copy, str_len(copy));
+  link_text_to_system(copy, str_len(copy), !kSystemNamesAreBytes);
   const char* normalized = path_normalize(scratch.get(), copy);
   if (!normalized) return err::invalid_name;
   bool rooted = false;
@@ -223,21 +230,22 @@ Error make_link(const LinkPlace& at, const char* text) {
   const bool volume_rooted = rooted && root_length == 0;
   const bool absolute = rooted && !volume_rooted;
 
-  const char* print8 = link_print_name(scratch.get(), normalized);
+  // Where link texts are bytes (Linux) the link holds the text as given, in
+  // both names; the system turns it back into the same bytes.
+  const char* print8 = kSystemNamesAreBytes ? copy : link_print_name(scratch.get(), normalized);
   if (!print8) return err::out_of_memory;
   size_t print_units;
   const wchar16* print = to_utf16(scratch.get(), print8, &print_units);
   if (!print) return err::out_of_memory;
 
   NtName target{};
-  const wchar16* substitute;
-  size_t substitute_units;
+  const wchar16* substitute = print;
+  size_t substitute_units = print_units;
   if (absolute) {
     e = path_to_nt_name(scratch.get(), normalized, &target);
     if (e != err::ok) return e;
-    substitute = target.text;
-    substitute_units = target.length;
-  } else {
+    if (!kSystemNamesAreBytes) substitute = target.text, substitute_units = target.length;
+  } else if (!kSystemNamesAreBytes) {
     substitute = to_utf16(scratch.get(), normalized, &substitute_units);
     if (!substitute) return err::out_of_memory;
   }

@@ -21,6 +21,9 @@ constexpr uint32_t kReparseLinkRelative = 1;       // flags: relative to the lin
 Error link_read(StringPool* pool, const char* path, char** text);
 // The same for the entry `name` of the open folder.
 Error link_read_at(StringPool* pool, HANDLE folder, const char* name, char** text);
+// Whether the links `a` and `b` of two open folders hold the same text
+// (byte for byte), read into `pool`; false when either cannot be read.
+bool link_texts_same_at(StringPool* pool, HANDLE folder_a, const char* a, HANDLE folder_b, const char* b);
 
 // Creates a symbolic link at `path` (which must not exist yet) holding
 // `text`, a folder link when the text names a folder. A link file left
@@ -40,9 +43,10 @@ Error privilege_enable(const char* name);
 // Translations of the link text, in place. From the system's form: '\'
 // becomes '/', and the object-name prefix of a drive becomes /mnt/<letter>.
 void link_text_from_system(char* text, size_t length);
-// To the system's form: /mnt/<letter> becomes //?/<LETTER>:, then every '/'
-// becomes '\'.
-void link_text_to_system(char* text, size_t length);
+// To the system's form: /mnt/<letter> becomes //?/<LETTER>: (unless
+// `drives` is false: where link texts are bytes, /mnt/x is a path like any
+// other), then every '/' becomes '\'.
+void link_text_to_system(char* text, size_t length, bool drives = true);
 
 // The print name of a normalized link text: without the long-path prefix,
 // and the long UNC form as \\server\share...; null when out of memory.

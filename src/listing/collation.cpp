@@ -3,8 +3,38 @@
 #include "listing/collation.h"
 #include "platform/conventions.h"
 
+#include <cstring>
+
 namespace {
 
+// The next code point as utf8_decode_unescaped gives it; ASCII at once.
+inline uint32_t next_unescaped(const char* s, uint64_t length, uint64_t* pos) {
+  const auto c = static_cast<unsigned char>(*pos < length ? s[*pos] : 0);
+  if (c == 0 || c >= 0x80) return utf8_decode_unescaped(s, length, *pos, pos);
+  ++*pos;
+  return c;
+}
+
+// Names compared by what their escapes stand for, folded or plain.
+int compare_unescaped(const char* a, uint64_t len_a, const char* b, uint64_t len_b, bool folded) {
+  uint64_t pa = 0, pb = 0;
+  for (;;) {
+    uint32_t ca = next_unescaped(a, len_a, &pa);
+    uint32_t cb = next_unescaped(b, len_b, &pb);
+    if (folded) {
+      if (ca <= kMaxCodePoint) ca = case_fold(ca);
+      if (cb <= kMaxCodePoint) cb = case_fold(cb);
+    }
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (ca == 0) return 0;
+  }
+}
+
+uint64_t bounded_length(const char* s, uint64_t length) {
+  uint64_t n = 0;
+  while (n < length && s[n] != 0) ++n;
+  return n;
+}
 
 inline uint64_t element_length(const char* p) {
   uint64_t n = 0;
@@ -13,6 +43,29 @@ inline uint64_t element_length(const char* p) {
 }
 
 }  // namespace
+
+int name_order(const char* a, uint64_t len_a, const char* b, uint64_t len_b) {
+  if (!kSystemNamesAreBytes) return name_compare(a, len_a, b, len_b);
+  if (a == nullptr) a = "", len_a = 0;
+  if (b == nullptr) b = "", len_b = 0;
+  // A common ASCII start (each byte a character of its own) decides nothing.
+  uint64_t same = 0;
+  auto ascii = [](char c) { return static_cast<unsigned char>(c) - 1u < 0x7Fu; };
+  while (same < len_a && same < len_b && a[same] == b[same] && ascii(a[same])) ++same;
+  a += same, b += same;
+  len_a -= len_a == kToTerminator ? 0 : same;
+  len_b -= len_b == kToTerminator ? 0 : same;
+  int r = compare_unescaped(a, len_a, b, len_b, true);
+  if (r == 0) r = compare_unescaped(a, len_a, b, len_b, false);
+  if (r != 0) return r;
+  // Two spellings of one name (an escape where a character would do) stay
+  // two names, in byte order.
+  len_a = bounded_length(a, len_a);
+  len_b = bounded_length(b, len_b);
+  r = std::memcmp(a, b, len_a < len_b ? len_a : len_b);
+  if (r == 0) r = len_a < len_b ? -1 : len_a > len_b ? 1 : 0;
+  return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
 
 int entry_compare(const char* path_a, const FileInfo* info_a, const char* path_b,
                   const FileInfo* info_b) {
@@ -37,8 +90,7 @@ int entry_compare(const char* path_a, const FileInfo* info_a, const char* path_b
       return fa ? 1 : -1;
     }
     if (lb == 0) return fb ? -1 : 1;
-    int r = name_compare_folded(a, la, b, lb);
-    if (r == 0) r = name_compare_exact(a, la, b, lb);
+    const int r = name_order(a, la, b, lb);
     if (r != 0) return r;
     a += la;
     b += lb;

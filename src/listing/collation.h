@@ -7,6 +7,13 @@
 #include "base/casefold.h"
 #include "fs/file_info.h"
 
+// The order of two names of one folder: -1, 0 or 1 (lengths as for
+// name_compare; 0 only for the same bytes). Where the system's names are
+// bytes, an escaped name is ordered by what it stands for: an escaped
+// backslash or dot as that character, a real U+F7xx character as itself, a
+// byte that is not UTF-8 after every character and by its value.
+int name_order(const char* a, uint64_t len_a, const char* b, uint64_t len_b);
+
 // The order of two entries in a tree listing: relative paths compared element
 // by element ('\' or '/' separated); a folder's ordinary entry before its
 // contents, its after-contents entry (info->after_contents) after them.

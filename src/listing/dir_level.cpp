@@ -20,8 +20,7 @@ namespace {
 int level_entry_compare(void* context, void* existing) {
   const char* name_a = static_cast<const LevelEntry*>(context)->name;
   const char* name_b = static_cast<const LevelEntry*>(existing)->name;
-  const int c = name_compare_folded(name_a, kToTerminator, name_b, kToTerminator);
-  return c != 0 ? c : name_compare_exact(name_a, kToTerminator, name_b, kToTerminator);
+  return name_order(name_a, kToTerminator, name_b, kToTerminator);
 }
 
 }  // namespace

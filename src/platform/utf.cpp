@@ -128,3 +128,25 @@ void utf16_encode_put(WCHAR* buffer, uint64_t capacity, uint64_t* pos, uint32_t 
     *pos = p + 1;
   }
 }
+
+uint32_t utf8_decode_unescaped(const char* text, uint64_t length, uint64_t pos, uint64_t* next) {
+  const uint32_t cp = utf8_decode_next(text, length, pos, next);
+  if (!is_name_escape(cp)) return cp;
+  const uint32_t byte = cp - kNameEscapeBase;
+  if (byte < 0x80) return byte;
+  // The escaped bytes from here on, as many as a sequence may take.
+  char bytes[4];
+  uint64_t ends[4];
+  uint64_t count = 0;
+  for (uint64_t at = pos; count < 4; ++count) {
+    const uint32_t c = utf8_decode_next(text, length, at, &at);
+    if (!is_name_escape(c)) break;
+    bytes[count] = static_cast<char>(c - kNameEscapeBase);
+    ends[count] = at;
+  }
+  uint64_t used = 0;
+  const uint32_t whole = utf8_decode_strict(bytes, count, 0, &used);
+  if (whole == INVALID_CODE_POINT) return kEscapedByteBase + byte;
+  *next = ends[used - 1];
+  return whole;
+}

@@ -33,3 +33,20 @@ uint32_t utf16_decode_next(const WCHAR* units, uint64_t length, uint64_t pos, ui
 void utf16_encode_put(WCHAR* buffer, uint64_t capacity, uint64_t* pos, uint32_t cp);
 
 inline bool utf16_is_surrogate(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+
+// Name escapes of the Linux layer: a byte that a program name cannot hold as
+// itself (posix/text.h says which) travels as the character U+F700 + byte.
+// Only where the system's names are bytes (kSystemNamesAreBytes) do these
+// characters stand for bytes; elsewhere they are characters like any other.
+constexpr uint32_t kNameEscapeBase = 0xF700;
+constexpr bool is_name_escape(uint32_t cp) { return cp >= kNameEscapeBase && cp <= kNameEscapeBase + 0xFF; }
+// A byte that is no part of a character, as the unescaping decoder returns
+// it: above every code point, ordered by the byte, below INVALID_CODE_POINT.
+constexpr uint32_t kEscapedByteBase = 0xFFFFFE00u;
+
+// Decodes as utf8_decode_next, and then what an escape stands for: an
+// escaped byte below 0x80 is that character; a run of escaped bytes that is
+// one valid UTF-8 sequence is that character (the mapping escapes a real
+// U+F700..U+F7FF character so, and nothing else forms one); any other
+// escaped byte is kEscapedByteBase + byte.
+uint32_t utf8_decode_unescaped(const char* text, uint64_t length, uint64_t pos, uint64_t* next);

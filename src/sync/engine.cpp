@@ -184,6 +184,10 @@ bool both(Engine* g) {
   }
   // Under -c a file pair that looks identical is so only when its data is.
   bool same = entries_same(g, s, g->target.info);
+  // Where link texts are bytes (Linux), a link pair is the same only when its texts are.
+  if (same && kSystemNamesAreBytes && source_is_link(s))
+    same = link_texts_same_at(&g->step_pool, g->source.folder, g->source.path + g->source.name_offset,
+                              g->target.folder, g->target.path + g->target.name_offset);
   if (same && g->flag(SYNC_COMPARE) && !source_is_link(s) && !is_folder(s)) {
     const Compared data = compare_contents(g, rel);
     if (data == Compared::Failed) return true;

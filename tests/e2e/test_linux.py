@@ -24,9 +24,11 @@ LONG = b"n" * 255
 # the program's order.
 ENTRIES = [
     (b' a:*?"<>| .', "file", 0o644, '+  a:*?"<>| .'),
+    (b"...", "dir", 0o700, "+ ..."),
+    (b".../x", "file", 0o644, "+ .../x"),
     (b"back\\slash", "file", 0o644, "+ back\\\\slash"),
     # The character U+F7FF and the byte 0xFF stay two names.
-    (b"bad\xef\x9f\xbfname", "file", 0o644, "+ bad\\xEF\\x9F\\xBFname"),
+    (b"bad\xef\x9f\xbfname", "file", 0o644, "+ bad\uf7ffname"),
     (b"bad\xffname", "file", 0o600, "+ bad\\xFFname"),
     (b"fifo", "fifo", 0o644, 'WARNING: unable to open "fifo"'),
     (b"key", "file", 0o600, "+ key"),
@@ -40,8 +42,6 @@ ENTRIES = [
     (b"set-id", "file", 0o6755, "+ set-id"),
     (b"shared", "dir", 0o2775, "+ shared"),
     (b"sock", "socket", 0o755, 'WARNING: unable to open "sock"'),
-    (b"...", "dir", 0o700, "+ ..."),
-    (b".../x", "file", 0o644, "+ .../x"),
 ]
 SPECIAL = ("fifo", "socket", "device")
 

@@ -206,6 +206,28 @@ TEST(EntryCompare, Examples) {
   }
 }
 
+// Linux names in listing order. The escape of byte b is U+F700 + b: EF 9C AE
+// a dot, EF 9D 9C a backslash, EF 9E or EF 9F and a third byte 0x80..0xFF.
+TEST(NameOrder, EscapedNamesByWhatTheyStandFor) {
+  const char* const names[] = {
+      "\xEF\x9C\xAE\xEF\x9C\xAE\xEF\x9C\xAE", "..a", "x[", "X\xEF\x9D\x9C", "x\xEF\x9D\x9C", "x]", "x_", "xa",
+      "x\xEF\x9F\xAF\xEF\x9E\x9C\xEF\x9E\x80",  // bytes EF 9C 80: the character U+F700
+      "x\xF0\x9F\x98\x80",                     // U+1F600
+      "x\xEF\x9F\xAF\xEF\x9E\x9F",               // bytes EF 9F: no character
+      "x\xEF\x9F\xBE", "x\xEF\x9F\xBF",           // bytes 0xFE, 0xFF
+  };
+  for (size_t i = 0; i < std::size(names); ++i) {
+    for (size_t j = 0; j < std::size(names); ++j) {
+      const std::string a = std::string("d/") + names[i], b = std::string("d/") + names[j];
+      // Where names are characters, escapes are characters too.
+      const int want = kSystemNamesAreBytes ? (i < j ? -1 : i > j ? 1 : 0)
+                                            : sign(name_compare(names[i], kToTerminator, names[j], kToTerminator));
+      EXPECT_EQ(name_order(names[i], kToTerminator, names[j], kToTerminator), want) << i << " " << j;
+      EXPECT_EQ(entry_compare(a.c_str(), nullptr, b.c_str(), nullptr), want) << i << " " << j;
+    }
+  }
+}
+
 // Random names built from tokens whose code points are known, so a model of
 // the order can be built independently of the decoder.
 struct Token {

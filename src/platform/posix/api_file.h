@@ -274,6 +274,11 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID
 // same (owner and group 0 unless the process runs as root, since only then
 // are they copied).
 constexpr bool kSystemKeepsPosixModes = true;
+// Names and link texts are any bytes: '*' and '?' are name characters, the
+// bytes a program name cannot hold travel as escapes (platform/utf.h), and
+// a link's text is kept byte for byte ("a//b", "x/../y" and a trailing '/'
+// may name other things than their normal form through links to folders).
+constexpr bool kSystemNamesAreBytes = true;
 // No device path forms: "\\?\" is a name like any other.
 constexpr bool kDevicePathForms = false;
 NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode);

@@ -129,17 +129,74 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD length, DWORD* done, OVERLAPP
   return TRUE;
 }
 
+namespace {
+
+// Where the source's data goes on from its offset `at`: *data the start of
+// the next data (the end of the file when only a hole follows), *hole the
+// end of that data. False where the file cannot seek its holes.
+bool next_data(int fd, off_t at, off_t* data, off_t* hole) {
+  *data = libc::lseek(fd, at, SEEK_DATA);
+  if (*data < 0) {
+    struct stat st;
+    if (errno != ENXIO || libc::fstat(fd, &st) != 0) return false;
+    *data = *hole = st.st_size > at ? st.st_size : at;
+    return true;
+  }
+  *hole = libc::lseek(fd, *data, SEEK_HOLE);
+  return *hole >= *data;
+}
+
+// Passes over a hole of the source: both offsets move on by `length` and
+// the target, written nowhere, grows to its new offset. On a failure the
+// target's offset is where it was (a grown target reads zeros there, as the
+// source does); the caller puts the source's back.
+bool skip_hole(int from, int to, off_t from_at, off_t length) {
+  const off_t to_at = libc::lseek(to, 0, SEEK_CUR);
+  struct stat st;
+  if (to_at < 0 || libc::fstat(to, &st) != 0 ||
+      (st.st_size < to_at + length && libc::ftruncate(to, to_at + length) != 0))
+    return false;
+  return libc::lseek(from, from_at + length, SEEK_SET) >= 0 && libc::lseek(to, to_at + length, SEEK_SET) >= 0;
+}
+
+}  // namespace
+
 // In-kernel copy (copy_file_range): page cache to page cache, or shared
-// extents where the file system can. Any refusal is err::not_supported and the caller
-// falls back to reading and writing, which also reports real failures.
+// extents where the file system can. A source with holes keeps them: a hole
+// at the offset is passed over in both files (the call's count includes
+// it), and data is copied only up to the next hole. Any refusal is
+// err::not_supported and the caller falls back to reading and writing,
+// which also reports real failures.
 BOOL CopyFileData(HANDLE from, HANDLE to, DWORD length, DWORD* done) {
   if (done) *done = 0;
   if (!handle_valid(from) || !handle_valid(to)) {
     SetLastError(err::invalid_handle);
     return FALSE;
   }
+  const int in = posix_fd_from_handle(from), out = posix_fd_from_handle(to);
+  size_t want = length;
+  const off_t at = libc::lseek(in, 0, SEEK_CUR);
+  off_t data = 0, hole = 0;
+  // Seeking moves the offset: it goes back to where it was after the look.
+  if (at >= 0 && next_data(in, at, &data, &hole)) {
+    if (data > at) {
+      const off_t skip = data - at < static_cast<off_t>(length) ? data - at : static_cast<off_t>(length);
+      if (!skip_hole(in, out, at, skip)) {
+        libc::lseek(in, at, SEEK_SET);
+        SetLastError(err::not_supported);
+        return FALSE;
+      }
+      if (done) *done = static_cast<DWORD>(skip);
+      return TRUE;
+    }
+    if (hole - at < static_cast<off_t>(want)) want = static_cast<size_t>(hole - at);
+  }
+  if (at >= 0 && libc::lseek(in, at, SEEK_SET) < 0) {
+    SetLastError(err::not_supported);
+    return FALSE;
+  }
   ssize_t n;
-  do n = libc::copy_file_range(posix_fd_from_handle(from), nullptr, posix_fd_from_handle(to), nullptr, length, 0);
+  do n = libc::copy_file_range(in, nullptr, out, nullptr, want, 0);
   while (n < 0 && errno == EINTR);
   if (n < 0) {
     SetLastError(err::not_supported);

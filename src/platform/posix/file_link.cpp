@@ -71,9 +71,11 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
                               : libc::readlink(f->path, target, sizeof target - 1);
     if (n < 0) return status_from_errno(errno);
     target[n] = 0;
-    // The link text in the system's form: /mnt/x/a is \??\X:\a. The drive
-    // prefix is written as units; the rest maps as names do (text.h).
-    const bool drive = n >= 6 && std::strncmp(target, "/mnt/", 5) == 0 && std::isalpha(target[5]) &&
+    // The link text in the system's form: /mnt/x/a is \??\X:\a (x a lower
+    // case letter, which reads back the same). The drive prefix is written
+    // as units; the rest maps as names do (text.h), so the text reads back
+    // byte for byte.
+    const bool drive = n >= 6 && std::strncmp(target, "/mnt/", 5) == 0 && target[5] >= 'a' && target[5] <= 'z' &&
                        (n == 6 || target[6] == '/');
     const WCHAR prefix[] = {u'\\', u'?', u'?', u'\\', static_cast<WCHAR>(std::toupper(target[5])), u':'};
     const size_t prefix_units = drive ? 6 : 0;
@@ -93,6 +95,9 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
     auto* names = reinterpret_cast<WCHAR*>(p + 20);
     std::memcpy(names, prefix, prefix_units * 2);
     posix_units_from_utf8(rest, names + prefix_units, units - prefix_units);
+    // A text that would read as an object name (/??/C: or //?/C:) keeps its
+    // third byte '?' escaped: it reads back as the same bytes, never as a drive.
+    if (!drive && n > 2 && target[0] == '/' && target[2] == '?') names[2] = static_cast<WCHAR>(kNameEscapeBase + '?');
     std::memcpy(names + units + 1, names + print_skip, (units - print_skip) * 2);
     return done(io, STATUS_SUCCESS, total);
   }

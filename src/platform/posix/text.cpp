@@ -45,14 +45,14 @@ void put_path(UnitSink& sink, const char* s, bool separators) {
   bool component_start = true;
   while (*p) {
     if (component_start && dots_only_component(reinterpret_cast<const char*>(p))) {
-      while (*p == '.') sink.put(kPosixEscapeBase + *p++);
+      while (*p == '.') sink.put(kNameEscapeBase + *p++);
       component_start = false;
       continue;
     }
     uint32_t cp = 0;
     const size_t n = utf8_sequence(p, &cp);
-    if (n == 0 || cp == '\\' || posix_is_escape(cp)) {
-      for (size_t i = 0; i < (n ? n : 1); ++i) sink.put(kPosixEscapeBase + p[i]);
+    if (n == 0 || cp == '\\' || is_name_escape(cp)) {
+      for (size_t i = 0; i < (n ? n : 1); ++i) sink.put(kNameEscapeBase + p[i]);
       p += n ? n : 1;
     } else {
       sink.put_code_point(cp == '/' && separators ? '\\' : cp);
@@ -74,7 +74,7 @@ size_t posix_units_from_argument(const char* s, WCHAR* out, size_t cap) {
   UnitSink sink{out, out ? cap : 0};
   if (posix_is_letter(static_cast<unsigned char>(s[0])) && s[1] == ':') {
     sink.put(static_cast<unsigned char>(s[0]));
-    sink.put(kPosixEscapeBase + ':');
+    sink.put(kNameEscapeBase + ':');
     s += 2;
   }
   put_path(sink, s, false);
@@ -88,8 +88,8 @@ bool posix_bytes_from_units(const WCHAR* s, size_t n, char* out, size_t cap, siz
     if (cp == INVALID_CODE_POINT) cp = kReplacementCharacter;
     char b[4];
     uint64_t k = 0;
-    if (posix_is_escape(cp))
-      b[k++] = static_cast<char>(cp - kPosixEscapeBase);
+    if (is_name_escape(cp))
+      b[k++] = static_cast<char>(cp - kNameEscapeBase);
     else
       utf8_encode_put(b, sizeof b, &k, cp == '\\' ? '/' : cp);
     if (o + k + 1 > cap) return false;
@@ -122,10 +122,21 @@ size_t PathDisplayForm(const char* path, char* out, size_t cap) {
     }
     if (is_path_separator(cp)) {
       put('/');
-    } else if (cp == kPosixEscapeBase + '\\') {
+    } else if (cp == kNameEscapeBase + '\\') {
       put('\\'), put('\\');
-    } else if (posix_is_escape(cp)) {
-      const uint32_t byte = cp - kPosixEscapeBase;
+    } else if (is_name_escape(cp)) {
+      // A real U+F700..U+F7FF character (its bytes escaped) prints as itself.
+      uint64_t next = 0;
+      const uint32_t meant = utf8_decode_unescaped(reinterpret_cast<const char*>(p), UINT64_MAX, 0, &next);
+      if (meant >= 0x80 && meant < kEscapedByteBase) {
+        char bytes[4];
+        uint64_t k = 0;
+        utf8_encode_put(bytes, sizeof bytes, &k, meant);
+        for (uint64_t i = 0; i < k; ++i) put(bytes[i]);
+        p += next;
+        continue;
+      }
+      const uint32_t byte = cp - kNameEscapeBase;
       if (byte >= 0x20 && byte < 0x7F) put(static_cast<char>(byte));
       else put_hex(byte);
     } else if (cp == '\n') {

@@ -8,17 +8,22 @@
 // program's paths would take as steps up) and a character of U+F700..U+F7FF
 // itself (each of its bytes). So every name maps to a distinct UTF-16 name
 // and back to the same bytes. Paths map '/' to '\' and back.
+//
+// A real U+F700..U+F7FF character is told from escaped bytes by its form:
+// its escapes spell a valid UTF-8 sequence, which escaped bytes that are not
+// UTF-8 never do. So the order of names and their print take it back as
+// that character (utf8_decode_unescaped), and the Windows program, where
+// these characters are only characters, needs nothing of it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/posix/api_base.h"
+#include "platform/utf.h"
 
 inline bool posix_is_letter(WCHAR c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
-constexpr uint32_t kPosixEscapeBase = 0xF700;  // U+F700 + byte stands for that byte
-inline bool posix_is_escape(uint32_t cp) { return cp >= kPosixEscapeBase && cp <= kPosixEscapeBase + 0xFF; }
 
 // A POSIX path (bytes) to UTF-16 units as above. Stores the units that fit
 // below `cap` and returns the units needed (no terminator).

@@ -16,6 +16,9 @@ inline BOOL CopyFileData(HANDLE, HANDLE, DWORD, DWORD* done) {
 // Windows keeps no POSIX permission bits or owner: the query and the set
 // answer kStatusNotSupported and change nothing.
 constexpr bool kSystemKeepsPosixModes = false;
+// Names and link texts are characters: '*' and '?' are never part of a
+// name, no escapes, and a link's text takes the system's normal form.
+constexpr bool kSystemNamesAreBytes = false;
 constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
 inline NTSTATUS NtQueryPosixMode(HANDLE, FILE_POSIX_MODE* mode) {
   if (mode) *mode = FILE_POSIX_MODE{};
