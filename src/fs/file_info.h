@@ -31,6 +31,9 @@ struct FileInfo {
   uint32_t posix_mode;
   uint32_t owner;
   uint32_t group;
+  // Where the listing tells it (Linux): the number of names of the entry
+  // (hard links); 0 when not known.
+  uint32_t links;
 };
 
 constexpr uint8_t ATTR_READONLY = 0x01;

@@ -82,6 +82,16 @@ Error mode_copy(HANDLE from, HANDLE to);
 // where the system keeps no modes.
 Error mode_copy_path(const char* from, const char* to);
 
+// Gives the entry open as `to` the extended attributes (and access lists)
+// of the entry open as `from` that the process may give, and takes away
+// those `from` lacks; a pair that agrees is not written. Error 50 where the
+// target keeps none; nothing where the system has none (Windows) or either
+// side is a link.
+Error xattr_copy(HANDLE from, HANDLE to);
+
+// The same between two paths, links taken as themselves.
+Error xattr_copy_path(const char* from, const char* to);
+
 // The target's entries, each by its name within an open folder: never a
 // path re-walked, never a link followed in the folder's place.
 
@@ -104,6 +114,10 @@ Error entry_delete_at(HANDLE folder, const char* name);
 // of that name; fails when it names a folder or a read-only file.
 Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name);
 
+// Makes `name` (which must not exist) a second name of the open file `file`:
+// a hard link, never through a link.
+Error file_link_at(HANDLE file, HANDLE folder, const char* name);
+
 // Sets the attribute word of the entry `name` itself; 0 is written as 0x80.
 Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
 
@@ -112,3 +126,6 @@ Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
 // modes and owners agree already.
 Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to,
                    const FileInfo* from_info = nullptr, const FileInfo* to_info = nullptr);
+
+// Extended attributes between two entries named within open folders.
+Error xattr_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to);

@@ -44,10 +44,12 @@ typedef struct _FILE_ID_EXTD_DIR_INFORMATION {
 
 // Permission bits (07777 and the kind bits above them) and owner of an
 // entry, as the Linux program keeps them; the Windows program keeps neither.
+// Links: the number of names of the entry, as read (a change ignores it).
 typedef struct _FILE_POSIX_MODE {
   ULONG Mode;
   ULONG Owner;
   ULONG Group;
+  ULONG Links;
 } FILE_POSIX_MODE;
 
 // The Linux layer's own directory class: no Windows class has this number,

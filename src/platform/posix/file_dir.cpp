@@ -103,7 +103,8 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
     if (info_class == FileLinuxDirectoryInformation) {
       // The mode and owner that copying the mode compares; owners only where
       // the process may give them (root), else 0.
-      const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0};
+      const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0,
+                                  static_cast<ULONG>(st.st_nlink)};
       std::memcpy(e + kLinuxDirModeAt, &posix, sizeof posix);
     }
   }
