@@ -179,6 +179,7 @@ bool both(Engine* g) {
     g->report(SyncEvent::Identical, rel);
     return true;
   }
+  if (links_pair(g, rel)) return true;
   // Under -c a file pair that looks identical is so only when its data is.
   bool same = entries_same(g, s, g->target.info);
   if (same && g->flag(SYNC_COMPARE) && !source_is_link(s) && !is_folder(s)) {
@@ -191,9 +192,11 @@ bool both(Engine* g) {
     // a folder once its contents are done.
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
     const Side& t = g->target;
+    links_remember(g, rel, t.info ? t.info->file_id[0] : 0);
+    const bool xattrs_done = !mode_due || xattrs_in_place(g, t.folder, t.path + t.name_offset, rel);
     const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
                                                      t.folder, t.path + t.name_offset, s, t.info) == 0;
-    g->report(mode_kept ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
+    g->report(mode_kept && xattrs_done ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }
   if (g->flag(SYNC_KEEP_EXISTING)) {
@@ -231,6 +234,7 @@ void only_in_source(Engine* g) {
   // A created folder (owner-only until now) takes its mode after its contents.
   if (is_after_contents(info)) {
     const HANDLE in = folder();
+    if (!handle_is_none(in)) xattrs_in_place(g, in, name, rel);
     if (!handle_is_none(in)) mode_copy_at(s.folder, source_name, in, name);
     return;
   }
@@ -261,6 +265,10 @@ void only_in_source(Engine* g) {
     return;
   }
 
+  if (links_add_name(g, rel)) {
+    g->source_preopened = false;
+    return;
+  }
   if (g->source_preopened) {
     g->source_preopened = false;
   } else if (open_source(g) != 0) {
@@ -350,6 +358,7 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
     bool take_target = false;
     if (g->source.path == nullptr && g->target.path == nullptr) {
       // The target root, like every folder, takes the source's mode last.
+      if (!g->no_modify && !virtual_source) xattrs_kept(g, xattr_copy_path(g->source.base, g->target.base), ".");
       if (!g->no_modify && !virtual_source) mode_copy_path(g->source.base, g->target.base);
       return SyncResult::Finished;
     }

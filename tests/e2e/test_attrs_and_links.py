@@ -1,0 +1,91 @@
+"""Extended attributes, access lists and hard links of the Linux program."""
+import os
+import struct
+
+import pytest
+
+from tree import build, fs_target, tarn  # noqa: F401 (fs_target is a fixture)
+
+# POSIX access list entries (tag, permissions, id) in the kernel's attribute form.
+USER_OBJ, USER, GROUP_OBJ, MASK, OTHER, ANY = 1, 2, 4, 0x10, 0x20, 0xFFFFFFFF
+
+
+def acl(*entries):
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
+ACCESS = acl((USER_OBJ, 6, ANY), (USER, 4, 1234), (GROUP_OBJ, 4, ANY), (MASK, 4, ANY), (OTHER, 4, ANY))
+DEFAULT = acl((USER_OBJ, 7, ANY), (USER, 5, 4321), (GROUP_OBJ, 5, ANY), (MASK, 5, ANY), (OTHER, 0, ANY))
+# Attributes by entry; hard links: names of one file, first name first.
+ATTRS = {"doc": {"user.note": b"hello", "user.empty": b"", "system.posix_acl_access": ACCESS},
+         "b": {"user.tag": b"folder", "system.posix_acl_default": DEFAULT}}
+LINKED = [("a1", "a2"), ("b/t", "c/t", "t")]
+FIRST_RUN = "+ a1\n+ a2\n+ b\n+ b/t\n+ c\n+ c/t\n+ doc\n+ t\n"
+SAME = ["a1", "a2", "b", "b/t", "b", "c", "c/t", "c", "doc", "t"]
+
+
+@pytest.fixture
+def trees(fs_target, tmp_path):
+    if fs_target.is_wine:
+        pytest.skip("the Windows program copies each name of a file and keeps no Linux attributes")
+    src = build(tmp_path / "src", {"a1": "pair", "b": {"t": "triple"}, "c": {}, "doc": "document"})
+    os.link(src + "/a1", src + "/a2")
+    os.link(src + "/b/t", src + "/c/t")
+    os.link(src + "/b/t", src + "/t")
+    try:
+        for entry, attrs in ATTRS.items():
+            for name, value in attrs.items():
+                os.setxattr(f"{src}/{entry}", name, value)
+    except OSError as e:
+        pytest.skip(f"the test folder's file system refuses extended attributes or access lists ({e})")
+    return fs_target, src, str(tmp_path / "dst")
+
+
+def kept(path):
+    """The attributes of an entry that a run copies whoever runs it."""
+    return {n: os.getxattr(path, n) for n in os.listxattr(path) if n.startswith(("user.", "system.posix_acl_"))}
+
+
+def check_tree(src, dst):
+    for entry in ATTRS:
+        assert kept(f"{dst}/{entry}") == kept(f"{src}/{entry}"), entry
+    inodes = [{os.stat(f"{dst}/{n}").st_ino for n in names} for names in LINKED]
+    assert [len(i) for i in inodes] == [1, 1] and inodes[0] != inodes[1]
+    assert os.stat(f"{dst}/doc").st_mode == os.stat(f"{src}/doc").st_mode
+
+
+def test_attributes_and_hard_links(trees):
+    target, src, dst = trees
+    r = tarn(target, "-t", src, dst)
+    assert (r.status, r.body, os.path.exists(dst)) == (0, FIRST_RUN, False)
+    r = tarn(target, src, dst)
+    assert (r.status, r.body) == (0, FIRST_RUN)
+    check_tree(src, dst)
+    r = tarn(target, "-v", src, dst)
+    assert (r.status, r.body) == (0, "".join(f"= {n}\n" for n in SAME))
+
+    # Attributes changed in the source alone are taken in place (the file is
+    # not copied again); a name split off in the target is linked again.
+    doc = os.stat(f"{dst}/doc").st_ino
+    os.setxattr(f"{src}/doc", "user.note", b"changed")
+    os.removexattr(f"{src}/doc", "user.empty")
+    os.setxattr(f"{src}/b", "user.tag", b"retagged")
+    os.unlink(f"{dst}/c/t")
+    build(f"{dst}/c", {"t": "triple"})
+    r = tarn(target, "-v", src, dst)
+    assert (r.status, r.body) == (0, "".join(f"= {n}\n" if n != "c/t" else "- c/t\n+ c/t\n" for n in SAME))
+    check_tree(src, dst)
+    assert os.stat(f"{dst}/doc").st_ino == doc
+
+
+def test_first_name_left_out_and_attributes_refused(trees, tmp_path):
+    target, src, dst = trees
+    # Without its first name a file's other name is copied on its own.
+    r = tarn(target, "-q", "-q", src, dst, "-a1")
+    assert r.status == 0 and os.stat(f"{dst}/a2").st_nlink == 1 and not os.path.exists(f"{dst}/a1")
+    # A target that refuses every attribute is told once; the copies stand.
+    other = str(tmp_path / "other")
+    r = tarn(target, "fsetxattr", "1x1000", "95", src, other, program="tarn_fault")
+    assert r.status == 0 and r.body == ('+ a1\n+ a2\n+ b\n+ b/t\nWARNING: extended attributes are not kept in the'
+                                        ' target (first "b"); copies go without them\n+ c\n+ c/t\n+ doc\n+ t\n')
+    assert open(f"{other}/doc").read() == "document" and kept(f"{other}/doc") == {}
