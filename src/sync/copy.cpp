@@ -25,9 +25,11 @@ bool xattrs_kept(Engine* g, Error e, const char* rel) {
   return true;
 }
 
-bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel) {
+bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel, const FileInfo* target) {
   const Side& s = g->source;
   if (source_is_link(s.info) || handle_is_none(folder)) return true;
+  // Neither side has any, as listed: nothing is opened.
+  if (s.info && target && s.info->xattrs == 0 && target->xattrs == 0) return true;
   return xattrs_kept(g, xattr_copy_at(s.folder, s.path + s.name_offset, folder, name), rel);
 }
 

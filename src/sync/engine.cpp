@@ -193,7 +193,7 @@ bool both(Engine* g) {
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
     const Side& t = g->target;
     links_remember(g, rel, t.info ? t.info->file_id[0] : 0);
-    const bool xattrs_done = !mode_due || xattrs_in_place(g, t.folder, t.path + t.name_offset, rel);
+    const bool xattrs_done = !mode_due || xattrs_in_place(g, t.folder, t.path + t.name_offset, rel, t.info);
     const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
                                                      t.folder, t.path + t.name_offset, s, t.info) == 0;
     g->report(mode_kept && xattrs_done ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
@@ -234,7 +234,7 @@ void only_in_source(Engine* g) {
   // A created folder (owner-only until now) takes its mode after its contents.
   if (is_after_contents(info)) {
     const HANDLE in = folder();
-    if (!handle_is_none(in)) xattrs_in_place(g, in, name, rel);
+    if (!handle_is_none(in)) xattrs_in_place(g, in, name, rel, nullptr);
     if (!handle_is_none(in)) mode_copy_at(s.folder, source_name, in, name);
     return;
   }

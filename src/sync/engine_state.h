@@ -164,8 +164,10 @@ bool put_in_place(Engine* g, const char* temp, const char* rel);
 // that keeps none is told once per run and counts as done.
 bool xattrs_kept(Engine* g, Error e, const char* rel);
 // Gives the entry `name` of the open target folder the pending source
-// entry's extended attributes (not to a link); false on a failure.
-bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel);
+// entry's extended attributes (not to a link); false on a failure. Nothing
+// is opened when the listings show neither entry has any (`target`: the
+// target entry as listed, null when not listed).
+bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel, const FileInfo* target);
 
 // Files of several names (hard_links.cpp). Each later name of a source file
 // becomes, in the target, a new name of the first one's copy.
