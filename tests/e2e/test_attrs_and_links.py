@@ -83,6 +83,10 @@ def test_first_name_left_out_and_attributes_refused(trees, tmp_path):
     # Without its first name a file's other name is copied on its own.
     r = tarn(target, "-q", "-q", src, dst, "-a1")
     assert r.status == 0 and os.stat(f"{dst}/a2").st_nlink == 1 and not os.path.exists(f"{dst}/a1")
+    # A name that cannot be made a link (too many links) is copied instead.
+    r = tarn(target, "linkat", "1", "31", src, str(tmp_path / "unlinked"), program="tarn_fault")
+    assert (r.status, r.body) == (0, FIRST_RUN)
+    assert [os.stat(tmp_path / "unlinked" / n).st_nlink for n in ("a1", "a2", "t")] == [1, 1, 3]
     # A target that refuses every attribute is told once; the copies stand.
     other = str(tmp_path / "other")
     r = tarn(target, "fsetxattr", "1x1000", "95", src, other, program="tarn_fault")
