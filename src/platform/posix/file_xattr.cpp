@@ -88,6 +88,12 @@ int read_list(XattrEntry* e, char** list, size_t* size) {
   return ERANGE;
 }
 
+bool any_copied(const char* list, size_t size, bool root) {
+  for (size_t at = 0; at < size; at += std::strlen(list + at) + 1)
+    if (copied(list + at, root)) return true;
+  return false;
+}
+
 bool listed(const char* list, size_t size, const char* name) {
   for (size_t at = 0; at < size; at += std::strlen(list + at) + 1)
     if (std::strcmp(list + at, name) == 0) return true;
@@ -111,9 +117,10 @@ NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed) {
   size_t source_size = 0, target_size = 0;
   int failure = read_list(&source, &source_list, &source_size);
   if (failure == 0) failure = read_list(&target, &target_list, &target_size);
-  // Values of the source and the target, read only when there is a name.
-  char* values = failure == 0 && (source_size || target_size) ? static_cast<char*>(std::malloc(2 * kXattrMax)) : nullptr;
-  if (failure == 0 && (source_size || target_size) && !values) failure = ENOMEM;
+  // Room for a value of each side, only when there is something to compare.
+  const bool some = any_copied(source_list, source_size, root) || any_copied(target_list, target_size, root);
+  char* values = failure == 0 && some ? static_cast<char*>(std::malloc(2 * kXattrMax)) : nullptr;
+  if (failure == 0 && some && !values) failure = ENOMEM;
   ULONG count = 0;
   // Each source attribute the target lacks or holds otherwise is written;
   // a failure is remembered and the others still go.
