@@ -1,6 +1,8 @@
 """Extended attributes, access lists and hard links of the Linux program."""
 import os
 import struct
+import subprocess
+import tempfile
 
 import pytest
 
@@ -96,3 +98,29 @@ def test_first_name_left_out_and_attributes_refused(trees, tmp_path):
     assert r.status == 0 and r.body == ('+ a1\n+ a2\n+ b\n+ b/t\nWARNING: extended attributes are not kept in the'
                                         ' target (first "b"); copies go without them\n+ c\n+ c/t\n+ doc\n+ t\n')
     assert open(f"{other}/doc").read() == "document" and kept(f"{other}/doc") == {}
+
+
+def test_read_only_entries_of_a_user(trees):
+    """A user's read-only file and folder still take attributes, new or in place."""
+    target, *_ = trees
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run the program as another user")
+    with tempfile.TemporaryDirectory() as top:  # a folder the user may reach
+        os.chmod(top, 0o755)
+        src, dst = build(top + "/user/src", {"ro": {"f": "data"}}), top + "/user/dst"
+        for path in ("", "/src", "/src/ro", "/src/ro/f"):
+            os.chown(top + "/user" + path, 65534, 65534)
+        run_as_user(target, src, dst, b"first")
+        run_as_user(target, src, dst, b"second")
+
+
+def run_as_user(target, src, dst, note):
+    for path, mode in ((src + "/ro/f", 0o644), (src + "/ro", 0o755)):
+        os.chmod(path, mode)
+        os.setxattr(path, "user.note", note)
+        os.chmod(path, mode & 0o555)
+    r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", target.program("tarn"),
+                        "-q", "-q", src, dst], capture_output=True, timeout=60)
+    assert (r.returncode, r.stdout) == (0, b"")
+    assert [(os.getxattr(p, "user.note"), oct(os.stat(p).st_mode & 0o777)) for p in (dst + "/ro", dst + "/ro/f")] \
+        == [(note, "0o555"), (note, "0o444")]

@@ -51,6 +51,33 @@ struct XattrEntry {
     return static_cast<int>(run([&](int d) { return ssize_t{libc::fremovexattr(d, name)}; },
                                 [&](const char* p) { return ssize_t{libc::removexattr(p, name)}; }));
   }
+  int chmod(mode_t mode) {
+    return static_cast<int>(run([&](int d) { return ssize_t{libc::fchmod(d, mode)}; },
+                                [&](const char* p) { return ssize_t{libc::chmod(p, mode)}; }));
+  }
+};
+
+// A read-only entry of the process's own refuses user.* attributes even to
+// its owner: the owner's write bit is added for the change and taken away
+// again (nobody else gains any access meanwhile).
+struct OwnerWrite {
+  XattrEntry* entry;
+  mode_t restore = 0;
+  bool added = false;
+
+  // Whether a change refused with `error` may be tried again so.
+  bool add(int error) {
+    struct stat st;
+    if (added || error != EACCES || libc::fstat(entry->fd, &st) != 0 || st.st_uid != geteuid() ||
+        (st.st_mode & S_IWUSR) || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+      return false;
+    restore = st.st_mode & 07777;
+    added = entry->chmod(restore | S_IWUSR) == 0;
+    return added;
+  }
+  ~OwnerWrite() {
+    if (added) entry->chmod(restore);
+  }
 };
 
 bool unsupported(int e) { return e == EOPNOTSUPP || e == ENOTSUP; }
@@ -122,6 +149,7 @@ NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed) {
   char* values = failure == 0 && some ? static_cast<char*>(std::malloc(2 * kXattrMax)) : nullptr;
   if (failure == 0 && some && !values) failure = ENOMEM;
   ULONG count = 0;
+  OwnerWrite unlocked{&target};
   // Each source attribute the target lacks or holds otherwise is written;
   // a failure is remembered and the others still go.
   for (size_t at = 0; failure != ENOMEM && at < source_size; at += std::strlen(source_list + at) + 1) {
@@ -134,7 +162,8 @@ NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed) {
     }
     const ssize_t m = listed(target_list, target_size, name) ? target.get(name, values + kXattrMax, kXattrMax) : -1;
     if (m == n && std::memcmp(values, values + kXattrMax, static_cast<size_t>(n)) == 0) continue;
-    if (target.set(name, values, static_cast<size_t>(n)) == 0)
+    if (target.set(name, values, static_cast<size_t>(n)) == 0 ||
+        (unlocked.add(errno) && target.set(name, values, static_cast<size_t>(n)) == 0))
       ++count;
     else if (failure == 0 || unsupported(errno))
       failure = errno;
@@ -143,7 +172,7 @@ NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed) {
   for (size_t at = 0; failure != ENOMEM && at < target_size; at += std::strlen(target_list + at) + 1) {
     const char* name = target_list + at;
     if (!copied(name, root) || listed(source_list, source_size, name)) continue;
-    if (target.remove(name) == 0)
+    if (target.remove(name) == 0 || (unlocked.add(errno) && target.remove(name) == 0))
       ++count;
     else if (errno != ENODATA && failure == 0)
       failure = errno;
