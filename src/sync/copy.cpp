@@ -281,7 +281,10 @@ bool write_copy(Engine* g, HANDLE folder, const char* rel) {
   const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
   write_time_set(g->target_handle, stamp);
   check_times_kept(g, folder, rel, stamp);
-  // Extended attributes while the file is still writable by its owner.
+  // Extended attributes after the owner (a change of owner takes away a
+  // file's capabilities) and before the final bits.
+  const bool has_xattrs = g->source.info == nullptr || g->source.info->xattrs != 0;
+  if (has_xattrs) mode_copy(g->source_handle, g->target_handle);
   const bool xattrs_done = xattrs_kept(g, xattr_copy(g->source_handle, g->target_handle), rel);
   attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
   // Last: the file was created owner-only and writing clears set-id bits.

@@ -114,6 +114,19 @@ def test_read_only_entries_of_a_user(trees):
         run_as_user(target, src, dst, b"second")
 
 
+def test_capabilities_of_another_owner(trees, tmp_path):
+    """As root, a file's capabilities outlive the change of its copy's owner."""
+    target, *_ = trees
+    if os.geteuid() != 0:
+        pytest.skip("only root gives capabilities and owners")
+    cap = bytes.fromhex("01000002" "00200000" "00000000" "00000000" "00000000")  # cap_net_raw+ep
+    src, dst = build(tmp_path / "caps", {"t": "program"}), tmp_path / "caps-copy"
+    os.chown(src + "/t", 1000, 1000)
+    os.setxattr(src + "/t", "security.capability", cap)
+    assert tarn(target, "-q", "-q", src, dst).status == 0
+    assert (os.getxattr(dst / "t", "security.capability"), os.stat(dst / "t").st_uid) == (cap, 1000)
+
+
 def run_as_user(target, src, dst, note):
     for path, mode in ((src + "/ro/f", 0o644), (src + "/ro", 0o755)):
         os.chmod(path, mode)
