@@ -193,9 +193,10 @@ bool both(Engine* g) {
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
     const Side& t = g->target;
     links_remember(g, rel, t.info ? t.info->file_id[0] : 0);
-    const bool xattrs_done = !mode_due || xattrs_in_place(g, t.folder, t.path + t.name_offset, rel, t.info);
     const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
                                                      t.folder, t.path + t.name_offset, s, t.info) == 0;
+    // Extended attributes after the owner, whose change takes away capabilities.
+    const bool xattrs_done = !mode_due || xattrs_in_place(g, t.folder, t.path + t.name_offset, rel, t.info);
     g->report(mode_kept && xattrs_done ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }

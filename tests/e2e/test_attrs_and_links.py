@@ -123,8 +123,10 @@ def test_capabilities_of_another_owner(trees, tmp_path):
     src, dst = build(tmp_path / "caps", {"t": "program"}), tmp_path / "caps-copy"
     os.chown(src + "/t", 1000, 1000)
     os.setxattr(src + "/t", "security.capability", cap)
-    assert tarn(target, "-q", "-q", src, dst).status == 0
-    assert (os.getxattr(dst / "t", "security.capability"), os.stat(dst / "t").st_uid) == (cap, 1000)
+    for _ in range(2):  # a copy, then the copy's owner changed back in place
+        assert tarn(target, "-q", "-q", src, dst).status == 0
+        assert (os.getxattr(dst / "t", "security.capability"), os.stat(dst / "t").st_uid) == (cap, 1000)
+        os.chown(dst / "t", 0, 0)
 
 
 def run_as_user(target, src, dst, note):
