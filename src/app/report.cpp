@@ -48,9 +48,11 @@ constexpr EventRow kEventTable[] = {
     {0, nullptr, "WARNING: deletions held back in \"%s\"", Kind::Failure},
     {0, nullptr, "WARNING: unable to open \"%s\"", Kind::Skip},
     {0, nullptr, "WARNING: write times are not kept in \"%s\"; its files will be copied again", Kind::Notice},
+    {0, nullptr, "WARNING: extended attributes are not kept in the target (first \"%s\"); copies go without them",
+     Kind::Notice},
 };
 constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1;
-static_assert(kEventCount == static_cast<int32_t>(SyncEvent::TimesNotKept));
+static_assert(kEventCount == static_cast<int32_t>(SyncEvent::XattrsNotKept));
 constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every warning event
 
 bool output_is_console() {

@@ -262,6 +262,8 @@ void file_info_from_dir_entry(const void* entry, uint32_t info_class, FileInfo* 
       info->posix_mode = posix.Mode;
       info->owner = posix.Owner;
       info->group = posix.Group;
+      info->links = posix.Links;
+      info->xattrs = posix.Xattrs;
     }
   } else if (info_class == 38) {
     FILE_ID_FULL_DIR_INFORMATION e;

@@ -31,6 +31,11 @@ struct FileInfo {
   uint32_t posix_mode;
   uint32_t owner;
   uint32_t group;
+  // Where the listing tells them (Linux): the number of names of the entry
+  // (hard links), 0 when not known; whether a file or folder has extended
+  // attributes (non-zero: some, or not known).
+  uint32_t links;
+  uint32_t xattrs;
 };
 
 constexpr uint8_t ATTR_READONLY = 0x01;

@@ -301,6 +301,25 @@ void write_time_keep(HANDLE h, uint64_t time) {
   if (time != 0 && write_time_of(h) != write_time_kept(time)) write_time_set(h, time);
 }
 
+// Opens both entries as themselves and applies `copy` to them.
+Error copy_between_paths(const char* from, const char* to, Error (*copy)(HANDLE, HANDLE)) {
+  ScopedHandle source;
+  ScopedHandle target;
+  Error e = native_open(from, kOpenReadLink, source.out());
+  if (e == err::ok) e = native_open(to, kOpenReadLink, target.out());
+  return e == err::ok ? copy(source.get(), target.get()) : e;
+}
+
+// The same for two entries named within open folders.
+Error copy_between_names(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to,
+                         Error (*copy)(HANDLE, HANDLE)) {
+  ScopedHandle source;
+  ScopedHandle target;
+  Error e = native_open_relative(from_folder, from, kOpenReadLink, source.out());
+  if (e == err::ok) e = native_open_relative(to_folder, to, kOpenReadLink, target.out());
+  return e == err::ok ? copy(source.get(), target.get()) : e;
+}
+
 }  // namespace
 
 Error mode_copy_path(const char* from, const char* to, WithTime time) {
@@ -311,6 +330,30 @@ Error mode_copy_path(const char* from, const char* to, WithTime time) {
   if (e == err::ok) e = native_open(to, kOpenSetAttributes, target.out());
   if (e == err::ok && time == WithTime::yes) write_time_keep(target.get(), write_time_of(source.get()));
   return e == err::ok ? mode_copy(source.get(), target.get()) : e;
+}
+
+Error xattr_copy(HANDLE from, HANDLE to) {
+  if (!kSystemKeepsXattrs) return err::ok;
+  return native_copy_xattrs(from, to);
+}
+
+Error xattr_copy_path(const char* from, const char* to) {
+  if (!kSystemKeepsXattrs) return err::ok;
+  return copy_between_paths(from, to, xattr_copy);
+}
+
+Error xattr_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to) {
+  if (!kSystemKeepsXattrs) return err::ok;
+  return copy_between_names(from_folder, from, to_folder, to, xattr_copy);
+}
+
+Error xattr_copy_to(const char* from, HANDLE to_folder, const char* to) {
+  if (!kSystemKeepsXattrs) return err::ok;
+  ScopedHandle source;
+  ScopedHandle target;
+  Error e = native_open(from, kOpenReadLink, source.out());
+  if (e == err::ok) e = native_open_relative(to_folder, to, kOpenReadLink, target.out());
+  return e == err::ok ? xattr_copy(source.get(), target.get()) : e;
 }
 
 // ---- Entries of the target, each by name within its open folder.
@@ -368,22 +411,43 @@ Error rename_open_entry(HANDLE h, FILE_RENAME_RECORD* record, uint32_t size) {
   return native_set_info(h, kFileInfoRename, record, size);
 }
 
-}  // namespace
-
-Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name) {
-  ScopedPool scratch;
+// The record that names `new_name` within `folder` (the layout of a rename
+// and of a new link), in the pool; null with *e set for a name that is no
+// single name, or when the pool is out of memory.
+FILE_RENAME_RECORD* name_record(StringPool* pool, HANDLE folder, const char* new_name, uint32_t* size, Error* e) {
   const uint64_t units = utf8_to_utf16_measure(new_name);
-  if (units == 0 || units > kNtNameMaxUnits) return err::invalid_name;
+  *e = err::invalid_name;
+  if (units == 0 || units > kNtNameMaxUnits) return nullptr;
   for (const char* c = new_name; *c; ++c)
-    if (is_path_separator(*c)) return err::invalid_name;
-  const uint32_t size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + (units + 1) * 2);
-  auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(scratch.get(), size));
-  if (record == nullptr) return err::out_of_memory;
+    if (is_path_separator(*c)) return nullptr;
+  *size = static_cast<uint32_t>(offsetof(FILE_RENAME_RECORD, FileName) + (units + 1) * 2);
+  auto* record = static_cast<FILE_RENAME_RECORD*>(pool_allocate(pool, *size));
+  *e = record == nullptr ? err::out_of_memory : err::ok;
+  if (record == nullptr) return nullptr;
   record->RootDirectory = folder;
   record->FileNameLength = static_cast<uint32_t>(units * 2);
   utf8_to_utf16(reinterpret_cast<wchar16*>(record->FileName), units + 1, new_name);
+  return record;
+}
+
+}  // namespace
+
+Error file_link_at(HANDLE file, HANDLE folder, const char* name) {
+  ScopedPool scratch;
+  uint32_t size = 0;
+  Error e = err::ok;
+  const FILE_RENAME_RECORD* record = name_record(scratch.get(), folder, name, &size, &e);
+  return record == nullptr ? e : native_set_info(file, kFileInfoLink, record, size);
+}
+
+Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name) {
+  ScopedPool scratch;
+  uint32_t size = 0;
+  Error e = err::ok;
+  FILE_RENAME_RECORD* record = name_record(scratch.get(), folder, new_name, &size, &e);
+  if (record == nullptr) return e;
   ScopedHandle h;
-  Error e = native_open_relative(folder, name, kOpenRenameEntry, h.out());
+  e = native_open_relative(folder, name, kOpenRenameEntry, h.out());
   if (e != err::ok) return e;
   e = rename_open_entry(h.get(), record, size);
   // A network share takes no root folder in a rename: there the bare name
@@ -423,6 +487,6 @@ Error mode_set_at(HANDLE folder, const char* name, const FileInfo* from) {
   const Error e = native_open_relative(folder, name, kOpenSetAttributes, target.out());
   if (e != err::ok) return e;
   write_time_keep(target.get(), from->write_time);
-  const FILE_POSIX_MODE mode{from->posix_mode, from->owner, from->group};
+  const FILE_POSIX_MODE mode{from->posix_mode, from->owner, from->group, 0, 0};
   return from->posix_mode != 0 ? native_set_mode(target.get(), &mode) : err::ok;
 }

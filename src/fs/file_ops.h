@@ -89,6 +89,16 @@ enum class WithTime : bool { no, yes };
 // where the system keeps no modes.
 Error mode_copy_path(const char* from, const char* to, WithTime time = WithTime::no);
 
+// Gives the entry open as `to` the extended attributes (and access lists)
+// of the entry open as `from` that the process may give, and takes away
+// those `from` lacks; a pair that agrees is not written. Error 50 where the
+// target keeps none; nothing where the system has none (Windows) or either
+// side is a link.
+Error xattr_copy(HANDLE from, HANDLE to);
+
+// The same between two paths, links taken as themselves.
+Error xattr_copy_path(const char* from, const char* to);
+
 // The target's entries, each by its name within an open folder: never a
 // path re-walked, never a link followed in the folder's place.
 
@@ -111,6 +121,10 @@ Error entry_delete_at(HANDLE folder, const char* name);
 // of that name; fails when it names a folder or a read-only file.
 Error file_rename_over_at(HANDLE folder, const char* name, const char* new_name);
 
+// Makes `name` (which must not exist) a second name of the open file `file`:
+// a hard link, never through a link.
+Error file_link_at(HANDLE file, HANDLE folder, const char* name);
+
 // Sets the attribute word of the entry `name` itself; 0 is written as 0x80.
 Error attr_set_at(HANDLE folder, const char* name, uint32_t attributes);
 
@@ -124,3 +138,8 @@ Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const
 // Gives the entry `name` of the open folder the mode, owner and write time
 // the listing read of its source (`from`), where the system keeps modes.
 Error mode_set_at(HANDLE folder, const char* name, const FileInfo* from);
+
+// Extended attributes between two entries named within open folders.
+Error xattr_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const char* to);
+// The same from the entry at path `from`.
+Error xattr_copy_to(const char* from, HANDLE to_folder, const char* to);

@@ -248,6 +248,14 @@ Error native_set_mode(HANDLE h, const FILE_POSIX_MODE* mode) {
   return map_status(sys::NtSetPosixMode(h, mode));
 }
 
+Error native_copy_xattrs(HANDLE from, HANDLE to, uint32_t* changed) {
+  ULONG count = 0;
+  const Error e = handle_is_none(from) || handle_is_none(to) ? err::invalid_handle
+                                                             : map_status(sys::NtCopyXattrs(from, to, &count));
+  if (changed) *changed = e == err::ok ? count : 0;
+  return e;
+}
+
 Error native_set_size(HANDLE h, uint64_t size, bool eof_only) {
   int64_t value = static_cast<int64_t>(size);
   const Error e = native_set_info(h, kFileInfoEndOfFile, &value, sizeof value);

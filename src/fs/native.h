@@ -98,6 +98,7 @@ constexpr uint32_t kFileInfoValidDataLength = 39;
 constexpr uint32_t kFileInfoId = 59;
 constexpr uint32_t kFileInfoDispositionEx = 64;
 constexpr uint32_t kFileInfoRenameEx = 65;
+constexpr uint32_t kFileInfoLink = 11;
 constexpr uint32_t kVolumeInfoVolume = 1;
 constexpr uint32_t kVolumeInfoDevice = 4;
 constexpr uint32_t kObjectInfoName = 1;
@@ -220,6 +221,11 @@ Error native_fs_control(HANDLE h, uint32_t code, const void* in, uint32_t in_len
 // NtSetPosixMode); error 50 (not supported) where the system keeps neither.
 Error native_query_mode(HANDLE h, FILE_POSIX_MODE* mode);
 Error native_set_mode(HANDLE h, const FILE_POSIX_MODE* mode);
+
+// Gives `to` the extended attributes of `from` (see NtCopyXattrs); *changed
+// (when asked) counts those written or removed. Error 50 where the target
+// keeps none.
+Error native_copy_xattrs(HANDLE from, HANDLE to, uint32_t* changed = nullptr);
 
 // Sets the end-of-file position and, unless eof_only, the valid data length.
 // The result is that of the first; a failure of the second is ignored.

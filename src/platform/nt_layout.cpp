@@ -47,7 +47,7 @@ TARN_PIN(FILE_ID_FULL_DIR_INFORMATION, FileName, 80);
 TARN_PIN_SIZE(FILE_ID_EXTD_DIR_INFORMATION, 96);
 TARN_PIN(FILE_ID_EXTD_DIR_INFORMATION, FileAttributes, 56);
 TARN_PIN(FILE_ID_EXTD_DIR_INFORMATION, FileNameLength, 60);
-static_assert(kLinuxDirModeAt == 88 && kLinuxDirNameAt == 100, "Linux directory entry");
+static_assert(kLinuxDirModeAt == 88 && kLinuxDirNameAt == 108, "Linux directory entry");
 TARN_PIN(FILE_ID_EXTD_DIR_INFORMATION, EaSize, 64);
 TARN_PIN(FILE_ID_EXTD_DIR_INFORMATION, ReparsePointTag, 68);
 TARN_PIN(FILE_ID_EXTD_DIR_INFORMATION, FileId, 72);

@@ -44,10 +44,15 @@ typedef struct _FILE_ID_EXTD_DIR_INFORMATION {
 
 // Permission bits (07777 and the kind bits above them) and owner of an
 // entry, as the Linux program keeps them; the Windows program keeps neither.
+// Links and Xattrs, as read (a change ignores them): the number of names of
+// the entry, and in a listing, whether a file or folder has extended
+// attributes (non-zero: the size of their list of names, or not known).
 typedef struct _FILE_POSIX_MODE {
   ULONG Mode;
   ULONG Owner;
   ULONG Group;
+  ULONG Links;
+  ULONG Xattrs;
 } FILE_POSIX_MODE;
 
 // The Linux layer's own directory class: no Windows class has this number,

@@ -18,6 +18,21 @@ constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
 
 }  // namespace
 
+bool xattrs_kept(Engine* g, Error e, const char* rel) {
+  if (e != err::not_supported) return e == err::ok;
+  if (!g->xattrs_refused) g->report(SyncEvent::XattrsNotKept, rel);
+  g->xattrs_refused = true;
+  return true;
+}
+
+bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel, const FileInfo* target) {
+  const Side& s = g->source;
+  if (source_is_link(s.info) || handle_is_none(folder)) return true;
+  // Neither side has any, as listed: nothing is opened.
+  if (s.info && target && s.info->xattrs == 0 && target->xattrs == 0) return true;
+  return xattrs_kept(g, xattr_copy_at(s.folder, s.path + s.name_offset, folder, name), rel);
+}
+
 // Opens the pending source file by name within its open folder.
 Error open_source(Engine* g) {
   close_handle(&g->source_handle);
@@ -266,11 +281,17 @@ bool write_copy(Engine* g, HANDLE folder, const char* rel) {
   const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
   write_time_set(g->target_handle, stamp);
   check_times_kept(g, folder, rel, stamp);
+  // Extended attributes after the owner (a change of owner takes away a
+  // file's capabilities) and before the final bits.
+  const bool has_xattrs = g->source.info == nullptr || g->source.info->xattrs != 0;
+  if (has_xattrs) mode_copy(g->source_handle, g->target_handle);
+  const bool xattrs_done = xattrs_kept(g, xattr_copy(g->source_handle, g->target_handle), rel);
   attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
   // Last: the file was created owner-only and writing clears set-id bits.
   mode_copy(g->source_handle, g->target_handle);
   g->bytes += copied;
   if (changed) g->report(SyncEvent::ReadFailed, rel);
+  if (!xattrs_done) g->report(SyncEvent::WriteFailed, rel);
   report_left_out(g, rel, before.sys_attr);
   return true;
 }
@@ -286,6 +307,7 @@ void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel) {
     return;
   }
   const bool done = write_copy(g, folder, rel);
+  if (done) links_remember_copy(g, rel);
   close_handle(&g->target_handle);
   if (done)
     g->report(SyncEvent::Added, rel);
@@ -298,35 +320,27 @@ namespace {
 // Names tried for the new content of a replaced file, in its folder.
 constexpr int kReplaceNameTries = 16;
 
+Error create_file_aside(Engine* g, HANDLE folder, const char* name, void*) {
+  return file_create_at(&g->target_handle, folder, name);
+}
+
 }  // namespace
 
-// Replaces the pending target file with the open source file: the copy is
-// written under a new name in the same folder and only then renamed over the
-// old file, so a failure at any step leaves the old file as it was (a name
-// left by a killed run is an ordinary extra entry of the next one). All by
-// name within the folder the target lister holds open.
-void replace_file(Engine* g, const char* rel) {
+Error make_aside(Engine* g, HANDLE folder, const char** temp, AsideMaker make, void* context) {
+  Allocator* a = &g->step_pool.allocator;
+  *temp = nullptr;
+  Error e = handle_is_none(folder) ? err::invalid_handle : err::already_exists;
+  for (int i = 0; i < kReplaceNameTries && (e == err::already_exists || e == err::file_exists); ++i) {
+    *temp = pool_format(a, ".tarn~%d", i);
+    e = *temp == nullptr ? err::out_of_memory : make(g, folder, *temp, context);
+  }
+  return e;
+}
+
+bool put_in_place(Engine* g, const char* temp, const char* rel) {
   const Side& t = g->target;
   const HANDLE folder = t.folder;
   const char* old_name = t.path + t.name_offset;
-  close_handle(&g->target_handle);
-  Allocator* a = &g->step_pool.allocator;
-  const char* temp = nullptr;
-  Error e = g->buffer == nullptr || handle_is_none(folder) ? err::out_of_memory : err::already_exists;
-  for (int i = 0; i < kReplaceNameTries && (e == err::already_exists || e == err::file_exists); ++i) {
-    temp = pool_format(a, ".tarn~%d", i);
-    e = temp == nullptr ? err::out_of_memory : file_create_at(&g->target_handle, folder, temp);
-  }
-  if (e != 0) {
-    g->report(SyncEvent::CreateFailed, rel);
-    return;
-  }
-  const bool done = write_copy(g, folder, rel);
-  close_handle(&g->target_handle);
-  if (!done) {
-    entry_delete_at(folder, temp);
-    return;
-  }
   // A protected old file refuses to be replaced: its attributes are cleared
   // first and put back when the rename fails.
   constexpr uint32_t kProtect = ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM;
@@ -336,10 +350,35 @@ void replace_file(Engine* g, const char* rel) {
     if (cleared) attr_set_at(folder, old_name, old_attr);
     entry_delete_at(folder, temp);
     g->report(SyncEvent::DeleteFailed, rel);
-    return;
+    return false;
   }
   g->report(SyncEvent::Removed, rel);
   g->report(SyncEvent::Added, rel);
+  return true;
+}
+
+// Replaces the pending target file with the open source file: the copy is
+// written under a new name in the same folder and only then renamed over the
+// old file, so a failure at any step leaves the old file as it was (a name
+// left by a killed run is an ordinary extra entry of the next one). All by
+// name within the folder the target lister holds open.
+void replace_file(Engine* g, const char* rel) {
+  const HANDLE folder = g->target.folder;
+  close_handle(&g->target_handle);
+  const char* temp = nullptr;
+  const Error e = g->buffer == nullptr ? err::out_of_memory : make_aside(g, folder, &temp, create_file_aside, nullptr);
+  if (e != 0) {
+    g->report(SyncEvent::CreateFailed, rel);
+    return;
+  }
+  const bool done = write_copy(g, folder, rel);
+  if (done) links_remember_copy(g, rel);
+  close_handle(&g->target_handle);
+  if (!done) {
+    entry_delete_at(folder, temp);
+    return;
+  }
+  put_in_place(g, temp, rel);
 }
 
 }  // namespace sync_engine

@@ -182,6 +182,7 @@ bool both(Engine* g) {
     g->report(SyncEvent::Identical, rel);
     return true;
   }
+  if (links_pair(g, rel)) return true;
   // Under -c a file pair that looks identical is so only when its data is.
   bool same = entries_same(g, s, g->target.info);
   // Where link texts are bytes (Linux), a link pair is the same only when its texts are.
@@ -200,9 +201,12 @@ bool both(Engine* g) {
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
     const WithTime time = is_folder(s) || source_is_link(s) ? WithTime::yes : WithTime::no;
     const Side& t = g->target;
+    links_remember(g, rel, t.info ? t.info->file_id[0] : 0);
     const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
                                                      t.folder, t.path + t.name_offset, s, t.info, time) == 0;
-    g->report(mode_kept ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
+    // Extended attributes after the owner, whose change takes away capabilities.
+    const bool xattrs_done = !mode_due || xattrs_in_place(g, t.folder, t.path + t.name_offset, rel, t.info);
+    g->report(mode_kept && xattrs_done ? SyncEvent::Identical : SyncEvent::WriteFailed, rel);
     return true;
   }
   if (g->flag(SYNC_KEEP_EXISTING)) {
@@ -269,6 +273,10 @@ void only_in_source(Engine* g) {
     return;
   }
 
+  if (links_add_name(g, rel)) {
+    g->source_preopened = false;
+    return;
+  }
   if (g->source_preopened) {
     g->source_preopened = false;
   } else if (open_source(g) != 0) {
@@ -358,9 +366,12 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
     bool take_target = false;
     made_leave(g, g->source.path ? g->source.relative() : nullptr, is_after_contents(g->source.info));
     if (g->source.path == nullptr && g->target.path == nullptr) {
-      // The target root, like every folder, takes the source's mode and
-      // time last.
-      if (!g->no_modify && !virtual_source) mode_copy_path(g->source.base, g->target.base, WithTime::yes);
+      // The target root, like every folder, takes the source's extended
+      // attributes, mode and time last.
+      if (!g->no_modify && !virtual_source) {
+        xattrs_kept(g, xattr_copy_path(g->source.base, g->target.base), ".");
+        mode_copy_path(g->source.base, g->target.base, WithTime::yes);
+      }
       return SyncResult::Finished;
     }
     int order = 0;

@@ -47,6 +47,9 @@ enum class SyncEvent : int32_t {
   // A target folder whose file system did not keep the write time set on a
   // copy (checked once per folder): its files will be copied again.
   TimesNotKept = 16,
+  // The target refused the extended attributes of an entry (the first one
+  // refused; told once per run): its copies go without them.
+  XattrsNotKept = 17,
 };
 
 enum class SyncResult : int32_t {

@@ -96,6 +96,8 @@ struct Engine {
   HANDLE target_handle = kNoHandle;
   bool source_preopened = false;  // source_handle already belongs to the pending source file
   HANDLE times_checked = kNoHandle;
+  bool xattrs_refused = false;    // the target has refused extended attributes (told once)
+  void* linked = nullptr;         // the source files of several names met so far, by file (hard_links.cpp)
   uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)
   void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;  // the target folder whose write times were last read back
 
@@ -181,5 +183,41 @@ void read_through(Engine* g, const char* rel);
 void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel);
 // Replaces the pending target file with the open source file.
 void replace_file(Engine* g, const char* rel);
+
+// Makes a new entry of the open folder under an unused name `.tarn~N` by
+// `make` (which answers err::already_exists for a name in use); the name in
+// *temp.
+using AsideMaker = Error (*)(Engine* g, HANDLE folder, const char* name, void* context);
+Error make_aside(Engine* g, HANDLE folder, const char** temp, AsideMaker make, void* context);
+// Renames the entry `temp` of the pending target entry's folder over that
+// entry and reports the replacement; on failure removes `temp` and reports
+// DeleteFailed.
+bool put_in_place(Engine* g, const char* temp, const char* rel);
+
+// Whether giving an entry its extended attributes went well (`e`). A target
+// that keeps none is told once per run and counts as done.
+bool xattrs_kept(Engine* g, Error e, const char* rel);
+// Gives the entry `name` of the open target folder the pending source
+// entry's extended attributes (not to a link); false on a failure. Nothing
+// is opened when the listings show neither entry has any (`target`: the
+// target entry as listed, null when not listed).
+bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel, const FileInfo* target);
+
+// Files of several names (hard_links.cpp). Each later name of a source file
+// becomes, in the target, a new name of the first one's copy.
+
+// Remembers the copy of the pending source file, when it has several names:
+// the target entry `rel` of file id `copy_id` (0 when a test run made none).
+void links_remember(Engine* g, const char* rel, uint64_t copy_id);
+// The same for the copy just written to the open target file.
+void links_remember_copy(Engine* g, const char* rel);
+// A later name met only in the source: made (or, under a test run, told) as
+// a new name of the first one's copy. False when it is no such name or the
+// link cannot be made: then it is copied.
+bool links_add_name(Engine* g, const char* rel);
+// A later name met on both sides: identical when the target entry is the
+// first one's copy, else a target file is replaced by a new link. False
+// when it is no such name, or the pair takes the usual way.
+bool links_pair(Engine* g, const char* rel);
 
 }  // namespace sync_engine

@@ -3,6 +3,7 @@
 // mode and time.
 #include "base/text_format.h"
 #include "fs/file_ops.h"
+#include "fs/path.h"
 #include "sync/engine_state.h"
 
 namespace sync_engine {
@@ -147,7 +148,15 @@ void made_leave(Engine* g, const char* relative, bool after_contents) {
     m->path[length] = 0;
     const char* name = nullptr;
     const HANDLE in = place_parent(g, m->path, &name);
-    if (!handle_is_none(in)) mode_set_at(in, name, &m->levels[m->depth].source);
+    if (handle_is_none(in)) continue;
+    // Extended attributes (and access lists) before the final mode: an
+    // access list changes the mode bits, and the folder stays owner-only
+    // until its contents are done.
+    if (!g->no_modify) {
+      const char* from = path_join(&g->step_pool, g->source.base, m->path);
+      if (from) xattrs_kept(g, xattr_copy_to(from, in, name), m->path);
+    }
+    mode_set_at(in, name, &m->levels[m->depth].source);
   }
 }
 

@@ -29,7 +29,7 @@ const char* event_name(SyncEvent e) {
   static const char* const kNames[] = {"?",           "Identical",    "Removed",    "Added",
                                        "Differs",     "DeleteFailed", "CreateFailed", "OpenFailed",
                                        "ReadFailed",  "WriteFailed",  "LinkReadFailed", "LinkCreateFailed",
-                                       "NotEncrypted", "StreamsLeft", "HeldBack",   "Special",    "TimesNotKept"};
+                                       "NotEncrypted", "StreamsLeft", "HeldBack",   "Special",    "TimesNotKept", "XattrsNotKept"};
   const auto i = static_cast<size_t>(e);
   return i < std::size(kNames) ? kNames[i] : "?";
 }

@@ -96,7 +96,7 @@ TEST_F(ReportTest, CodesOutsideTheTablePrintNothing) {
   report.abort_on_error = true;
   const std::string out = captured([&] {
     report_event(&report, static_cast<SyncEvent>(0), "x");
-    report_event(&report, static_cast<SyncEvent>(17), "x");
+    report_event(&report, static_cast<SyncEvent>(static_cast<int32_t>(SyncEvent::XattrsNotKept) + 1), "x");
     report_event(&report, static_cast<SyncEvent>(-1), "x");
   });
   EXPECT_EQ(out, "");

@@ -40,6 +40,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileStandardInformation = 5,
   FileInternalInformation = 6,
   FileRenameInformation = 10,
+  FileLinkInformation = 11,
   FileDispositionInformation = 13,
   FilePositionInformation = 14,
   FileAllInformation = 18,
@@ -283,6 +284,11 @@ constexpr bool kSystemNamesAreBytes = true;
 constexpr bool kDevicePathForms = false;
 NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode);
 NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode);
+// The extended attributes copied: user.* and the POSIX access lists
+// (system.posix_acl_access, system.posix_acl_default), and as root also
+// trusted.* and security.*. Links are never given any.
+constexpr bool kSystemKeepsXattrs = true;
+NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed);
 
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 

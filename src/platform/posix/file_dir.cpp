@@ -62,6 +62,19 @@ bool next_name(PosixFile* f, char* name, size_t size) {
   return true;
 }
 
+// Whether the file or folder `name` of the open folder has extended
+// attributes: the size of their list of names (0: none, or no such
+// attributes on its file system; 1 when it cannot be told). Links and
+// special files have none that are copied.
+ULONG xattr_names(const PosixFile* f, const char* name, const struct stat& st) {
+  if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) || st.st_ino == 0) return 0;
+  char path[64 + sizeof f->pending];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", dirfd(f->dir), name);
+  const ssize_t n = libc::llistxattr(path, nullptr, 0);
+  if (n >= 0) return static_cast<ULONG>(n);
+  return errno == EOPNOTSUPP || errno == ENOTSUP ? 0 : 1;
+}
+
 // Writes the entry of `name` (its `units` name units) at `e` in the
 // class's layout. The entry is described without following a link and
 // without opening it, so special files never block the listing.
@@ -103,7 +116,8 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
     if (info_class == FileLinuxDirectoryInformation) {
       // The mode and owner that copying the mode compares; owners only where
       // the process may give them (root), else 0.
-      const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0};
+      const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0,
+                                  static_cast<ULONG>(st.st_nlink), xattr_names(f, name, st)};
       std::memcpy(e + kLinuxDirModeAt, &posix, sizeof posix);
     }
   }

@@ -322,6 +322,35 @@ NTSTATUS NtSetInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer, 
       std::free(new_name);
       return done(io, STATUS_SUCCESS, 0);
     }
+    case FileLinkInformation: {
+      // A new name for the open file, within the root folder the record
+      // names (the only form the program uses): made by name, never through
+      // a link, and kept only while it names the open file.
+      const size_t fixed = offsetof(FILE_RENAME_RECORD, FileName);
+      if (length < fixed || !f) return STATUS_INVALID_PARAMETER;
+      const auto* r = static_cast<const FILE_RENAME_RECORD*>(buffer);
+      if (r->FileNameLength > length - fixed || !r->RootDirectory) return STATUS_INVALID_PARAMETER;
+      if (f->is_dir || f->is_link || !S_ISREG(st.st_mode)) return STATUS_FILE_IS_A_DIRECTORY;
+      const int to_fd = handle_fd(r->RootDirectory);
+      const PosixFile* root = to_fd >= 0 ? file_state(to_fd) : nullptr;
+      if (!root || !root->is_dir) return STATUS_INVALID_HANDLE;
+      char to[kPathMax];
+      size_t n = 0;
+      if (!posix_bytes_from_units(r->FileName, r->FileNameLength / 2, to, sizeof to, &n)) return STATUS_NAME_TOO_LONG;
+      if (n == 0 || std::strchr(to, '/') || std::strcmp(to, ".") == 0 || std::strcmp(to, "..") == 0)
+        return STATUS_OBJECT_NAME_INVALID;
+      if (r->ReplaceIfExists) return STATUS_INVALID_PARAMETER;
+      if (libc::linkat(f->name ? f->parent_fd : AT_FDCWD, f->name ? f->name : f->path, to_fd, to, 0) != 0)
+        return status_from_errno(errno);
+      struct stat made;
+      if (libc::fstatat(to_fd, to, &made, AT_SYMLINK_NOFOLLOW) != 0 || made.st_dev != st.st_dev ||
+          made.st_ino != st.st_ino) {
+        // The name the file was opened by has meanwhile come to lead elsewhere.
+        libc::unlinkat(to_fd, to, 0);
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+      }
+      return done(io, STATUS_SUCCESS, 0);
+    }
     case FileEndOfFileInformation: {
       if (length < 8) return STATUS_INFO_LENGTH_MISMATCH;
       const auto* eof = static_cast<const LARGE_INTEGER*>(buffer);
@@ -403,6 +432,7 @@ NTSTATUS NtQueryPosixMode(HANDLE handle, FILE_POSIX_MODE* mode) {
   mode->Mode = st.st_mode;
   mode->Owner = st.st_uid;
   mode->Group = st.st_gid;
+  mode->Links = static_cast<ULONG>(st.st_nlink);
   return STATUS_SUCCESS;
 }
 

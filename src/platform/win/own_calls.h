@@ -26,6 +26,14 @@ inline NTSTATUS NtQueryPosixMode(HANDLE, FILE_POSIX_MODE* mode) {
 }
 inline NTSTATUS NtSetPosixMode(HANDLE, const FILE_POSIX_MODE*) { return kStatusNotSupported; }
 
+// Nor the extended attributes of Linux (user.*, access lists): nothing to
+// copy, and the program never asks.
+constexpr bool kSystemKeepsXattrs = false;
+inline NTSTATUS NtCopyXattrs(HANDLE, HANDLE, ULONG* changed) {
+  if (changed) *changed = 0;
+  return kStatusNotSupported;
+}
+
 // The form of a program path in the program's output: on Windows the path
 // itself. Stores what fits below `cap`, terminates when `cap` is not zero and
 // returns the bytes needed without the terminator.
