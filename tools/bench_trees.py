@@ -95,16 +95,6 @@ def sparse_file(path, size, data, seed=6):
     return _finish(tmp, path)
 
 
-def system_copy(system, path):
-    """A copy of a system tree (as root: every file readable), made once."""
-    if _ready(path):
-        return path
-    tmp = path + ".partial"
-    shutil.rmtree(tmp, ignore_errors=True)
-    subprocess.run(["cp", "-a", system, tmp], check=True)
-    return _finish(tmp, path)
-
-
 def obj_name(i):
     """Every tenth entry matches +**.obj."""
     return "e%07d.%s" % (i, "obj" if i % 10 == 0 else "txt")
@@ -141,7 +131,8 @@ def restore_objs(path, folders, files_per_folder):
 
 
 def copy_tree(src, dst):
-    """A target that already matches `src` (cp -a keeps the write times)."""
+    """A target that already matches `src` (cp -a keeps the write times);
+    also a copy of a system tree, made once (as root every file is read)."""
     if _ready(dst):
         return dst
     tmp = dst + ".partial"
