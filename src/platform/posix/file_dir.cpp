@@ -62,33 +62,40 @@ bool next_name(PosixFile* f, char* name, size_t size) {
   return true;
 }
 
-// Whether the file or folder `name` of the open folder has extended
-// attributes: the size of their list of names (0: none, or no such
-// attributes on its file system; 1 when it cannot be told). Links and
-// special files have none that are copied.
-// The name within the folder where the kernel has listxattrat (one look-up
-// fewer per entry); else through /proc/self/fd.
+// Set once the kernel turns out to lack listxattrat (an entry's attributes
+// by name within its folder); then they are asked through /proc/self/fd.
 std::atomic<bool> g_no_listxattrat{false};
 
-ULONG xattr_names(const PosixFile* f, const char* name, const struct stat& st) {
+// Whether the file or folder `name` of the open folder has extended
+// attributes of the kinds the process copies (`root`: as root): the size of
+// their names (0: none, or none on its file system; 1 when it cannot be
+// told). Others (security.selinux of a user's files) cost a re-run nothing.
+// Links and special files have none that are copied.
+ULONG xattr_names(const PosixFile* f, const char* name, const struct stat& st, bool root) {
   if (!(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) || st.st_ino == 0) return 0;
+  char list[1024];
   ssize_t n = -1;
-  if (!g_no_listxattrat.load(std::memory_order_relaxed)) {
-    n = libc::listxattr_at(dirfd(f->dir), name, AT_SYMLINK_NOFOLLOW, nullptr, 0);
+  bool by_path = g_no_listxattrat.load(std::memory_order_relaxed);
+  if (!by_path) {
+    n = libc::listxattr_at(dirfd(f->dir), name, AT_SYMLINK_NOFOLLOW, list, sizeof list);
     // Not there (an older kernel), or refused by a system call filter.
-    if (n < 0 && (errno == ENOSYS || errno == EPERM)) {
-      if (errno == ENOSYS) g_no_listxattrat.store(true, std::memory_order_relaxed);
-    } else if (n >= 0) {
-      return static_cast<ULONG>(n);
-    } else {
-      return errno == EOPNOTSUPP || errno == ENOTSUP ? 0 : 1;
-    }
+    by_path = n < 0 && (errno == ENOSYS || errno == EPERM);
+    if (n < 0 && errno == ENOSYS) g_no_listxattrat.store(true, std::memory_order_relaxed);
   }
-  char path[64 + sizeof f->pending];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", dirfd(f->dir), name);
-  n = libc::llistxattr(path, nullptr, 0);
-  if (n >= 0) return static_cast<ULONG>(n);
-  return errno == EOPNOTSUPP || errno == ENOTSUP ? 0 : 1;
+  if (by_path) {
+    char path[64 + sizeof f->pending];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", dirfd(f->dir), name);
+    n = libc::llistxattr(path, list, sizeof list);
+  }
+  if (n < 0) return errno == EOPNOTSUPP || errno == ENOTSUP ? 0 : 1;  // ERANGE: a long list, told apart later
+  ULONG copied = 0;
+  const size_t size = static_cast<size_t>(n);
+  for (size_t at = 0; at < size;) {
+    const size_t length = strnlen(list + at, size - at);
+    if (at + length < size && xattr_copied(list + at, root)) copied += static_cast<ULONG>(length + 1);
+    at += length + 1;
+  }
+  return copied;
 }
 
 // Writes the entry of `name` (its `units` name units) at `e` in the
@@ -133,7 +140,7 @@ void put_entry(uint8_t* e, FILE_INFORMATION_CLASS info_class, size_t fixed, cons
       // The mode and owner that copying the mode compares; owners only where
       // the process may give them (root), else 0.
       const FILE_POSIX_MODE posix{st.st_mode, owners ? st.st_uid : 0, owners ? st.st_gid : 0,
-                                  static_cast<ULONG>(st.st_nlink), xattr_names(f, name, st)};
+                                  static_cast<ULONG>(st.st_nlink), xattr_names(f, name, st, owners)};
       std::memcpy(e + kLinuxDirModeAt, &posix, sizeof posix);
     }
   }

@@ -89,4 +89,9 @@ inline NTSTATUS access_check(const PosixFile* f, ACCESS_MASK needed) {
 // Stores the status and information in the I/O status block and returns the status.
 NTSTATUS done(PIO_STATUS_BLOCK io, NTSTATUS st, ULONG_PTR information);
 
+// Whether the extended attribute `name` is one the process copies: user.*
+// and the access lists always, trusted.* and security.* as root (only root
+// may set them).
+bool xattr_copied(const char* name, bool root);
+
 }  // namespace posix_file

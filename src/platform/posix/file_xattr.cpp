@@ -82,15 +82,7 @@ struct OwnerWrite {
 
 bool unsupported(int e) { return e == EOPNOTSUPP || e == ENOTSUP; }
 
-// Whether the attribute is one the process copies: user.* and the access
-// lists always, trusted.* and security.* as root (only root may set them).
-bool copied(const char* name, bool root) {
-  auto starts = [&](const char* prefix) { return std::strncmp(name, prefix, std::strlen(prefix)) == 0; };
-  if (starts("user.") || std::strcmp(name, "system.posix_acl_access") == 0 ||
-      std::strcmp(name, "system.posix_acl_default") == 0)
-    return true;
-  return root && (starts("trusted.") || starts("security."));
-}
+bool copied(const char* name, bool root) { return xattr_copied(name, root); }
 
 // Reads the entry's list of names into a new block (*list, *size); an
 // entry or file system without attributes gives an empty list.
@@ -128,6 +120,14 @@ bool listed(const char* list, size_t size, const char* name) {
 }
 
 }  // namespace
+
+bool posix_file::xattr_copied(const char* name, bool root) {
+  auto starts = [&](const char* prefix) { return std::strncmp(name, prefix, std::strlen(prefix)) == 0; };
+  if (starts("user.") || std::strcmp(name, "system.posix_acl_access") == 0 ||
+      std::strcmp(name, "system.posix_acl_default") == 0)
+    return true;
+  return root && (starts("trusted.") || starts("security."));
+}
 
 NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed) {
   if (changed) *changed = 0;
