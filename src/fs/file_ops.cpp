@@ -470,11 +470,16 @@ Error mode_copy_at(HANDLE from_folder, const char* from, HANDLE to_folder, const
   if (!kSystemKeepsPosixModes) return err::ok;
   const bool agree = modes_agree(from_info, to_info);
   if (agree && time == WithTime::no) return err::ok;
+  // A link has no contents to change its time since it was listed: a
+  // listed time that agrees needs no open.
+  if (agree && from_info != nullptr && to_info != nullptr && to_info->is_link &&
+      to_info->write_time == write_time_kept(from_info->write_time))
+    return err::ok;
   ScopedHandle source;
   ScopedHandle target;
   Error e = agree ? err::ok : native_open_relative(from_folder, from, kOpenReadLink, source.out());
   if (e == err::ok) e = native_open_relative(to_folder, to, kOpenSetAttributes, target.out());
-  // The target's time as it is now, not as listed: its contents may have
+  // A folder's time as it is now, not as listed: its contents may have
   // changed it since.
   if (e == err::ok && time == WithTime::yes)
     write_time_keep(target.get(), from_info ? from_info->write_time : write_time_of(source.get()));
