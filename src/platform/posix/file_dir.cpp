@@ -89,7 +89,8 @@ struct Pending {
   size_t start;
 };
 
-void describe(const PosixFile* f, int dir_fd, const char* name, bool owners, EntryFacts* facts) {
+// `xattrs`: whether the class in use carries the attribute names' size.
+void describe(const PosixFile* f, int dir_fd, const char* name, bool owners, bool xattrs, EntryFacts* facts) {
   facts->mount = false;
   facts->xattrs = 0;
   // "." and ".." are folders; no caller looks further at them.
@@ -102,7 +103,7 @@ void describe(const PosixFile* f, int dir_fd, const char* name, bool owners, Ent
     facts->st = {};
     return;
   }
-  facts->xattrs = xattr_names(dir_fd, name, facts->st, owners);
+  if (xattrs) facts->xattrs = xattr_names(dir_fd, name, facts->st, owners);
 }
 
 // Writes the record at `e` in the class's layout from the facts; its name
@@ -156,6 +157,7 @@ struct StatusJob {
   const PosixFile* f;
   int dir_fd;
   bool owners;
+  bool xattrs;
   const Pending* run;
   EntryFacts* facts;
   size_t count;
@@ -180,7 +182,7 @@ StatusPool& status_pool() {
 
 void work_on(StatusJob* job) {
   for (size_t i; (i = job->next.fetch_add(1, std::memory_order_relaxed)) < job->count;)
-    describe(job->f, job->dir_fd, job->run[i].name, job->owners, &job->facts[i]);
+    describe(job->f, job->dir_fd, job->run[i].name, job->owners, job->xattrs, &job->facts[i]);
 }
 
 void* status_thread(void* parameter) {
@@ -371,6 +373,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO
     job.f = f;
     job.dir_fd = fd;
     job.owners = owners;
+    job.xattrs = info_class == FileLinuxDirectoryInformation;
     job.run = run;
     job.facts = facts;
     job.count = count;
