@@ -23,6 +23,10 @@
 #include "fixtures.h"
 #include "test_os.h"
 
+#ifndef _WIN32
+#include "platform/posix/libc_door.h"
+#endif
+
 namespace {
 
 const char* event_name(SyncEvent e) {
@@ -179,6 +183,8 @@ TEST(Engine, SecondRunFindsEverythingIdentical) {
 }
 
 #ifndef _WIN32
+using sys::SysCall;
+
 // The Linux layer's calls in a no-change re-run, per folder holding one file
 // (both trees together): the runs over trees of 2 and of 6 such folders
 // differ by 4 folders' worth. Listing a folder is one open, one status of
@@ -187,7 +193,6 @@ TEST(Engine, SecondRunFindsEverythingIdentical) {
 // more open.
 TEST(Engine, ReRunCallsPerFolder) {
   SKIP_UNLESS_LISTING();
-  using sys::SysCall;
   const struct {
     SysCall call;
     uint32_t most;
@@ -216,6 +221,37 @@ TEST(Engine, ReRunCallsPerFolder) {
     const uint32_t per_folder = (made[1][i] - made[0][i]) / 4;
     EXPECT_LE(per_folder, budget[i].most) << sys::call_name(budget[i].call) << ": " << made[0][i] << " then " << made[1][i];
   }
+}
+
+// Every folder shown as lying on a FUSE file system: the Linux layer asks its
+// entries' statuses on several threads.
+int fuse_everywhere(int fd, struct statfs* st) {
+  const int r = ::fstatfs(fd, st);
+  st->f_type = 0x65735546;
+  return r;
+}
+
+// Folders on a network file system are listed with their entries' statuses
+// asked in parallel: a first copy of folders larger than one batch of
+// statuses and a second run that finds every entry identical.
+TEST(Engine, NetworkFoldersListedInParallel) {
+  SKIP_UNLESS_LISTING();
+  TARN_TEST_IN_CHILD_PROCESS();  // each device is asked once per process
+  const sys::CallReplacement<SysCall::fstatfs> remote(fuse_everywhere);
+  testos::TempDir source, target;
+  Tree tree;
+  for (int i = 0; i < 300; ++i) tree["d" + std::to_string(i % 3) + "/f" + std::to_string(i)] = std::string(i % 7, 'x');
+  for (int i = 0; i < 3; ++i) tree["d" + std::to_string(i)] = kFolder;
+  make_tree(source, tree);
+  ASSERT_EQ(run_sync(source, target, kSyncDefaultFlags).result, SyncResult::Finished);
+  EXPECT_EQ(read_tree(target), tree);
+  const Outcome again = run_sync(source, target, kSyncDefaultFlags);
+  EXPECT_EQ(again.result, SyncResult::Finished);
+  // A folder is met twice: before and after its contents.
+  EXPECT_EQ(std::count_if(again.events.begin(), again.events.end(),
+                          [](const std::string& e) { return e.rfind("Identical ", 0) == 0; }),
+            static_cast<long>(tree.size() + 3));
+  EXPECT_EQ(again.events.size(), tree.size() + 3);
 }
 #endif
 

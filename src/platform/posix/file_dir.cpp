@@ -243,14 +243,20 @@ void describe_in_parallel(StatusJob* job) {
 }
 
 // Whether the open folder lies on a file system where each status is a round
-// trip: network file systems and FUSE. Asked once per device.
+// trip: network file systems and FUSE. Asked once per device (and anew once
+// the call that tells is replaced).
 bool folder_is_remote(int fd, dev_t dev) {
   static std::mutex lock;
   static dev_t known_dev[16];
   static bool known_remote[16];
   static size_t known = 0;
+  static decltype(sys::g_libc.fstatfs.current) asked_by = nullptr;
   {
     std::lock_guard<std::mutex> guard(lock);
+    if (asked_by != sys::g_libc.fstatfs.current) {
+      asked_by = sys::g_libc.fstatfs.current;
+      known = 0;
+    }
     for (size_t i = 0; i < known; ++i)
       if (known_dev[i] == dev) return known_remote[i];
   }
