@@ -231,14 +231,15 @@ void identity_keep(const PosixFile* f, const struct stat& st) {
 
 bool identity_of(int fd, const PosixFile* f, dev_t* dev, ino_t* ino) {
   if (!f || !f->identity.known.load(std::memory_order_acquire)) {
+    // The descriptor's own status: a link opened as itself is the link.
     struct stat st;
-    if (!stat_of(fd, f, &st)) return false;
+    if (libc::fstat(fd, &st) != 0) return false;
     if (!f) {
       *dev = st.st_dev;
       *ino = st.st_ino;
       return true;
     }
-    identity_keep(f, st);  // a link's record knows its identity from the open
+    identity_keep(f, st);
   }
   *dev = f->identity.dev.load(std::memory_order_relaxed);
   *ino = f->identity.ino.load(std::memory_order_relaxed);
