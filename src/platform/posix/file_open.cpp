@@ -302,6 +302,13 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     fd = open_folder_directly(*at, options, &st);
     opened.folder = fd >= 0;
   }
+  // A new file within an open folder is made at once: O_EXCL refuses any
+  // entry of the name (a link too) in the call itself. Other failures take
+  // the longer way, which tells them as before.
+  if (st == STATUS_SUCCESS && fd < 0 && disposition == 2 && !(options & (0x1 | 0x200000)) && at->dirfd != AT_FDCWD) {
+    fd = open_entry(*at, access, file_attributes, disposition, options, Found{}, false, &info, &opened);
+    if (fd < 0 && errno == EEXIST) st = STATUS_OBJECT_NAME_COLLISION;
+  }
   if (st == STATUS_SUCCESS && fd < 0) {
     // One status of the entry itself serves every check, and a second one
     // only for a link reached by a full path (what it leads to).
