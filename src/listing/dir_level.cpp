@@ -3,6 +3,7 @@
 // entries.
 #include "listing/dir_level.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -17,10 +18,46 @@ namespace {
 // The entries of one folder share the folder's path, which ends at a
 // separator (never inside a character), so comparing the names alone orders
 // them as the full paths would.
-int level_entry_compare(void* context, void* existing) {
-  const char* name_a = static_cast<const LevelEntry*>(context)->name;
-  const char* name_b = static_cast<const LevelEntry*>(existing)->name;
-  return name_order(name_a, kToTerminator, name_b, kToTerminator);
+bool slot_before(const LevelSlot& a, const LevelSlot& b) {
+  if (a.key != b.key) return a.key < b.key;
+  return name_order(a.entry->name, kToTerminator, b.entry->name, kToTerminator) < 0;
+}
+
+size_t slots_size(uint64_t capacity) { return capacity * sizeof(LevelSlot); }
+
+// Room for one more slot: the array doubles (first one page). False without
+// memory.
+bool slots_reserve(DirLevel* level) {
+  if (level->count < level->capacity) return true;
+  const uint64_t capacity = level->capacity ? level->capacity * 2 : kPageBlockMin / sizeof(LevelSlot);
+  auto* slots = static_cast<LevelSlot*>(block_alloc(slots_size(capacity)));
+  if (!slots) return false;
+  if (level->slots) {
+    std::memcpy(slots, level->slots, slots_size(level->count));
+    block_free(level->slots, slots_size(level->capacity));
+  }
+  level->slots = slots;
+  level->capacity = capacity;
+  return true;
+}
+
+// The length of the start of ASCII bytes (no terminator) that `name` shares
+// with the first `same` bytes of `first`.
+uint64_t shared_ascii(const char* first, const char* name, uint64_t same) {
+  uint64_t n = 0;
+  while (n < same && name[n] == first[n] && static_cast<unsigned char>(name[n]) - 1u < 0x7Fu) ++n;
+  return n;
+}
+
+// Puts the level's entries in name order: one key per entry past the start
+// all names share, one sort; names whose keys tie are compared in full.
+void level_sort(DirLevel* level) {
+  if (level->count < 2) return;
+  const char* first = level->slots[0].entry->name;
+  uint64_t same = UINT64_MAX;
+  for (uint64_t i = 0; i < level->count; ++i) same = shared_ascii(first, level->slots[i].entry->name, same);
+  for (uint64_t i = 0; i < level->count; ++i) level->slots[i].key = name_order_key(level->slots[i].entry->name, same);
+  std::sort(level->slots, level->slots + level->count, slot_before);
 }
 
 }  // namespace
@@ -28,6 +65,7 @@ int level_entry_compare(void* context, void* existing) {
 void level_destroy(DirLevel* self) {
   if (!self) return;
   native_close(self->handle);
+  if (self->slots) block_free(self->slots, slots_size(self->capacity));
   pool_release(&self->pool);
   block_free(self, sizeof(DirLevel));
 }
@@ -35,20 +73,13 @@ void level_destroy(DirLevel* self) {
 namespace {
 
 Error level_next(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info) {
-  auto* e = static_cast<LevelEntry*>(ji_current(&self->cursor));
-  if (!e) {
+  if (self->cursor >= self->count) {
     *name = nullptr;
     *name_offset = 0;
     *info = nullptr;
-    const Error failed = self->failed;
-    self->failed = err::ok;
-    return failed != err::ok ? failed : err::no_more_files;
+    return err::no_more_files;
   }
-  // Past the last entry the cursor has depth 0 and ji_current answers null
-  // from then on; the cursor is never stepped from there. A step that needs
-  // a longer path than the cursor holds also ends at depth 0; that is
-  // reported once instead of the end.
-  if (!ji_step(&self->cursor, 1)) self->failed = ji_error(&self->cursor);
+  LevelEntry* e = self->slots[self->cursor++].entry;
   *name = e->name;
   *name_offset = self->folder_length;
   *info = e->info_ref;
@@ -165,7 +196,7 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
     if (e != err::ok) break;
     const size_t name_length = str_len(path + name_offset);
     auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, name) + name_length + 1));
-    if (!item) {
+    if (!item || !slots_reserve(level)) {
       e = err::out_of_memory;
       break;
     }
@@ -174,10 +205,7 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
       item->info_ref = &item->info;
     }
     std::memcpy(item->name, path + name_offset, name_length + 1);
-    if (ji_insert(&level->root, level_entry_compare, item, item) == 0) {
-      e = err::stack_overflow;  // the index cannot hold a path that long
-      break;
-    }
+    level->slots[level->count++] = LevelSlot{0, item};
   }
   level->refused = reader->refused;
   if (reader->refused) level->refused_name = pool_strdup(&level->pool.allocator, reader->refused_name);
@@ -199,11 +227,7 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
     level_destroy(level);
     return e;
   }
-  if (!ji_first(&level->cursor, &level->root) && ji_error(&level->cursor) != err::ok) {
-    const Error overflow = ji_error(&level->cursor);
-    level_destroy(level);
-    return overflow;
-  }
+  level_sort(level);
   *out = level;
   return err::ok;
 }

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "base/jindex.h"
 #include "base/memory.h"
 #include "listing/tree_lister.h"
 
@@ -20,12 +19,18 @@ struct DirLevelOps {
 
 }  // namespace tree_walk
 
+namespace tree_walk {
+struct LevelSlot;
+}
+
 struct DirLevel {
   const tree_walk::DirLevelOps* ops;
   StringPool pool;  // owns every entry record
-  ji_pos_t cursor;
-  void* root;
-  Error failed;     // a step that could not be taken, reported once
+  // The entries in order, read in full and then sorted once.
+  tree_walk::LevelSlot* slots;  // a page block of `capacity` slots, or null
+  uint64_t count;
+  uint64_t capacity;
+  uint64_t cursor;  // the next slot handed out
   uint64_t refused; // entries the reader left out (names that are not plain names)
   const char* refused_name;  // the first of them ("" when it could not be kept)
   // The folder's path with its separator is not kept: a level holds only its
@@ -42,12 +47,17 @@ struct DirLevel {
 
 namespace tree_walk {
 
-// One entry of a folder: index links first, then the entry itself.
+// One entry of a folder.
 struct LevelEntry {
-  LevelEntry* child[2];
   FileInfo info;
   FileInfo* info_ref;  // &info, or null when the reader gave no information
   char name[1];        // the name and its terminator
+};
+
+// An entry in the level's order, with its sort key (name_order_key).
+struct LevelSlot {
+  uint64_t key;
+  LevelEntry* entry;
 };
 
 void level_destroy(DirLevel* self);

@@ -185,10 +185,9 @@ void read_ahead_destroy(ReadAhead* a) {
 
 LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters, void* walk) {
   if (!a || !level) return nullptr;
-  ji_pos_t pos;
   uint32_t folders = 0;
-  for (void* p = ji_first(&pos, &level->root); p; p = ji_step(&pos, 1))
-    if (const FileInfo* fi = static_cast<LevelEntry*>(p)->info_ref; fi && fi->is_dir) ++folders;
+  for (uint64_t i = 0; i < level->count; ++i)
+    if (const FileInfo* fi = level->slots[i].entry->info_ref; fi && fi->is_dir) ++folders;
   if (folders == 0) return nullptr;
   if (!a->thread_tried) {
     a->thread_tried = true;
@@ -199,8 +198,8 @@ LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters,
   if (!jobs) return nullptr;
   std::memset(jobs, 0, jobs_size(folders));
   jobs->capacity = folders;
-  for (void* p = ji_first(&pos, &level->root); p && jobs->count < folders; p = ji_step(&pos, 1)) {
-    auto* e = static_cast<LevelEntry*>(p);
+  for (uint64_t i = 0; i < level->count && jobs->count < folders; ++i) {
+    LevelEntry* e = level->slots[i].entry;
     if (!enters(walk, level, e)) continue;
     AheadJob& job = jobs->jobs[jobs->count++];
     job.entry = Frame{level, e->name, level->folder_length, e->info_ref, 0, 0, 0, 0, nullptr};
