@@ -23,23 +23,89 @@ bool slot_before(const LevelSlot& a, const LevelSlot& b) {
   return name_order(a.entry->name, kToTerminator, b.entry->name, kToTerminator) < 0;
 }
 
+static_assert(offsetof(FileInfo, sys_attr) == sizeof(LevelEntry::flags), "the flag bytes lead FileInfo");
+
+// What an entry that differs from its folder keeps after its name.
+struct EntryMore {
+  uint64_t file_id_high;
+  uint32_t owner;
+  uint32_t group;
+  uint32_t links;
+  uint32_t xattrs;
+};
+
+EntryKept kept_form(const FileInfo* fi, const FileInfo& folder) {
+  if (!fi) return EntryKept::no_info;
+  if (fi->volume_serial != folder.volume_serial ||
+      std::memcmp(fi->volume_id, folder.volume_id, sizeof fi->volume_id) != 0)
+    return EntryKept::whole;
+  if (fi->file_id[1] != 0 || fi->owner != folder.owner || fi->group != folder.group || fi->links != 1 ||
+      fi->xattrs != 0)
+    return EntryKept::more;
+  return EntryKept::usual;
+}
+
+size_t tail_size(EntryKept kept) {
+  switch (kept) {
+    case EntryKept::more: return alignof(EntryMore) - 1 + sizeof(EntryMore);
+    case EntryKept::whole: return alignof(FileInfo) - 1 + sizeof(FileInfo);
+    default: return 0;
+  }
+}
+
+size_t entry_size(uint64_t name_length, EntryKept kept) {
+  return offsetof(LevelEntry, name) + name_length + 1 + tail_size(kept);
+}
+
+// The aligned place after the name.
+template <typename T>
+T* entry_tail(const LevelEntry* e) {
+  auto at = reinterpret_cast<uintptr_t>(e->name + str_len(e->name) + 1);
+  at = (at + alignof(T) - 1) & ~uintptr_t{alignof(T) - 1};
+  return reinterpret_cast<T*>(at);
+}
+
+void entry_keep(LevelEntry* e, EntryKept kept, const FileInfo& fi) {
+  e->kept = kept;
+  if (kept == EntryKept::whole) *entry_tail<FileInfo>(e) = fi;
+  e->file_id = fi.file_id[0];
+  e->size = fi.size;
+  e->write_time = fi.write_time;
+  std::memcpy(e->flags, &fi, sizeof e->flags);
+  e->sys_attr = fi.sys_attr;
+  e->posix_mode = fi.posix_mode;
+  if (kept == EntryKept::more) *entry_tail<EntryMore>(e) = EntryMore{fi.file_id[1], fi.owner, fi.group, fi.links, fi.xattrs};
+}
+
 size_t slots_size(uint64_t capacity) { return capacity * sizeof(LevelSlot); }
 
-// Room for one more slot: the array doubles (first one page). False without
-// memory.
-bool slots_reserve(DirLevel* level) {
-  if (level->count < level->capacity) return true;
-  const uint64_t capacity = level->capacity ? level->capacity * 2 : kPageBlockMin / sizeof(LevelSlot);
-  auto* slots = static_cast<LevelSlot*>(block_alloc(slots_size(capacity)));
-  if (!slots) return false;
-  if (level->slots) {
-    std::memcpy(slots, level->slots, slots_size(level->count));
-    block_free(level->slots, slots_size(level->capacity));
+// The entries of a folder being read, with their sort keys.
+struct Slots {
+  LevelSlot* slots = nullptr;
+  uint64_t count = 0;
+  uint64_t capacity = 0;
+  Slots() = default;
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+  ~Slots() {
+    if (slots) block_free(slots, slots_size(capacity));
   }
-  level->slots = slots;
-  level->capacity = capacity;
-  return true;
-}
+  // Room for one more: the array doubles (from a few slots: a deep walk
+  // holds a level per folder on its path). False without memory.
+  bool reserve() {
+    if (count < capacity) return true;
+    const uint64_t grown = capacity ? capacity * 2 : 4;
+    auto* more = static_cast<LevelSlot*>(block_alloc(slots_size(grown)));
+    if (!more) return false;
+    if (slots) {
+      std::memcpy(more, slots, slots_size(count));
+      block_free(slots, slots_size(capacity));
+    }
+    slots = more;
+    capacity = grown;
+    return true;
+  }
+};
 
 // The length of the start of ASCII bytes (no terminator) that `name` shares
 // with the first `same` bytes of `first`.
@@ -49,15 +115,21 @@ uint64_t shared_ascii(const char* first, const char* name, uint64_t same) {
   return n;
 }
 
-// Puts the level's entries in name order: one key per entry past the start
-// all names share, one sort; names whose keys tie are compared in full.
-void level_sort(DirLevel* level) {
-  if (level->count < 2) return;
-  const char* first = level->slots[0].entry->name;
-  uint64_t same = UINT64_MAX;
-  for (uint64_t i = 0; i < level->count; ++i) same = shared_ascii(first, level->slots[i].entry->name, same);
-  for (uint64_t i = 0; i < level->count; ++i) level->slots[i].key = name_order_key(level->slots[i].entry->name, same);
-  std::sort(level->slots, level->slots + level->count, slot_before);
+// Puts the entries in name order: one key per entry past the start all names
+// share, one sort; names whose keys tie are compared in full. The level
+// takes the slots over.
+void level_sort(DirLevel* level, Slots& s) {
+  if (s.count != 0) {
+    const char* first = s.slots[0].entry->name;
+    uint64_t same = UINT64_MAX;
+    for (uint64_t i = 0; i < s.count; ++i) same = shared_ascii(first, s.slots[i].entry->name, same);
+    for (uint64_t i = 0; i < s.count; ++i) s.slots[i].key = name_order_key(s.slots[i].entry->name, same);
+    std::sort(s.slots, s.slots + s.count, slot_before);
+  }
+  level->slots = s.slots;
+  level->count = s.count;
+  level->capacity = s.capacity;
+  s.slots = nullptr;
 }
 
 }  // namespace
@@ -70,6 +142,32 @@ void level_destroy(DirLevel* self) {
   block_free(self, sizeof(DirLevel));
 }
 
+FileInfo* level_entry_info(const DirLevel* level, const LevelEntry* e, FileInfo* out) {
+  if (e->kept == EntryKept::no_info) return nullptr;
+  if (e->kept == EntryKept::whole) {
+    *out = *entry_tail<FileInfo>(e);
+    return out;
+  }
+  const FileInfo& folder = level->folder_info;
+  *out = FileInfo{};
+  std::memcpy(out, e->flags, sizeof e->flags);
+  std::memcpy(out->volume_id, folder.volume_id, sizeof out->volume_id);
+  out->volume_serial = folder.volume_serial;
+  out->file_id[0] = e->file_id;
+  out->size = e->size;
+  out->write_time = e->write_time;
+  out->sys_attr = e->sys_attr;
+  out->posix_mode = e->posix_mode;
+  const EntryMore more = e->kept == EntryKept::more ? *entry_tail<EntryMore>(e)
+                                                    : EntryMore{0, folder.owner, folder.group, 1, 0};
+  out->file_id[1] = more.file_id_high;
+  out->owner = more.owner;
+  out->group = more.group;
+  out->links = more.links;
+  out->xattrs = more.xattrs;
+  return out;
+}
+
 namespace {
 
 Error level_next(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info) {
@@ -79,10 +177,10 @@ Error level_next(DirLevel* self, const char** name, uint64_t* name_offset, FileI
     *info = nullptr;
     return err::no_more_files;
   }
-  LevelEntry* e = self->slots[self->cursor++].entry;
+  const LevelEntry* e = self->slots[self->cursor++].entry;
   *name = e->name;
   *name_offset = self->folder_length;
-  *info = e->info_ref;
+  *info = level_entry_info(self, e, &self->current);
   return err::ok;
 }
 
@@ -184,6 +282,7 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
   level->ops = &kLevelOps;
   pool_init(&level->pool);
 
+  Slots slots;
   for (;;) {
     if (cancel_requested(cancel)) {
       e = err::cancelled;
@@ -195,17 +294,15 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
     e = dir_reader_next(reader, &path, &name_offset, &info);
     if (e != err::ok) break;
     const size_t name_length = str_len(path + name_offset);
-    auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, name) + name_length + 1));
-    if (!item || !slots_reserve(level)) {
+    const EntryKept kept = kept_form(info, reader->folder_info);
+    auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, entry_size(name_length, kept)));
+    if (!item || !slots.reserve()) {
       e = err::out_of_memory;
       break;
     }
-    if (info) {
-      item->info = *info;
-      item->info_ref = &item->info;
-    }
     std::memcpy(item->name, path + name_offset, name_length + 1);
-    level->slots[level->count++] = LevelSlot{0, item};
+    if (info) entry_keep(item, kept, *info);
+    slots.slots[slots.count++] = LevelSlot{0, item};
   }
   level->refused = reader->refused;
   if (reader->refused) level->refused_name = pool_strdup(&level->pool.allocator, reader->refused_name);
@@ -223,16 +320,20 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
   reader->handle = INVALID_HANDLE_VALUE;
   dir_reader_destroy(reader);
   if (e == err::no_more_files && !parent && !level->folder) e = err::out_of_memory;
+  if (e == err::no_more_files) level_sort(level, slots);
   if (e != err::no_more_files) {
     level_destroy(level);
     return e;
   }
-  level_sort(level);
   *out = level;
   return err::ok;
 }
 
 }  // namespace
+
+Error level_read_root(DirLevel** out, CancelContext* cancel, DirReader* reader) {
+  return level_read(out, cancel, reader, nullptr, nullptr);
+}
 
 }  // namespace tree_walk
 
