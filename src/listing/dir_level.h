@@ -32,6 +32,7 @@ struct DirLevel {
   uint64_t count;
   uint64_t capacity;
   uint64_t cursor;  // the next one handed out
+  uint64_t folders;  // entries that are folders
   uint64_t refused; // entries the reader left out (names that are not plain names)
   const char* refused_name;  // the first of them ("" when it could not be kept)
   // The folder's path with its separator is not kept: a level holds only its

@@ -214,12 +214,8 @@ void read_ahead_destroy(ReadAhead* a) {
 
 LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters, void* walk) {
   if (!a || !level) return nullptr;
-  uint32_t folders = 0;
-  for (uint64_t i = 0; i < level->count; ++i) {
-    const LevelEntry* e = level->slots[i].entry;
-    if (e->kept != EntryKept::no_info && e->flags[offsetof(FileInfo, is_dir)]) ++folders;
-  }
-  if (folders == 0) return nullptr;
+  if (level->folders == 0 || level->folders > UINT32_MAX) return nullptr;
+  const auto folders = static_cast<uint32_t>(level->folders);
   if (!worker_started(a)) return nullptr;
   auto* jobs = static_cast<LevelJobs*>(block_alloc(jobs_size(folders)));
   if (!jobs) return nullptr;
