@@ -92,6 +92,7 @@ struct RunState {
   const char** filters = nullptr; // room for every argument plus the terminator
   int32_t filter_count = 0;
   uint32_t flags = kSyncDefaultFlags;
+  uint32_t copies = 0;            // file copies at once (-jN); 0: the default
   bool end_of_switches = false;
   ReportSettings report;  // the engine callback's user data
 };
@@ -187,6 +188,30 @@ ArgOutcome take_long_switch(RunState* run, const char* arg) {
   return refuse_switch(run, arg);
 }
 
+// -jN: N file copies made at once, 1 to 64 (-j1: one after another). The
+// count is part of the switch; where names are bytes only the "-" form is
+// one, so that a path such as /j2 stays a path.
+bool copies_switch(const char* arg) {
+  const bool lead = arg[0] == '-' || (arg[0] == '/' && !kSystemNamesAreBytes);
+  if (!lead || ascii_lower(arg[1]) != 'j' || !is_digit(arg[2])) return false;
+  for (const char* c = arg + 2; *c; ++c)
+    if (!is_digit(*c)) return false;
+  return true;
+}
+
+ArgOutcome take_copies(RunState* run, const char* arg) {
+  // A bare -j has no count and is refused as one out of range.
+  uint32_t count = 0;
+  for (const char* c = arg + 2; *c && count <= kSyncCopiesMax; ++c) count = count * 10 + static_cast<uint32_t>(*c - '0');
+  if (count < 1 || count > kSyncCopiesMax) {
+    print("ERROR: Invalid switch \"%s\": -j takes a count of copies from 1 to %u, as in -j4\n",
+          path_display(run->pool, arg), kSyncCopiesMax);
+    return ArgOutcome::Failed;
+  }
+  run->copies = count;
+  return ArgOutcome::Next;
+}
+
 ArgOutcome take_switch(RunState* run, const char* arg) {
   switch (ascii_lower(arg[1])) {
     case 'a': run->flags &= ~uint32_t{SYNC_SKIP_IDENTICAL}; break;
@@ -216,6 +241,8 @@ ArgOutcome take_switch(RunState* run, const char* arg) {
     case 'h':
     case '?':
       return ArgOutcome::Usage;
+    case 'j':
+      return take_copies(run, arg);
     default:
       return refuse_switch(run, arg);
   }
@@ -238,6 +265,7 @@ ArgOutcome take_argument(RunState* run, const char* arg) {
   }
   if (!run->end_of_switches && arg[0] == '-' && arg[1] == '-') return take_long_switch(run, arg);
   if (!run->end_of_switches && (arg[0] == '-' || arg[0] == '/') && one_byte(arg + 1)) return take_switch(run, arg);
+  if (!run->end_of_switches && copies_switch(arg)) return take_copies(run, arg);
   Error e = 0;
   if (run->source == nullptr)
     e = take_source(run, arg);
@@ -260,7 +288,7 @@ Error run_sync(RunState* run, Signal* abort) {
   SyncMeter meter;
   meter.progress = report_progress;
   SyncResult result = synchronize(abort, run->source, run->target, run->flags, run->filters, report_event,
-                                  &run->report, &meter);
+                                  &run->report, &meter, run->copies);
   report_end_marks(&run->report);
   const uint64_t elapsed = tick_ms() - started;
   // A root that could not be opened because the abort came first is the abort.

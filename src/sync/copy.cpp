@@ -42,21 +42,6 @@ Error open_source(Engine* g) {
 
 namespace {
 
-// Reads the next piece of the open source file into the copy buffer, at
-// most `limit` bytes; a count of 0 is the end of the data. A read failure is
-// reported.
-bool read_piece(Engine* g, const char* rel, uint64_t* count, uint64_t limit = kSyncCopyBufferSize) {
-  const Error e = stream_read(g->source_handle, g->buffer, limit < kSyncCopyBufferSize ? limit : kSyncCopyBufferSize,
-                              count);
-  if (e == 0 || e == err::handle_eof) return true;
-  g->report(SyncEvent::ReadFailed, rel);
-  return false;
-}
-
-}  // namespace
-
-namespace {
-
 // Reads up to `want` bytes, fewer only at the end of the data.
 Error read_full(HANDLE h, uint8_t* buffer, uint64_t want, uint64_t* got) {
   *got = 0;
@@ -109,24 +94,36 @@ void read_through(Engine* g, const char* rel) {
     return;
   }
   for (uint64_t left = info.size; left != 0;) {
-    g->measure(rel, info.size - left, info.size);
+    if (g->progress && info.size >= kSyncProgressMinimum) g->progress(g->user, rel, info.size - left, info.size);
     if (g->aborted()) return;
     uint64_t count = 0;
-    if (!read_piece(g, rel, &count, left)) return;
+    const Error e = stream_read(g->source_handle, g->buffer, left < kSyncCopyBufferSize ? left : kSyncCopyBufferSize,
+                                &count);
+    if (e != 0 && e != err::handle_eof) return g->report(SyncEvent::ReadFailed, rel);
     if (count == 0) break;
     left -= count;
     g->bytes += count;
   }
-  g->measure(rel, info.size, info.size);
+  if (g->progress && info.size >= kSyncProgressMinimum) g->progress(g->user, rel, info.size, info.size);
   g->report(SyncEvent::Added, rel);
 }
 
 namespace {
 
+// Reads the next piece of the open source file into the copy buffer, at
+// most `limit` bytes; a count of 0 is the end of the data. A read failure is
+// reported.
+bool read_piece(Copy* c, uint64_t* count, uint64_t limit = kSyncCopyBufferSize) {
+  const Error e = stream_read(c->source, c->buffer, limit < kSyncCopyBufferSize ? limit : kSyncCopyBufferSize, count);
+  if (e == 0 || e == err::handle_eof) return true;
+  c->report(SyncEvent::ReadFailed);
+  return false;
+}
+
 // Writes the rest of the open source file to the open target file, no more
 // than `size` bytes; *beyond tells whether data went on past them. False,
 // with the failure reported, on a failure or an abort.
-bool copy_all(Engine* g, const char* rel, uint64_t size, uint64_t* copied, bool* beyond) {
+bool copy_all(Copy* c, uint64_t size, uint64_t* copied, bool* beyond) {
   // A file of a piece or more is first copied by the system itself where it
   // can, 16 pieces per call (a call has a fixed cost of about a tenth of a
   // piece's copy), with the abort checked between calls. Whatever it leaves (the
@@ -134,25 +131,25 @@ bool copy_all(Engine* g, const char* rel, uint64_t size, uint64_t* copied, bool*
   // the buffer below, which also meets and reports any real failure.
   constexpr uint64_t kInSystemPiece = 16 * kSyncCopyBufferSize;
   bool in_system = size >= kSyncCopyBufferSize;
-  g->measure(rel, 0, size);
-  while (in_system && *copied < size && !g->aborted()) {
+  c->measure(0, size);
+  while (in_system && *copied < size && !c->aborted()) {
     uint64_t moved = 0;
     const uint64_t left = size - *copied;
-    in_system = stream_copy(g->source_handle, g->target_handle, left < kInSystemPiece ? left : kInSystemPiece,
-                            &moved) == 0 && moved != 0;
+    in_system = stream_copy(c->source, c->target, left < kInSystemPiece ? left : kInSystemPiece, &moved) == 0 &&
+                moved != 0;
     *copied += moved;
-    g->measure(rel, *copied, size);
+    c->measure(*copied, size);
   }
   for (;;) {
-    if (g->aborted()) return false;
-    g->measure(rel, *copied, size);
+    if (c->aborted()) return false;
+    c->measure(*copied, size);
     uint64_t count = 0;
     const bool whole = *copied >= size;
-    if (!read_piece(g, rel, &count, whole ? 1 : size - *copied)) return false;
+    if (!read_piece(c, &count, whole ? 1 : size - *copied)) return false;
     *beyond = whole && count != 0;
     if (count == 0 || *beyond) break;
-    if (stream_write(g->target_handle, g->buffer, count) != 0) {
-      g->report(SyncEvent::WriteFailed, rel);
+    if (stream_write(c->target, c->buffer, count) != 0) {
+      c->report(SyncEvent::WriteFailed);
       return false;
     }
     *copied += count;
@@ -165,20 +162,20 @@ enum class SparseCopy { fallback, done, failed };
 // Copies one stored range of the source to the same place in the target.
 // False, with the failure reported, on a failure or an abort; *whole is
 // cleared when the source ends inside the range.
-bool copy_range(Engine* g, const char* rel, uint64_t offset, uint64_t end, bool* whole) {
-  if (stream_seek(g->source_handle, offset) != 0) return g->report(SyncEvent::ReadFailed, rel), false;
-  if (stream_seek(g->target_handle, offset) != 0) return g->report(SyncEvent::WriteFailed, rel), false;
+bool copy_range(Copy* c, uint64_t offset, uint64_t end, bool* whole) {
+  if (stream_seek(c->source, offset) != 0) return c->report(SyncEvent::ReadFailed), false;
+  if (stream_seek(c->target, offset) != 0) return c->report(SyncEvent::WriteFailed), false;
   while (offset < end) {
-    if (g->aborted()) return false;
+    if (c->aborted()) return false;
     const uint64_t want = end - offset < kSyncCopyBufferSize ? end - offset : kSyncCopyBufferSize;
     uint64_t count = 0;
-    const Error e = stream_read(g->source_handle, g->buffer, want, &count);
-    if (e != 0 && e != err::handle_eof) return g->report(SyncEvent::ReadFailed, rel), false;
+    const Error e = stream_read(c->source, c->buffer, want, &count);
+    if (e != 0 && e != err::handle_eof) return c->report(SyncEvent::ReadFailed), false;
     if (count == 0) {
       *whole = false;
       return true;
     }
-    if (stream_write(g->target_handle, g->buffer, count) != 0) return g->report(SyncEvent::WriteFailed, rel), false;
+    if (stream_write(c->target, c->buffer, count) != 0) return c->report(SyncEvent::WriteFailed), false;
     offset += count;
   }
   return true;
@@ -190,8 +187,8 @@ bool copy_range(Engine* g, const char* rel, uint64_t offset, uint64_t end, bool*
 // takes little. Fallback, with nothing written, where the target cannot be
 // made sparse or the source gives no list of its ranges: then all the data
 // is copied. *copied becomes the size when every range was read whole.
-SparseCopy copy_ranges(Engine* g, const char* rel, uint64_t size, uint64_t* copied) {
-  if (stream_set_sparse(g->target_handle) != 0) return SparseCopy::fallback;
+SparseCopy copy_ranges(Copy* c, uint64_t size, uint64_t* copied) {
+  if (stream_set_sparse(c->target) != 0) return SparseCopy::fallback;
   constexpr uint32_t kRangeBatch = 64;
   StreamRange ranges[kRangeBatch];
   uint64_t at = 0;
@@ -199,9 +196,9 @@ SparseCopy copy_ranges(Engine* g, const char* rel, uint64_t size, uint64_t* copi
   for (bool first = true;; first = false) {
     uint32_t count = 0;
     bool more = false;
-    if (stream_ranges(g->source_handle, at, size, ranges, kRangeBatch, &count, &more) != 0) {
+    if (stream_ranges(c->source, at, size, ranges, kRangeBatch, &count, &more) != 0) {
       if (first) return SparseCopy::fallback;
-      g->report(SyncEvent::ReadFailed, rel);
+      c->report(SyncEvent::ReadFailed);
       return SparseCopy::failed;
     }
     // Ranges are taken in order, each within the size and never behind
@@ -211,13 +208,13 @@ SparseCopy copy_ranges(Engine* g, const char* rel, uint64_t size, uint64_t* copi
       const uint64_t end = start >= size || ranges[i].length >= size - start ? size : start + ranges[i].length;
       const uint64_t offset = start > at ? start : at;
       if (end <= offset) continue;
-      if (!copy_range(g, rel, offset, end, &whole)) return SparseCopy::failed;
+      if (!copy_range(c, offset, end, &whole)) return SparseCopy::failed;
       at = end;
     }
     if (!more || !whole || at >= size) break;
   }
-  if (native_set_size(g->target_handle, size, true) != 0) {
-    g->report(SyncEvent::WriteFailed, rel);
+  if (native_set_size(c->target, size, true) != 0) {
+    c->report(SyncEvent::WriteFailed);
     return SparseCopy::failed;
   }
   *copied = whole ? size : at;
@@ -227,25 +224,23 @@ SparseCopy copy_ranges(Engine* g, const char* rel, uint64_t size, uint64_t* copi
 // Tells what the finished copy does not hold: the encryption of an
 // encrypted source (unless the new file is encrypted too, as in an encrypted
 // folder) and the source's named data streams.
-void report_left_out(Engine* g, const char* rel, uint32_t source_attributes) {
+void report_left_out(Copy* c, uint32_t source_attributes) {
   if (source_attributes & FA_ENCRYPTED) {
     FileInfo copy{};
-    if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || !(copy.sys_attr & FA_ENCRYPTED))
-      g->report(SyncEvent::CopyNotEncrypted, rel);
+    if (file_info_brief_from_handle(c->target, &copy) != 0 || !(copy.sys_attr & FA_ENCRYPTED))
+      c->report(SyncEvent::CopyNotEncrypted);
   }
-  if (stream_has_named(g->source_handle)) g->report(SyncEvent::StreamsNotCopied, rel);
+  if (stream_has_named(c->source)) c->report(SyncEvent::StreamsNotCopied);
 }
 
-// Reads back, once per target folder, the write time just set on a copy: a
-// file system that does not keep it makes every run copy the file again.
-void check_times_kept(Engine* g, HANDLE folder, const char* rel, uint64_t stamp) {
-  if (folder == g->times_checked) return;
-  g->times_checked = folder;
+// Reads back (once per target folder: the engine asks) the write time just
+// set on a copy: a file system that does not keep it makes every run copy
+// the file again.
+void check_times_kept(Copy* c, uint64_t stamp) {
+  if (!c->check_times) return;
   FileInfo copy{};
-  if (file_info_brief_from_handle(g->target_handle, &copy) != 0 || write_times_match(copy.write_time, stamp)) return;
-  const size_t n = folder_part_length(rel);
-  const char* place = n > 0 ? pool_strndup(&g->step_pool.allocator, rel, n) : ".";
-  g->report(SyncEvent::TimesNotKept, place ? place : ".");
+  if (file_info_brief_from_handle(c->target, &copy) != 0 || write_times_match(copy.write_time, stamp)) return;
+  c->report(SyncEvent::TimesNotKept, true);
 }
 
 // Writes the rest of the open source file to the open target file and
@@ -257,94 +252,88 @@ void check_times_kept(Engine* g, HANDLE folder, const char* rel, uint64_t stamp)
 // grows without end, or a device in its place, never fills the target);
 // one byte more is only looked for. False, with the failure reported, when
 // the copy is incomplete.
-bool write_copy(Engine* g, HANDLE folder, const char* rel) {
+bool write_copy(Copy* c) {
   FileInfo before{};
-  if (file_info_brief_from_handle(g->source_handle, &before) != 0) {
-    if (g->source.info == nullptr) return g->report(SyncEvent::ReadFailed, rel), false;
-    before = *g->source.info;
+  if (file_info_brief_from_handle(c->source, &before) != 0) {
+    if (!c->listed) return c->report(SyncEvent::ReadFailed), false;
+    before = c->info;
   }
   uint64_t copied = 0;
   bool beyond = false;  // data past the size the copy began with
   const SparseCopy sparse =
-      before.sys_attr & FA_SPARSE_FILE ? copy_ranges(g, rel, before.size, &copied) : SparseCopy::fallback;
+      before.sys_attr & FA_SPARSE_FILE ? copy_ranges(c, before.size, &copied) : SparseCopy::fallback;
   if (sparse == SparseCopy::failed) return false;
-  if (sparse == SparseCopy::fallback && !copy_all(g, rel, before.size, &copied, &beyond)) return false;
+  if (sparse == SparseCopy::fallback && !copy_all(c, before.size, &copied, &beyond)) return false;
   FileInfo after{};
-  if (file_info_brief_from_handle(g->source_handle, &after) != 0) after = before;
+  if (file_info_brief_from_handle(c->source, &after) != 0) after = before;
   const bool changed = after.size != before.size || after.write_time != before.write_time;
   // Data of an unchanged source that ended short of its size, or went on
   // past it, was not read whole.
   if (!changed && (copied != before.size || beyond)) {
-    g->report(SyncEvent::ReadFailed, rel);
+    c->report(SyncEvent::ReadFailed);
     return false;
   }
   const uint64_t stamp = changed && after.write_time < before.write_time ? after.write_time : before.write_time;
-  write_time_set(g->target_handle, stamp);
-  check_times_kept(g, folder, rel, stamp);
+  write_time_set(c->target, stamp);
+  check_times_kept(c, stamp);
   // Extended attributes after the owner (a change of owner takes away a
-  // file's capabilities) and before the final bits.
-  const bool has_xattrs = g->source.info == nullptr || g->source.info->xattrs != 0;
-  if (has_xattrs) mode_copy(g->source_handle, g->target_handle);
-  const bool xattrs_done = xattrs_kept(g, xattr_copy(g->source_handle, g->target_handle), rel);
-  attr_update_handle(g->target_handle, kFinishKeepMask, before.attr & kFinishSetMask);
+  // file's capabilities) and before the final bits. A target that keeps
+  // none is told once per run, by the engine.
+  const bool has_xattrs = !c->listed || c->info.xattrs != 0;
+  if (has_xattrs) mode_copy(c->source, c->target);
+  const Error xattrs = xattr_copy(c->source, c->target);
+  if (xattrs == err::not_supported) c->report(SyncEvent::XattrsNotKept);
+  attr_update_handle(c->target, kFinishKeepMask, before.attr & kFinishSetMask);
   // Last: the file was created owner-only and writing clears set-id bits.
-  mode_copy(g->source_handle, g->target_handle);
-  g->bytes += copied;
-  if (changed) g->report(SyncEvent::ReadFailed, rel);
-  if (!xattrs_done) g->report(SyncEvent::WriteFailed, rel);
-  report_left_out(g, rel, before.sys_attr);
+  mode_copy(c->source, c->target);
+  c->bytes += copied;
+  if (changed) c->report(SyncEvent::ReadFailed);
+  if (xattrs != err::ok && xattrs != err::not_supported) c->report(SyncEvent::WriteFailed);
+  report_left_out(c, before.sys_attr);
   return true;
 }
 
+Error create_file_aside(HANDLE folder, const char* name, void* copy) {
+  return file_create_at(&static_cast<Copy*>(copy)->target, folder, name);
+}
+
 }  // namespace
 
-// Copies the open source file to a new target file `name` of the open
-// folder. Any failure or an abort deletes the partial file.
-void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel) {
-  close_handle(&g->target_handle);
-  if (g->buffer == nullptr || handle_is_none(folder) || file_create_at(&g->target_handle, folder, name) != 0) {
-    g->report(SyncEvent::CreateFailed, rel);
-    return;
+void copy_run(Copy* c) {
+  const char* made = c->replace ? c->aside : c->name;
+  Error e = c->buffer == nullptr || handle_is_none(c->folder) ? err::out_of_memory : err::ok;
+  if (e == err::ok)
+    e = c->replace ? make_aside(c->folder, c->aside, create_file_aside, c) : file_create_at(&c->target, c->folder, made);
+  if (e != err::ok) {
+    c->report(SyncEvent::CreateFailed);
+  } else {
+    c->done = write_copy(c);
+    FileInfo copy{};
+    if (c->done && c->wants_id && file_info_brief_from_handle(c->target, &copy) == 0) c->copy_id = copy.file_id[0];
+    close_handle(&c->target);
+    if (!c->done) entry_delete_at(c->folder, made);
   }
-  const bool done = write_copy(g, folder, rel);
-  if (done) links_remember_copy(g, rel);
-  close_handle(&g->target_handle);
-  if (done)
-    g->report(SyncEvent::Added, rel);
-  else
-    entry_delete_at(folder, name);
+  close_handle(&c->target);
+  close_handle(&c->source);
 }
 
-namespace {
-
-// Names tried for the new content of a replaced file, in its folder.
-constexpr int kReplaceNameTries = 16;
-
-Error create_file_aside(Engine* g, HANDLE folder, const char* name, void*) {
-  return file_create_at(&g->target_handle, folder, name);
-}
-
-}  // namespace
-
-Error make_aside(Engine* g, HANDLE folder, const char** temp, AsideMaker make, void* context) {
-  Allocator* a = &g->step_pool.allocator;
-  *temp = nullptr;
+Error make_aside(HANDLE folder, AsideName& temp, AsideMaker make, void* context) {
+  // Names tried for the new content of a replaced entry, in its folder.
+  constexpr int kReplaceNameTries = 16;
+  temp[0] = 0;
   Error e = handle_is_none(folder) ? err::invalid_handle : err::already_exists;
   for (int i = 0; i < kReplaceNameTries && (e == err::already_exists || e == err::file_exists); ++i) {
-    *temp = pool_format(a, ".tarn~%d", i);
-    e = *temp == nullptr ? err::out_of_memory : make(g, folder, *temp, context);
+    text_format(temp, sizeof temp, ".tarn~%d", i);
+    e = make(folder, temp, context);
   }
   return e;
 }
 
-bool put_in_place(Engine* g, const char* temp, const char* rel) {
-  const Side& t = g->target;
-  const HANDLE folder = t.folder;
-  const char* old_name = t.path + t.name_offset;
+bool put_in_place(Engine* g, HANDLE folder, const char* temp, const char* old_name, uint32_t old_attr,
+                  const char* rel) {
   // A protected old file refuses to be replaced: its attributes are cleared
   // first and put back when the rename fails.
   constexpr uint32_t kProtect = ATTR_READONLY | ATTR_HIDDEN | ATTR_SYSTEM;
-  const uint32_t old_attr = t.info != nullptr ? t.info->sys_attr : 0;
   const bool cleared = (old_attr & kProtect) && attr_set_at(folder, old_name, old_attr & ~kProtect) == 0;
   if (file_rename_over_at(folder, temp, old_name) != 0) {
     if (cleared) attr_set_at(folder, old_name, old_attr);
@@ -355,30 +344,6 @@ bool put_in_place(Engine* g, const char* temp, const char* rel) {
   g->report(SyncEvent::Removed, rel);
   g->report(SyncEvent::Added, rel);
   return true;
-}
-
-// Replaces the pending target file with the open source file: the copy is
-// written under a new name in the same folder and only then renamed over the
-// old file, so a failure at any step leaves the old file as it was (a name
-// left by a killed run is an ordinary extra entry of the next one). All by
-// name within the folder the target lister holds open.
-void replace_file(Engine* g, const char* rel) {
-  const HANDLE folder = g->target.folder;
-  close_handle(&g->target_handle);
-  const char* temp = nullptr;
-  const Error e = g->buffer == nullptr ? err::out_of_memory : make_aside(g, folder, &temp, create_file_aside, nullptr);
-  if (e != 0) {
-    g->report(SyncEvent::CreateFailed, rel);
-    return;
-  }
-  const bool done = write_copy(g, folder, rel);
-  if (done) links_remember_copy(g, rel);
-  close_handle(&g->target_handle);
-  if (!done) {
-    entry_delete_at(folder, temp);
-    return;
-  }
-  put_in_place(g, temp, rel);
 }
 
 }  // namespace sync_engine

@@ -82,6 +82,8 @@ void remove_target(Engine* g) {
     g->report(stays ? SyncEvent::DeleteFailed : SyncEvent::Removed, rel);
     return;
   }
+  // What is removed cannot be undone: the copies before it are told first.
+  if (!settle(g)) return;
   // A folder about to go is no place for new entries (held open, it could
   // not go on Windows).
   if (is_folder(t.info)) place_trim(&g->place, g->place.depth > 0 ? 1 : 0);
@@ -201,7 +203,9 @@ bool both(Engine* g) {
     const bool mode_due = !g->no_modify && (!is_folder(s) || is_after_contents(s));
     const WithTime time = is_folder(s) || source_is_link(s) ? WithTime::yes : WithTime::no;
     const Side& t = g->target;
-    links_remember(g, rel, t.info ? t.info->file_id[0] : 0);
+    // A folder's time is set once the copies into it are done.
+    if (mode_due && is_folder(s) && !settle(g)) return true;
+    links_remember(g, s, rel, t.info ? t.info->file_id[0] : 0);
     const bool mode_kept = !mode_due || mode_copy_at(g->source.folder, g->source.path + g->source.name_offset,
                                                      t.folder, t.path + t.name_offset, s, t.info, time) == 0;
     // Extended attributes after the owner, whose change takes away capabilities.
@@ -220,11 +224,16 @@ bool both(Engine* g) {
       g->report(open_failure(s), rel);
       return true;
     }
-    // A file over a file of the same name is replaced in one step.
+    // A file over a file of the same name is replaced in one step: written
+    // aside in the folder and renamed over it, so a failure at any step
+    // leaves the old file as it was (a name left by a killed run is an
+    // ordinary extra entry of the next one).
     const FileInfo* t = g->target.info;
     if (!g->no_modify && t != nullptr && !is_folder(t) && !target_is_link(t) &&
         same_text(rel, g->target.relative())) {
-      replace_file(g, rel);
+      const char* name = nullptr;
+      const HANDLE folder = place_parent(g, rel, &name);
+      copy_hand_out(g, folder, name, rel, t);
       return true;
     }
     g->source_preopened = true;
@@ -252,6 +261,7 @@ void only_in_source(Engine* g) {
     } else if (g->no_modify) {
       g->report(SyncEvent::Added, rel);
     } else {
+      if (!settle(g)) return;
       const HANDLE in = folder();
       const char* dest = path_join(&g->step_pool, g->target.base, rel);
       const bool made = !handle_is_none(in) && link_create_at(in, name, text, is_folder(info), dest) == 0;
@@ -264,6 +274,7 @@ void only_in_source(Engine* g) {
     if (g->no_modify) {
       g->report(SyncEvent::Added, rel);
     } else {
+      if (!settle(g)) return;
       const HANDLE in = folder();
       const bool made = !handle_is_none(in) && folder_create_at(in, name) == 0;
       // Its final mode and time come after its contents.
@@ -290,7 +301,7 @@ void only_in_source(Engine* g) {
     read_through(g, rel);
   else {
     const HANDLE in = folder();
-    copy_file(g, in, name, rel);
+    copy_hand_out(g, in, name, rel, nullptr);
   }
 }
 
@@ -366,6 +377,7 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
     bool take_target = false;
     made_leave(g, g->source.path ? g->source.relative() : nullptr, is_after_contents(g->source.info));
     if (g->source.path == nullptr && g->target.path == nullptr) {
+      if (!settle(g) || g->aborted()) return SyncResult::Aborted;
       // The target root, like every folder, takes the source's extended
       // attributes, mode and time last.
       if (!g->no_modify && !virtual_source) {
@@ -399,8 +411,15 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
 
 }  // namespace
 
+uint32_t sync_copies_default() {
+  const uint32_t processors = sys::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  const uint32_t copies = 4 * processors;
+  return copies < 4 ? 4 : copies > 16 ? 16 : copies;
+}
+
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
-                       const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter) {
+                       const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter,
+                       uint32_t copies) {
   Engine g;
   g.abort = abort;
   g.callback = callback;
@@ -413,14 +432,19 @@ SyncResult synchronize(Signal* abort, const char* source, const char* target, ui
   pool_init(&g.step_pool);
   g.buffer = block_alloc(kSyncCopyBufferSize);
 
+  // Without memory for the copies' ring every copy fails as it would
+  // without a buffer.
+  if (!overlap_start(&g, copies != 0 ? copies : sync_copies_default())) overlap_end(&g);
   const SyncResult result = run_engine(&g, source, target, filters);
+  // Copies still under way are finished (undone after an abort) before
+  // anything they use goes.
+  overlap_end(&g);
   if (meter) meter->bytes = g.bytes;
 
   tree_lister_destroy(g.target.lister);
   tree_lister_destroy(g.source.lister);
   if (g.buffer != nullptr) block_free(g.buffer, kSyncCopyBufferSize);
   close_handle(&g.source_handle);
-  close_handle(&g.target_handle);
   place_release(&g.place);
   made_release(&g.made);
   pool_release(&g.step_pool);

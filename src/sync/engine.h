@@ -84,10 +84,17 @@ struct SyncMeter {
   void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;
 };
 
+// Copies made at once: at most this many; by default four per processor,
+// from 4 to 16.
+constexpr uint32_t kSyncCopiesMax = 64;
+uint32_t sync_copies_default();
+
 // `user` is handed to every call of `callback` (and of the meter's
-// progress). `meter` may be null.
+// progress). `meter` may be null. `copies`: file copies made at once (0: the
+// default; 1: one after another on the calling thread).
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
-                       const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter = nullptr);
+                       const char* const* filters, SyncCallback callback, void* user, SyncMeter* meter = nullptr,
+                       uint32_t copies = 0);
 
 // A lister that yields nothing: its next answers err::no_more_files with empty outputs.
 Error empty_lister_open(TreeLister** out);

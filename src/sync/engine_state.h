@@ -74,6 +74,56 @@ struct HeldBack {
   uint32_t capacity = 0;
 };
 
+// The events of one copy, in their order; told by the engine once the copy
+// is done.
+constexpr uint32_t kCopyEvents = 8;
+
+// One file copy: prepared on the engine's thread, done there or on a copy
+// worker, then told and finished (a replacement put in place) on the
+// engine's thread in the engine's order. Nothing in it is shared while a
+// worker holds it.
+struct Copy {
+  HANDLE source = kNoHandle;   // the open source file (the copy's own, closed when done)
+  HANDLE target = kNoHandle;   // the target file while it is written
+  HANDLE folder = kNoHandle;   // the target folder, of the engine's place: open until told
+  const char* rel = nullptr;   // relative path
+  const char* name = nullptr;  // name within `folder` (the end of `rel`)
+  FileInfo info{};             // the source as listed
+  bool listed = false;
+  bool replace = false;        // written under `aside`, renamed over `name` when told
+  bool check_times = false;    // read back the write time set (once per folder)
+  bool wants_id = false;       // a file of several names: its copy's id is kept
+  uint32_t old_attr = 0;       // the replaced file's attributes as listed
+  char aside[16] = {};
+  // Where and how it runs.
+  void* buffer = nullptr;
+  Signal* abort = nullptr;
+  void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;
+  void* user = nullptr;
+  // What came of it.
+  bool done = false;           // the copy is whole (under `aside` for a replacement)
+  uint64_t bytes = 0;
+  uint64_t copy_id = 0;
+  uint32_t event_count = 0;
+  struct Told {
+    SyncEvent event;
+    bool folder_part;          // about the folder of `rel` rather than `rel`
+  } events[kCopyEvents] = {};
+
+  bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
+  void report(SyncEvent event, bool folder_part = false) {
+    if (event_count < kCopyEvents) events[event_count++] = Told{event, folder_part};
+  }
+  // Tells how far the copy of a large file has come (on the engine's thread).
+  void measure(uint64_t done_bytes, uint64_t total) {
+    if (progress && total >= kSyncProgressMinimum) progress(user, rel, done_bytes, total);
+  }
+};
+
+// The copies handed out and the events behind them, in the engine's order
+// (overlap.cpp).
+struct Overlap;
+
 struct Engine {
   Signal* abort;
   SyncCallback callback;
@@ -93,18 +143,19 @@ struct Engine {
   StringPool step_pool;
   void* buffer = nullptr;
   HANDLE source_handle = kNoHandle;
-  HANDLE target_handle = kNoHandle;
   bool source_preopened = false;  // source_handle already belongs to the pending source file
-  HANDLE times_checked = kNoHandle;
+  HANDLE times_checked = kNoHandle;  // the target folder whose write times were last read back
   bool xattrs_refused = false;    // the target has refused extended attributes (told once)
   void* linked = nullptr;         // the source files of several names met so far, by file (hard_links.cpp)
   uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)
-  void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;  // the target folder whose write times were last read back
+  void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;
+  uint32_t copies = 1;            // copies made at once (1: all on the engine's thread)
+  Overlap* overlap = nullptr;
 
   bool aborted() const { return abort != nullptr && signal_is_raised(abort); }
-  void report(SyncEvent event, const char* relative) {
-    if (callback) callback(user, event, relative);
-  }
+  // Tells an event, in the engine's order: behind the copies still under
+  // way, if any (overlap.cpp).
+  void report(SyncEvent event, const char* relative);
   bool flag(uint32_t bit) const { return (flags & bit) != 0; }
   // Tells how far the copy or read of a large file has come.
   void measure(const char* relative, uint64_t done, uint64_t total) {
@@ -178,21 +229,22 @@ Compared compare_contents(Engine* g, const char* rel);
 Error open_source(Engine* g);
 // Reads the open source file to its end (read-through of a virtual target).
 void read_through(Engine* g, const char* rel);
-// Copies the open source file to a new target file `name` of the open
-// folder. Any failure or an abort deletes the partial file.
-void copy_file(Engine* g, HANDLE folder, const char* name, const char* rel);
-// Replaces the pending target file with the open source file.
-void replace_file(Engine* g, const char* rel);
+// Does the copy: a new target file `name` of its folder, or for a
+// replacement a new file beside it under an unused name. A failure or an
+// abort deletes the partial file. The source is closed at the end.
+void copy_run(Copy* c);
 
 // Makes a new entry of the open folder under an unused name `.tarn~N` by
 // `make` (which answers err::already_exists for a name in use); the name in
-// *temp.
-using AsideMaker = Error (*)(Engine* g, HANDLE folder, const char* name, void* context);
-Error make_aside(Engine* g, HANDLE folder, const char** temp, AsideMaker make, void* context);
-// Renames the entry `temp` of the pending target entry's folder over that
-// entry and reports the replacement; on failure removes `temp` and reports
-// DeleteFailed.
-bool put_in_place(Engine* g, const char* temp, const char* rel);
+// `temp`.
+using AsideName = char[16];
+using AsideMaker = Error (*)(HANDLE folder, const char* name, void* context);
+Error make_aside(HANDLE folder, AsideName& temp, AsideMaker make, void* context);
+// Renames the entry `temp` of the open target folder over its entry
+// `old_name` (of the attributes `old_attr` as listed) and reports the
+// replacement; on failure removes `temp` and reports DeleteFailed.
+bool put_in_place(Engine* g, HANDLE folder, const char* temp, const char* old_name, uint32_t old_attr,
+                  const char* rel);
 
 // Whether giving an entry its extended attributes went well (`e`). A target
 // that keeps none is told once per run and counts as done.
@@ -203,14 +255,31 @@ bool xattrs_kept(Engine* g, Error e, const char* rel);
 // target entry as listed, null when not listed).
 bool xattrs_in_place(Engine* g, HANDLE folder, const char* name, const char* rel, const FileInfo* target);
 
+// Copies made at once (overlap.cpp). Every event goes out in the engine's
+// order: one told while copies are under way waits behind them.
+
+// Sets up the run's copies: `copies` at once (1: all on the engine's
+// thread). False when there is no memory for it.
+bool overlap_start(Engine* g, uint32_t copies);
+// Settles, stops the workers and frees what overlap_start made.
+void overlap_end(Engine* g);
+// Waits for every copy handed out and tells every event waiting, in order.
+// Once an abort is seen while telling, nothing more is told and the copies
+// not yet told are undone: then false, and the caller does nothing more.
+bool settle(Engine* g);
+// Hands out the copy of the open source file (taken from the engine) to
+// the entry `name` of the open target folder: a new file, or with `old`
+// (the target file as listed) its replacement.
+void copy_hand_out(Engine* g, HANDLE folder, const char* name, const char* rel, const FileInfo* old);
+
 // Files of several names (hard_links.cpp). Each later name of a source file
 // becomes, in the target, a new name of the first one's copy.
 
-// Remembers the copy of the pending source file, when it has several names:
+// Whether the source file `s` has several names the run links.
+bool links_has_names(const Engine* g, const FileInfo* s);
+// Remembers the copy of the source file `s`, when it has several names:
 // the target entry `rel` of file id `copy_id` (0 when a test run made none).
-void links_remember(Engine* g, const char* rel, uint64_t copy_id);
-// The same for the copy just written to the open target file.
-void links_remember_copy(Engine* g, const char* rel);
+void links_remember(Engine* g, const FileInfo* s, const char* rel, uint64_t copy_id);
 // A later name met only in the source: made (or, under a test run, told) as
 // a new name of the first one's copy. False when it is no such name or the
 // link cannot be made: then it is copied.

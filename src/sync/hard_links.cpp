@@ -37,10 +37,6 @@ int compare_file(void* context, void* existing) {
   return 0;
 }
 
-bool has_names(const Engine* g, const FileInfo* s) {
-  return s && s->links > 1 && !s->is_dir && !s->is_link && !g->virtual_target && (s->file_id[0] || s->file_id[1]);
-}
-
 LinkedFile* find(Engine* g, const FileInfo* s) {
   FileKey key{s->volume_serial, s->file_id};
   ji_pos_t pos;
@@ -60,15 +56,18 @@ Error open_copy(Engine* g, const LinkedFile* first, ScopedHandle* copy) {
   return e;
 }
 
-Error link_aside(Engine*, HANDLE folder, const char* name, void* copy) {
+Error link_aside(HANDLE folder, const char* name, void* copy) {
   return file_link_at(static_cast<ScopedHandle*>(copy)->get(), folder, name);
 }
 
 }  // namespace
 
-void links_remember(Engine* g, const char* rel, uint64_t copy_id) {
-  const FileInfo* s = g->source.info;
-  if (!has_names(g, s) || find(g, s) != nullptr) return;
+bool links_has_names(const Engine* g, const FileInfo* s) {
+  return s && s->links > 1 && !s->is_dir && !s->is_link && !g->virtual_target && (s->file_id[0] || s->file_id[1]);
+}
+
+void links_remember(Engine* g, const FileInfo* s, const char* rel, uint64_t copy_id) {
+  if (!links_has_names(g, s) || find(g, s) != nullptr) return;
   auto* f = static_cast<LinkedFile*>(pool_allocate(&g->long_pool, sizeof(LinkedFile)));
   const char* relative = pool_strdup(&g->long_pool.allocator, rel);
   if (f == nullptr || relative == nullptr) return;
@@ -77,19 +76,15 @@ void links_remember(Engine* g, const char* rel, uint64_t copy_id) {
   ji_insert(&g->linked, compare_file, &key, f);
 }
 
-void links_remember_copy(Engine* g, const char* rel) {
-  if (!has_names(g, g->source.info)) return;
-  FileInfo copy{};
-  if (file_info_brief_from_handle(g->target_handle, &copy) == 0) links_remember(g, rel, copy.file_id[0]);
-}
-
 bool links_add_name(Engine* g, const char* rel) {
   const FileInfo* s = g->source.info;
-  if (!has_names(g, s)) return false;
+  if (!links_has_names(g, s)) return false;
+  // The first name's copy is remembered once it is told.
+  if (!settle(g)) return true;
   const LinkedFile* first = find(g, s);
   if (first == nullptr) {
     // A test run tells of the later names what the real run would do.
-    if (g->no_modify) links_remember(g, rel, 0);
+    if (g->no_modify) links_remember(g, s, rel, 0);
     return false;
   }
   if (g->no_modify) {
@@ -108,7 +103,8 @@ bool links_add_name(Engine* g, const char* rel) {
 bool links_pair(Engine* g, const char* rel) {
   const FileInfo* s = g->source.info;
   const FileInfo* t = g->target.info;
-  if (!has_names(g, s) || t == nullptr || is_folder(t) || target_is_link(t)) return false;
+  if (!links_has_names(g, s) || t == nullptr || is_folder(t) || target_is_link(t)) return false;
+  if (!settle(g)) return true;
   const LinkedFile* first = find(g, s);
   if (first == nullptr) return false;
   if (first->copy_id != 0 && t->file_id[0] == first->copy_id && t->file_id[1] == 0) {
@@ -130,10 +126,10 @@ bool links_pair(Engine* g, const char* rel) {
   // The new name is made aside and renamed over the target entry, so a
   // failure leaves the entry as it was.
   ScopedHandle copy;
-  const char* temp = nullptr;
-  if (open_copy(g, first, &copy) != 0 || make_aside(g, g->target.folder, &temp, link_aside, &copy) != 0)
-    return false;
-  put_in_place(g, temp, rel);
+  AsideName temp;
+  const Side& side = g->target;
+  if (open_copy(g, first, &copy) != 0 || make_aside(side.folder, temp, link_aside, &copy) != 0) return false;
+  put_in_place(g, side.folder, temp, side.path + side.name_offset, t->sys_attr, rel);
   return true;
 }
 

@@ -74,6 +74,8 @@ HANDLE place_folder(Engine* g, const char* relative, uint64_t length) {
     if (leads) break;
     --keep;
   }
+  // Copies under way keep their folders open until they are told.
+  if (keep < p->depth && !settle(g)) return kNoHandle;
   place_trim(p, keep);
   uint32_t levels = 1;
   for (uint64_t i = 0; i < length; ++i) levels += is_path_separator(relative[i]) ? 1 : 0;
@@ -144,6 +146,8 @@ void made_leave(Engine* g, const char* relative, bool after_contents) {
       const char next = inside ? relative[length] : '\0';
       if (inside && (is_path_separator(next) || (next == 0 && !after_contents))) return;
     }
+    // Its mode and time come after the copies into it.
+    if (!settle(g)) return;
     --m->depth;
     m->path[length] = 0;
     const char* name = nullptr;

@@ -17,12 +17,14 @@ import pytest
 def pytest_addoption(parser):
     parser.addoption("--build-dir", default=None, help="build folder holding the programs")
     parser.addoption("--target", default="native", choices=["native", "win"], help="which build")
+    parser.addoption("--copies", default=None, help="file copies at once: tarn runs get -j<copies> first")
 
 
 class Target:
-    def __init__(self, build_dir, kind):
+    def __init__(self, build_dir, kind, copies=None):
         self.build_dir = build_dir
         self.kind = kind
+        self.copies = copies
 
     @property
     def is_wine(self):
@@ -43,7 +45,10 @@ class Target:
         path = self.program(name)
         if path is None:
             pytest.skip(f"{name} is not built for {self.kind}")
-        return (["wine", path] if self.is_wine else [path]) + [str(a) for a in args]
+        args = [str(a) for a in args]
+        if self.copies and name == "tarn" and args:
+            args = [f"-j{self.copies}"] + args
+        return (["wine", path] if self.is_wine else [path]) + args
 
     def run(self, name, *args, timeout=120, **kw):
         """Runs a program to the end; returns CompletedProcess with bytes.
@@ -73,7 +78,7 @@ def target(request):
         build_dir = os.path.join(root, "build", kind)
     if kind == "win" and shutil.which("wine") is None:
         pytest.skip("wine is not installed")
-    return Target(os.path.abspath(build_dir), kind)
+    return Target(os.path.abspath(build_dir), kind, request.config.getoption("--copies"))
 
 
 def _sentinel_state(folder, skip):

@@ -264,14 +264,16 @@ TEST(Engine, ReadAheadChangesNothing) {
       make_tree(s, source);
       make_tree(t, target);
       sys::FaultScope plan;
-      // The one-thread run is refused its folder readers, so each walk reads
-      // every folder itself.
+      // The one-thread run is refused every thread, so each walk reads
+      // every folder itself and the engine makes every copy.
       if (one_thread) {
-        ASSERT_TRUE(sys::fault_arm(sys::SysCall::CreateThread, 1, err::not_enough_memory, 2));
+        ASSERT_TRUE(sys::fault_arm(sys::SysCall::CreateThread, 1, err::not_enough_memory, 1000));
       }
       sys::CallCounter threads(sys::SysCall::CreateThread);
       runs[one_thread] = run_sync(s, t, flags);
-      EXPECT_EQ(threads.count(), 2u);  // a folder reader per side
+      // A folder reader per side, then the copy workers (the first refused
+      // ends their start).
+      EXPECT_EQ(threads.count(), one_thread ? 3u : 2u + sync_copies_default());
       trees[one_thread] = read_tree(t);
     }
     EXPECT_EQ(runs[0].result, runs[1].result);

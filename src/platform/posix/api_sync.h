@@ -114,6 +114,9 @@ DWORD GetCurrentThreadId();
 HMODULE GetModuleHandleW(LPCWSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 DWORD GetTickCount();
+// The processors the process may run on (every group: ALL_PROCESSOR_GROUPS).
+constexpr WORD ALL_PROCESSOR_GROUPS = 0xFFFF;
+DWORD GetActiveProcessorCount(WORD group);
 ULONGLONG GetTickCount64();
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
                     void* parameter, DWORD flags, DWORD* thread_id);

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
@@ -171,6 +172,13 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
 
 ULONGLONG GetTickCount64() { return static_cast<ULONGLONG>(monotonic_ms()); }
 DWORD GetTickCount() { return static_cast<DWORD>(monotonic_ms()); }
+
+DWORD GetActiveProcessorCount(WORD) {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<DWORD>(CPU_COUNT(&set));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<DWORD>(online) : 1;
+}
 
 namespace {
 
