@@ -13,13 +13,13 @@ _tarn() {
       ((positionals++))
     elif ((switches)) && [[ $word == [-/][rR] ]]; then
       ((positionals++))  # a virtual empty target
-    elif ((switches)) && [[ $word == -? || $word == --* || $word == /? ]]; then
+    elif ((switches)) && [[ $word == -? || $word == --* || $word == /? || $word == -[jJ][0-9]* ]]; then
       :
     else
       ((positionals++ == 0)) && [[ -z $source ]] && source=$word
     fi
   done
-  local all_switches=$'-a\n-c\n-d\n-e\n-i\n-k\n-p\n-q\n-r\n-s\n-t\n-v\n-h\n-\n--\n--help\n--version'
+  local all_switches=$'-a\n-c\n-d\n-e\n-i\n-j\n-k\n-p\n-q\n-r\n-s\n-t\n-v\n-h\n-\n--\n--help\n--version'
   if ((switches)) && ((positionals < 2)) && [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$all_switches" -- "$cur"))
     return

@@ -55,10 +55,7 @@ constexpr int32_t kEventCount = sizeof(kEventTable) / sizeof(kEventTable[0]) - 1
 static_assert(kEventCount == static_cast<int32_t>(SyncEvent::XattrsNotKept));
 constexpr size_t kWarningLeadLength = 9;  // "WARNING: " of every warning event
 
-bool output_is_console() {
-  DWORD mode;
-  return sys::GetConsoleMode(sys::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
-}
+bool output_is_console() { return console_is(sys::GetStdHandle(STD_OUTPUT_HANDLE)); }
 
 // The gathered marks of the line, emptied: "" when none.
 const char* take_marks(MarkLine* marks) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "base/lock.h"
 #include "base/memory.h"
 #include "base/unicode.h"
 #include "fs/stream.h"
@@ -34,18 +35,49 @@ void console_write(HANDLE h, StringPool* pool, const char* text, uint64_t length
   }
 }
 
-bool handle_is_console(HANDLE h) {
-  DWORD mode;
-  return sys::GetConsoleMode(h, &mode) != FALSE;
-}
+// The kept answers of console_is, and the console-mode function that gave
+// them.
+struct KnownHandle {
+  HANDLE handle;
+  bool console;
+};
+constexpr size_t kKnownHandles = 4;
+Lock g_known_lock;
+KnownHandle g_known[kKnownHandles];
+size_t g_known_count = 0;
+decltype(sys::g_calls.GetConsoleMode.current) g_known_asker = nullptr;
 
 }  // namespace
+
+bool console_is(HANDLE h) {
+  LockGuard guard(&g_known_lock);
+  if (g_known_asker != sys::g_calls.GetConsoleMode.current) {
+    g_known_asker = sys::g_calls.GetConsoleMode.current;
+    g_known_count = 0;
+  }
+  for (size_t i = 0; i < g_known_count; ++i)
+    if (g_known[i].handle == h) return g_known[i].console;
+  DWORD mode;
+  const bool console = sys::GetConsoleMode(h, &mode) != FALSE;
+  // Past the table's size the oldest answer makes room.
+  if (g_known_count == kKnownHandles) {
+    for (size_t i = 1; i < kKnownHandles; ++i) g_known[i - 1] = g_known[i];
+    --g_known_count;
+  }
+  g_known[g_known_count++] = KnownHandle{h, console};
+  return console;
+}
+
+void console_forget() {
+  LockGuard guard(&g_known_lock);
+  g_known_count = 0;
+}
 
 void print_vto(HANDLE h, const char* format, FormatArgs args) {
   ScopedPool pool;
   const char* text = pool_vformat(pool.alloc(), format, args);
   // Pipes and files get the UTF-8 bytes as they are.
-  const bool console = text != nullptr && handle_is_console(h);
+  const bool console = text != nullptr && console_is(h);
   if (console)
     console_write(h, pool.get(), text, str_len(text));
   else if (text == nullptr || stream_write(h, text, str_len(text)) != err::ok)

@@ -24,3 +24,12 @@ void print(const char* format, A... args) {
 
 // How many texts could not be written (in full) since the process started.
 uint64_t print_failures();
+
+// Whether the handle is a console. A handle's console state does not change
+// during a run, so each handle is asked once and the answer kept (a few
+// handles; asked anew once the console-mode call is replaced).
+bool console_is(HANDLE h);
+
+// Forgets the kept answers: for a caller that makes a handle another thing
+// (a test that turns standard output into a console and back).
+void console_forget();

@@ -283,9 +283,11 @@ bool write_copy(Copy* c) {
   if (has_xattrs) mode_copy(c->source, c->target);
   const Error xattrs = xattr_copy(c->source, c->target);
   if (xattrs == err::not_supported) c->report(SyncEvent::XattrsNotKept);
-  attr_update_handle(c->target, kFinishKeepMask, before.attr & kFinishSetMask);
   // Last: the file was created owner-only and writing clears set-id bits.
-  mode_copy(c->source, c->target);
+  // Where the system keeps modes, the mode holds the read-only state; the
+  // attributes are set where it keeps none, or the mode could not be set.
+  if (!kSystemKeepsPosixModes || mode_copy(c->source, c->target) != err::ok)
+    attr_update_handle(c->target, kFinishKeepMask, before.attr & kFinishSetMask);
   c->bytes += copied;
   if (changed) c->report(SyncEvent::ReadFailed);
   if (xattrs != err::ok && xattrs != err::not_supported) c->report(SyncEvent::WriteFailed);

@@ -60,6 +60,15 @@ namespace {
 
 Slot& slot_at(Overlap* o, uint64_t index) { return o->slots[index % o->capacity]; }
 
+// Makes the copy, or after an abort only lets its source go: it would be
+// undone anyway.
+void run_or_drop(Copy* c) {
+  if (c->aborted())
+    close_handle(&c->source);
+  else
+    copy_run(c);
+}
+
 DWORD WINAPI copy_worker(void* parameter) {
   auto* w = static_cast<Worker*>(parameter);
   Overlap* o = w->overlap;
@@ -80,7 +89,7 @@ DWORD WINAPI copy_worker(void* parameter) {
     s->state = SlotState::running;
     lock_release(&o->lock);
     s->copy.buffer = w->buffer;
-    copy_run(&s->copy);
+    run_or_drop(&s->copy);
     lock_acquire(&o->lock);
     s->state = SlotState::done;
     condition_signal(&o->engine_wait);
@@ -170,7 +179,7 @@ bool tell_oldest(Engine* g, bool wait) {
   if (!ready) return false;
   if (take) {
     s->copy.buffer = g->buffer;
-    copy_run(&s->copy);
+    run_or_drop(&s->copy);
   }
   tell_slot(g, s);
   LockGuard guard(&o->lock);

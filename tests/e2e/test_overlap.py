@@ -2,12 +2,10 @@
 the first failure, Ctrl+C), the target holds exactly the files the output
 reports added, each whole, and nothing is reported after the stop."""
 import os
-import signal
-import time
 
 import pytest
 
-from tree import build, fs_target, tarn  # noqa: F401 (fixture)
+from tree import build, fs_target, interrupt_when, tarn  # noqa: F401 (fixture)
 
 
 def burst(root, count, size):
@@ -41,20 +39,9 @@ def test_first_failure_stops_the_burst(fs_target, tmp_path):
 def test_interrupt_in_a_burst(fs_target, tmp_path):
     src = burst(tmp_path / "src", 4000, 8 << 10)
     dst = tmp_path / "dst"
-    p = fs_target.start("tarn", src, dst)
-    try:
-        deadline = time.time() + 120
-        while not (dst.exists() and len(os.listdir(dst)) >= 20):
-            assert p.poll() is None, "the run ended before the burst was interrupted"
-            assert time.time() < deadline, "the copies did not start"
-            time.sleep(0.001)
-        p.send_signal(signal.SIGINT)
-        out, _ = p.communicate(timeout=120)
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-    assert p.returncode == 2
+    status, out = interrupt_when(fs_target, lambda: dst.exists() and len(os.listdir(dst)) >= 20, src, dst,
+                                 pause=0.001)
+    assert status == 2
     lines, added, kept = added_and_kept(out, src, dst)
     assert lines[-1] == "ERROR: Aborted due to user request"
     assert kept == added and len(added) < 4000

@@ -1,9 +1,11 @@
 """Helpers of the end-to-end suite: build folder trees, run the program,
 split its output, and compare trees independently of what it reports."""
 import os
+import signal
 import stat
 import subprocess
 import tempfile
+import time
 from dataclasses import dataclass
 
 import pytest
@@ -105,6 +107,25 @@ def tarn(target, *args, cwd=None, program="tarn", timeout=180):
     """Runs the program with the arguments; returns its status and output."""
     r = target.run(program, *args, cwd=cwd, timeout=timeout)
     return Run(r.returncode, r.stdout)
+
+
+def interrupt_when(target, ready, *args, pause=0.01):
+    """Starts tarn with the arguments, sends it SIGINT (Ctrl+C under Wine)
+    once ready() holds, and returns its status and output."""
+    p = target.start("tarn", *args)
+    try:
+        deadline = time.time() + 120
+        while not ready():
+            assert p.poll() is None, "the run ended before it was interrupted"
+            assert time.time() < deadline, "the run did not get there"
+            time.sleep(pause)
+        p.send_signal(signal.SIGINT)
+        out, _ = p.communicate(timeout=120)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    return p.returncode, out
 
 
 def shown(target, path):

@@ -23,6 +23,10 @@
 #include "fixtures.h"
 #include "test_os.h"
 
+#ifndef _WIN32
+#include "platform/posix/libc_door.h"
+#endif
+
 namespace {
 
 const char* event_name(SyncEvent e) {
@@ -177,6 +181,79 @@ TEST(Engine, SecondRunFindsEverythingIdentical) {
   EXPECT_EQ(writes.count(), 0u);
   EXPECT_EQ(read_tree(target), kSource);
 }
+
+#ifndef _WIN32
+using sys::SysCall;
+
+// The Linux layer's calls in a no-change re-run, per folder holding one file
+// (both trees together): the runs over trees of 2 and of 6 such folders
+// differ by 4 folders' worth. Listing a folder is one open, one status of
+// the folder, two reads of its names and a close; each entry costs one status
+// and one attribute list; the target folder's time is checked through one
+// more open.
+TEST(Engine, ReRunCallsPerFolder) {
+  SKIP_UNLESS_LISTING();
+  const struct {
+    SysCall call;
+    uint32_t most;
+  } budget[] = {
+      {SysCall::openat, 3},     {SysCall::fstat, 3},  {SysCall::fstatat, 1},
+      {SysCall::statx, 4},      {SysCall::getdents64, 4}, {SysCall::fcntl, 1},
+      {SysCall::close, 4},      {SysCall::listxattr_at, 4},
+  };
+  uint32_t made[2][std::size(budget)] = {};
+  for (int size = 0; size < 2; ++size) {
+    testos::TempDir source, target;
+    Tree tree;
+    for (int i = 0; i < (size ? 6 : 2); ++i) {
+      const std::string folder = "d" + std::to_string(i);
+      tree[folder] = kFolder;
+      tree[folder + "/f"] = "x";
+    }
+    make_tree(source, tree);
+    ASSERT_EQ(run_sync(source, target, kSyncDefaultFlags).result, SyncResult::Finished);
+    std::vector<sys::CallCounter> counters;
+    for (const auto& b : budget) counters.emplace_back(b.call);
+    ASSERT_EQ(run_sync(source, target, kSyncDefaultFlags).result, SyncResult::Finished);
+    for (size_t i = 0; i < std::size(budget); ++i) made[size][i] = counters[i].count();
+  }
+  for (size_t i = 0; i < std::size(budget); ++i) {
+    const uint32_t per_folder = (made[1][i] - made[0][i]) / 4;
+    EXPECT_LE(per_folder, budget[i].most) << sys::call_name(budget[i].call) << ": " << made[0][i] << " then " << made[1][i];
+  }
+}
+
+// Every folder shown as lying on a FUSE file system: the Linux layer asks its
+// entries' statuses on several threads.
+int fuse_everywhere(int fd, struct statfs* st) {
+  const int r = ::fstatfs(fd, st);
+  st->f_type = 0x65735546;
+  return r;
+}
+
+// Folders on a network file system are listed with their entries' statuses
+// asked in parallel: a first copy of folders larger than one batch of
+// statuses and a second run that finds every entry identical.
+TEST(Engine, NetworkFoldersListedInParallel) {
+  SKIP_UNLESS_LISTING();
+  TARN_TEST_IN_CHILD_PROCESS();  // each device is asked once per process
+  const sys::CallReplacement<SysCall::fstatfs> remote(fuse_everywhere);
+  testos::TempDir source, target;
+  Tree tree;
+  for (int i = 0; i < 300; ++i) tree["d" + std::to_string(i % 3) + "/f" + std::to_string(i)] = std::string(i % 7, 'x');
+  for (int i = 0; i < 3; ++i) tree["d" + std::to_string(i)] = kFolder;
+  make_tree(source, tree);
+  ASSERT_EQ(run_sync(source, target, kSyncDefaultFlags).result, SyncResult::Finished);
+  EXPECT_EQ(read_tree(target), tree);
+  const Outcome again = run_sync(source, target, kSyncDefaultFlags);
+  EXPECT_EQ(again.result, SyncResult::Finished);
+  // A folder is met twice: before and after its contents.
+  EXPECT_EQ(std::count_if(again.events.begin(), again.events.end(),
+                          [](const std::string& e) { return e.rfind("Identical ", 0) == 0; }),
+            static_cast<long>(tree.size() + 3));
+  EXPECT_EQ(again.events.size(), tree.size() + 3);
+}
+#endif
 
 // Refuses every open of an entry whose name starts with "locked", on either
 // side, whichever thread asks: such a folder cannot be listed.

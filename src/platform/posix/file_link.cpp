@@ -67,8 +67,12 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
   if (code == kFsctlGet) {
     if (!f->is_link) return STATUS_NOT_A_REPARSE_POINT;
     char target[kPathMax];
-    const ssize_t n = f->name ? libc::readlinkat(f->parent_fd, f->name, target, sizeof target - 1)
-                              : libc::readlink(f->path, target, sizeof target - 1);
+    // The link the handle holds; by name only where the kernel cannot read
+    // a link by its bare descriptor (before Linux 2.6.39).
+    ssize_t n = libc::readlinkat(fd, "", target, sizeof target - 1);
+    if (n < 0 && (errno == ENOENT || errno == EINVAL))
+      n = f->name ? libc::readlinkat(f->parent_fd, f->name, target, sizeof target - 1)
+                  : libc::readlink(f->path, target, sizeof target - 1);
     if (n < 0) return status_from_errno(errno);
     target[n] = 0;
     // The link text in the system's form: /mnt/x/a is \??\X:\a (x a lower

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 using namespace posix_file;
 
@@ -106,17 +107,27 @@ NTSTATUS place_of(const OBJECT_ATTRIBUTES* attributes, OpenPlace* at) {
   return STATUS_SUCCESS;
 }
 
+// What the open finds in place: the entry itself (never followed) and what
+// it leads to, which differ only for a link reached by a full path.
+struct Found {
+  bool existed = false;
+  bool target_ok = false;  // target holds a status; else target_errno
+  int target_errno = 0;
+  struct stat named;
+  struct stat target;
+};
+
 // Whether the entry's kind fits what the open asks for.
-NTSTATUS check_kind(const OpenPlace& at, ULONG disposition, ULONG options, bool existed, bool link_itself) {
+NTSTATUS check_kind(const OpenPlace& at, ULONG disposition, ULONG options, const Found& found, bool link_itself) {
   const bool want_dir = options & 0x1, want_file = options & 0x40;
-  if (existed && disposition == 2) return STATUS_OBJECT_NAME_COLLISION;
-  if (!existed && (disposition == 1 || disposition == 4)) {
+  if (found.existed && disposition == 2) return STATUS_OBJECT_NAME_COLLISION;
+  if (!found.existed && (disposition == 1 || disposition == 4)) {
     return at.dirfd == AT_FDCWD ? missing_status(at.path) : STATUS_OBJECT_NAME_NOT_FOUND;
   }
-  if (!existed || link_itself) return STATUS_SUCCESS;
-  struct stat target;
-  if (libc::fstatat(at.dirfd, at.path, &target, at.follow ? AT_SYMLINK_NOFOLLOW : 0) != 0)
-    return (disposition == 1 || disposition == 4) ? status_from_errno(errno) : STATUS_SUCCESS;
+  if (!found.existed || link_itself) return STATUS_SUCCESS;
+  if (!found.target_ok)
+    return (disposition == 1 || disposition == 4) ? status_from_errno(found.target_errno) : STATUS_SUCCESS;
+  const struct stat& target = found.target;
   if (at.follow && S_ISLNK(target.st_mode)) return STATUS_STOPPED_ON_SYMLINK;
   if (want_dir && !S_ISDIR(target.st_mode)) return STATUS_NOT_A_DIRECTORY;
   if (want_file && S_ISDIR(target.st_mode)) return STATUS_FILE_IS_A_DIRECTORY;
@@ -145,12 +156,11 @@ int file_flags(ACCESS_MASK access, ULONG disposition, bool existed, ULONG* info)
 // block for ever (a FIFO) or read without end (a device).
 bool is_special(mode_t m) { return S_ISFIFO(m) || S_ISSOCK(m) || S_ISCHR(m) || S_ISBLK(m); }
 
-// The descriptor of an open for data when it is a regular file, with the
-// non-blocking flag it was opened with taken off; else -1 with errno set
-// (ENXIO, or EISDIR for a folder), the descriptor closed.
-int keep_regular(int fd, int flags) {
-  struct stat st;
-  int e = libc::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+// The descriptor of an open for data when it is a regular file (its status
+// in `st`), with the non-blocking flag it was opened with taken off; else -1
+// with errno set (ENXIO, or EISDIR for a folder), the descriptor closed.
+int keep_regular(int fd, int flags, struct stat* st) {
+  int e = libc::fstat(fd, st) != 0 ? errno : S_ISREG(st->st_mode) ? 0 : S_ISDIR(st->st_mode) ? EISDIR : ENXIO;
   if (e == 0 && libc::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) e = errno;
   if (e == 0) return fd;
   libc::close(fd);
@@ -163,28 +173,37 @@ int keep_regular(int fd, int flags) {
 constexpr mode_t kNewFileMode = 0600;
 constexpr mode_t kNewFolderMode = 0700;
 
+// How an open descriptor came to be: a folder (opened as one), or with its
+// status at hand; else nothing is known of it yet.
+struct Opened {
+  bool folder = false;
+  bool status_known = false;
+  struct stat status;
+};
+
 // Opens (or creates) the entry; a descriptor or -1 with errno set. An
 // existing special file opens only bare, for its information, its mode and
 // its removal; an open that asks for data fails.
 int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, ULONG disposition, ULONG options,
-               bool existed, bool link_itself, ULONG* info) {
+               const Found& found, bool link_itself, ULONG* info, Opened* opened) {
   *info = 1;
   if (link_itself) return libc::openat(at.dirfd, at.path, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
-  if ((options & 0x1) && !existed) {
+  if ((options & 0x1) && !found.existed) {
     if (libc::mkdirat(at.dirfd, at.path, kNewFolderMode) != 0) return -1;
     *info = 2;
+    opened->folder = true;
     return libc::openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
   }
-  struct stat target;
-  const bool found = existed && libc::fstatat(at.dirfd, at.path, &target, 0) == 0;
-  if (found && S_ISDIR(target.st_mode)) {
+  const struct stat& target = found.target;
+  if (found.target_ok && S_ISDIR(target.st_mode)) {
     const int fd = libc::openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
     // A folder opened only for its attributes needs no read permission.
     if (fd < 0 && errno == EACCES && !(access & kDataAccess))
       return libc::openat(at.dirfd, at.path, O_PATH | O_DIRECTORY | O_CLOEXEC | at.follow, 0);
+    opened->folder = fd >= 0;
     return fd;
   }
-  if (found && is_special(target.st_mode)) {
+  if (found.target_ok && is_special(target.st_mode)) {
     if ((access & kDataAccess) || disposition == 0 || disposition >= 4) {
       errno = ENXIO;
       return -1;
@@ -195,22 +214,25 @@ int open_entry(const OpenPlace& at, ACCESS_MASK access, ULONG file_attributes, U
   // above would wait for a writer), and an open for data keeps only a
   // regular file.
   const bool data = access & kDataAccess;
-  const int flags = file_flags(access, disposition, existed, info) | at.follow;
+  const int flags = file_flags(access, disposition, found.existed, info) | at.follow;
   const int fd = libc::openat(at.dirfd, at.path, flags | O_NONBLOCK,
                         (file_attributes & kAttrReadOnly) ? kNewFileMode & ~mode_t{0222} : kNewFileMode);
   // An entry opened only for its attributes needs no read permission.
-  if (fd < 0 && errno == EACCES && existed && !data && !(flags & (O_CREAT | O_TRUNC)))
+  if (fd < 0 && errno == EACCES && found.existed && !data && !(flags & (O_CREAT | O_TRUNC)))
     return libc::openat(at.dirfd, at.path, O_PATH | O_CLOEXEC | at.follow, 0);
-  return fd >= 0 && data ? keep_regular(fd, flags) : fd;
+  if (fd < 0 || !data) return fd;
+  opened->status_known = true;
+  return keep_regular(fd, flags, &opened->status);
 }
 
 // The record of a new handle: what was opened, and how to reach it again.
 // An entry opened within a folder to be deleted or changed keeps a copy of
 // the folder's descriptor (a folder opened only to be read does not, so deep
 // trees hold one descriptor per level).
-NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MASK access) {
+NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MASK access, const Opened& opened) {
   constexpr ACCESS_MASK kChanges = 0x10000 | 0x100;  // delete, write attributes
-  auto* f = static_cast<PosixFile*>(std::calloc(1, sizeof(PosixFile)));
+  void* memory = std::malloc(sizeof(PosixFile));
+  auto* f = memory ? new (memory) PosixFile{} : nullptr;
   const size_t plen = std::strlen(at.full);
   const bool keep_parent = at.dirfd != AT_FDCWD && (access & kChanges);
   if (f) f->path = static_cast<char*>(std::malloc(plen + 1));
@@ -223,14 +245,38 @@ NTSTATUS attach_record(int fd, const OpenPlace& at, bool link_itself, ACCESS_MAS
     return STATUS_NO_MEMORY;
   }
   std::memcpy(f->path, at.full, plen + 1);
-  struct stat now{};
-  libc::fstat(fd, &now);
-  f->dev = now.st_dev;
-  f->ino = now.st_ino;
+  f->cursor.remote = -1;
   f->is_link = link_itself;
-  f->is_dir = !link_itself && S_ISDIR(now.st_mode);
   f->access = access;
+  // A folder or a link is what its open asked for; any other entry's kind is
+  // its status's (an entry put in place since the status before the open is
+  // described as what was opened). The identity comes with a status, now or
+  // at the first query.
+  if (opened.folder) {
+    f->is_dir = true;
+  } else if (!link_itself) {
+    struct stat now{};
+    const bool known = opened.status_known || libc::fstat(fd, &now) == 0;
+    const struct stat& st = opened.status_known ? opened.status : now;
+    f->is_dir = known && S_ISDIR(st.st_mode);
+    if (known) identity_keep(f, st);
+  }
   return STATUS_SUCCESS;
+}
+
+// The open of an existing folder asked for by name, in one call: the
+// descriptor, or -1 when the entry needs a closer look (a link, no folder,
+// no permission to read it) or the open failed (*st set).
+int open_folder_directly(const OpenPlace& at, ULONG options, NTSTATUS* st) {
+  const int nofollow = (options & 0x200000) ? O_NOFOLLOW : at.follow;
+  const int fd = libc::openat(at.dirfd, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | nofollow, 0);
+  if (fd >= 0) return fd;
+  const int e = errno;
+  if (e == ENOENT)
+    *st = at.dirfd == AT_FDCWD ? missing_status(at.path) : STATUS_OBJECT_NAME_NOT_FOUND;
+  else if (e != ELOOP && e != ENOTDIR && e != EACCES)
+    *st = status_from_errno(e);
+  return -1;
 }
 
 }  // namespace
@@ -245,16 +291,33 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
   *at = OpenPlace{};
   NTSTATUS st = place_of(attributes, at);
 
-  struct stat before;
-  const bool existed = st == STATUS_SUCCESS && libc::fstatat(at->dirfd, at->path, &before, AT_SYMLINK_NOFOLLOW) == 0;
-  const bool link_itself = existed && (options & 0x200000) && S_ISLNK(before.st_mode);
-  if (st == STATUS_SUCCESS) st = check_kind(*at, disposition, options, existed, link_itself);
-
+  // An existing folder is opened at once: O_DIRECTORY and, where links are
+  // not followed, O_NOFOLLOW check in the same call what the status calls
+  // below would. Anything else takes the longer way.
   ULONG info = 1;
   int fd = -1;
-  if (st == STATUS_SUCCESS) {
-    fd = open_entry(*at, access, file_attributes, disposition, options, existed, link_itself, &info);
-    if (fd < 0) {
+  Opened opened;
+  bool link_itself = false;
+  if (st == STATUS_SUCCESS && disposition == 1 && (options & 0x1) && !(options & 0x1000)) {
+    fd = open_folder_directly(*at, options, &st);
+    opened.folder = fd >= 0;
+  }
+  if (st == STATUS_SUCCESS && fd < 0) {
+    // One status of the entry itself serves every check, and a second one
+    // only for a link reached by a full path (what it leads to).
+    Found found;
+    found.existed = libc::fstatat(at->dirfd, at->path, &found.named, AT_SYMLINK_NOFOLLOW) == 0;
+    link_itself = found.existed && (options & 0x200000) && S_ISLNK(found.named.st_mode);
+    found.target_ok = found.existed;
+    found.target = found.named;
+    if (found.existed && !link_itself && !at->follow && S_ISLNK(found.named.st_mode)) {
+      found.target_ok = libc::fstatat(at->dirfd, at->path, &found.target, 0) == 0;
+      found.target_errno = errno;
+    }
+    st = check_kind(*at, disposition, options, found, link_itself);
+    if (st == STATUS_SUCCESS)
+      fd = open_entry(*at, access, file_attributes, disposition, options, found, link_itself, &info, &opened);
+    if (st == STATUS_SUCCESS && fd < 0) {
       const int e = errno;
       if (e == ENOENT && at->dirfd == AT_FDCWD) st = missing_status(at->path);
       else if (e == ELOOP && at->follow) st = STATUS_STOPPED_ON_SYMLINK;
@@ -262,7 +325,7 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     }
   }
   if (st == STATUS_SUCCESS) {
-    st = attach_record(fd, *at, link_itself, access);
+    st = attach_record(fd, *at, link_itself, access, opened);
     if (st != STATUS_SUCCESS) libc::close(fd);
   }
   if (st == STATUS_SUCCESS && (options & 0x1000)) {

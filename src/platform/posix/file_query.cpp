@@ -24,6 +24,24 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
   const int fd = handle_fd(handle);
   if (fd < 0) return STATUS_INVALID_HANDLE;
   const PosixFile* f = file_state(fd);
+  // The identity of an open entry never changes: kept, it needs no status.
+  if (info_class == FileInternalInformation || info_class == FileIdInformation) {
+    const size_t size = info_class == FileIdInformation ? sizeof(FILE_ID_INFORMATION) : sizeof(FILE_INTERNAL_INFORMATION);
+    if (length < size) return STATUS_INFO_LENGTH_MISMATCH;
+    dev_t dev;
+    ino_t ino;
+    if (!identity_of(fd, f, &dev, &ino)) return status_from_errno(errno);
+    if (info_class == FileInternalInformation) {
+      static_cast<FILE_INTERNAL_INFORMATION*>(buffer)->IndexNumber.QuadPart = static_cast<LONGLONG>(ino);
+    } else {
+      auto* id = static_cast<FILE_ID_INFORMATION*>(buffer);
+      std::memset(id, 0, sizeof *id);
+      id->VolumeSerialNumber = dev;
+      const uint64_t number = ino;
+      std::memcpy(id->FileId.Identifier, &number, sizeof number);
+    }
+    return done(io, STATUS_SUCCESS, size);
+  }
   struct stat st;
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
   const uint32_t attrs = attributes_of(st, f && f->is_link);
@@ -44,26 +62,12 @@ NTSTATUS NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID buffer
       fill_standard(static_cast<FILE_STANDARD_INFORMATION*>(buffer), st, f);
       return done(io, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
     }
-    case FileInternalInformation: {
-      if (!need(sizeof(FILE_INTERNAL_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
-      static_cast<FILE_INTERNAL_INFORMATION*>(buffer)->IndexNumber.QuadPart = static_cast<LONGLONG>(st.st_ino);
-      return done(io, STATUS_SUCCESS, sizeof(FILE_INTERNAL_INFORMATION));
-    }
     case FileAttributeTagInformation: {
       if (!need(sizeof(FILE_ATTRIBUTE_TAG_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
       auto* t = static_cast<FILE_ATTRIBUTE_TAG_INFORMATION*>(buffer);
       t->FileAttributes = attrs;
       t->ReparseTag = f && f->is_link ? kTagSymlink : 0;
       return done(io, STATUS_SUCCESS, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION));
-    }
-    case FileIdInformation: {
-      if (!need(sizeof(FILE_ID_INFORMATION))) return STATUS_INFO_LENGTH_MISMATCH;
-      auto* id = static_cast<FILE_ID_INFORMATION*>(buffer);
-      std::memset(id, 0, sizeof *id);
-      id->VolumeSerialNumber = st.st_dev;
-      const uint64_t ino = st.st_ino;
-      std::memcpy(id->FileId.Identifier, &ino, sizeof ino);
-      return done(io, STATUS_SUCCESS, sizeof(FILE_ID_INFORMATION));
     }
     case FileAllInformation: {
       constexpr size_t fixed = offsetof(FILE_ALL_INFORMATION, NameInformation.FileName);
@@ -376,14 +380,15 @@ NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID 
                                       FS_INFORMATION_CLASS info_class) {
   const int fd = handle_fd(handle);
   if (fd < 0) return STATUS_INVALID_HANDLE;
-  struct stat st;
-  if (!stat_of(fd, file_state(fd), &st)) return status_from_errno(errno);
+  dev_t dev;
+  ino_t ino;
+  if (!identity_of(fd, file_state(fd), &dev, &ino)) return status_from_errno(errno);
   if (info_class == FileFsVolumeInformation) {
     constexpr size_t fixed = offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
     if (length < fixed) return STATUS_INFO_LENGTH_MISMATCH;
     auto* v = static_cast<FILE_FS_VOLUME_INFORMATION*>(buffer);
     std::memset(v, 0, fixed);
-    v->VolumeSerialNumber = static_cast<ULONG>(st.st_dev);
+    v->VolumeSerialNumber = static_cast<ULONG>(dev);
     return done(io, STATUS_SUCCESS, fixed);
   }
   if (info_class == FileFsDeviceInformation) {
@@ -403,10 +408,11 @@ NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS info_class, PVOID
   const PosixFile* f = fd >= 0 ? file_state(fd) : nullptr;
   if (!f) return STATUS_INVALID_HANDLE;
   if (info_class != ObjectNameInformation) return STATUS_INVALID_INFO_CLASS;
-  struct stat st;
-  if (!stat_of(fd, f, &st)) return status_from_errno(errno);
+  dev_t dev;
+  ino_t ino;
+  if (!identity_of(fd, f, &dev, &ino)) return status_from_errno(errno);
   char text[kPathMax + 64];
-  std::snprintf(text, sizeof text, "/Device/HarddiskVolume%llu%s", static_cast<unsigned long long>(st.st_dev),
+  std::snprintf(text, sizeof text, "/Device/HarddiskVolume%llu%s", static_cast<unsigned long long>(dev),
                 f->path);
   const size_t units = posix_units_from_utf8(text, nullptr, 0);
   const size_t need = sizeof(OBJECT_NAME_INFORMATION) + (units + 1) * 2;
@@ -445,7 +451,7 @@ NTSTATUS NtSetPosixMode(HANDLE handle, const FILE_POSIX_MODE* mode) {
   if (!stat_of(fd, f, &st)) return status_from_errno(errno);
   const bool link = f && f->is_link;
   // The owner first: a change of owner clears the set-id bits.
-  if ((st.st_uid != mode->Owner || st.st_gid != mode->Group) && geteuid() == 0) {
+  if ((st.st_uid != mode->Owner || st.st_gid != mode->Group) && process_is_root()) {
     // AT_EMPTY_PATH works on every descriptor, the bare ones of links and
     // special files included, and never follows a link.
     if (libc::fchownat(fd, "", mode->Owner, mode->Group, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)

@@ -53,7 +53,7 @@ bool file_state_set(int fd, PosixFile* f) {
 
 void file_state_free(PosixFile* f) {
   if (!f) return;
-  if (f->dir) libc::closedir(f->dir);
+  std::free(f->cursor.batch);
   if (f->name && f->parent_fd >= 0) libc::close(f->parent_fd);
   std::free(f->name);
   std::free(f->path);
@@ -206,7 +206,7 @@ bool entry_status(const PosixFile* f, int dir_fd, const char* name, struct stat*
     return false;
   *mount_point = false;
   if (!S_ISDIR(st->st_mode) || st->st_ino == 0) return true;
-  if (st->st_dev != f->dev || (extended && (x.stx_attributes & STATX_ATTR_MOUNT_ROOT)))
+  if (st->st_dev != f->identity.dev.load(std::memory_order_relaxed) || (extended && (x.stx_attributes & STATX_ATTR_MOUNT_ROOT)))
     *mount_point = true;
   else if (!extended || !(x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
     *mount_point = mount_table_has(f->path, name);
@@ -217,7 +217,38 @@ bool entry_status(const PosixFile* f, int dir_fd, const char* name, struct stat*
 bool stat_of(int fd, const PosixFile* f, struct stat* st) {
   if (f && f->is_link)
     return (f->name ? libc::fstatat(f->parent_fd, f->name, st, AT_SYMLINK_NOFOLLOW) : libc::lstat(f->path, st)) == 0;
-  return libc::fstat(fd, st) == 0;
+  if (libc::fstat(fd, st) != 0) return false;
+  identity_keep(f, *st);
+  return true;
+}
+
+void identity_keep(const PosixFile* f, const struct stat& st) {
+  if (!f || f->identity.known.load(std::memory_order_acquire)) return;
+  f->identity.dev.store(st.st_dev, std::memory_order_relaxed);
+  f->identity.ino.store(st.st_ino, std::memory_order_relaxed);
+  f->identity.known.store(true, std::memory_order_release);
+}
+
+bool identity_of(int fd, const PosixFile* f, dev_t* dev, ino_t* ino) {
+  if (!f || !f->identity.known.load(std::memory_order_acquire)) {
+    // The descriptor's own status: a link opened as itself is the link.
+    struct stat st;
+    if (libc::fstat(fd, &st) != 0) return false;
+    if (!f) {
+      *dev = st.st_dev;
+      *ino = st.st_ino;
+      return true;
+    }
+    identity_keep(f, st);
+  }
+  *dev = f->identity.dev.load(std::memory_order_relaxed);
+  *ino = f->identity.ino.load(std::memory_order_relaxed);
+  return true;
+}
+
+bool process_is_root() {
+  static const bool root = geteuid() == 0;
+  return root;
 }
 
 void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs) {

@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,6 +40,26 @@ constexpr uint32_t kFsctlSet = 0x900A4;
 constexpr uint32_t kFsctlGet = 0x900A8;
 constexpr size_t kPathMax = size_t{4096} * 3;
 
+// The device and inode of an open entry (a descriptor's never change): set
+// at the open where its status is at hand, else by the first status asked,
+// from whichever thread asks first.
+struct FileIdentity {
+  std::atomic<uint64_t> dev{0};
+  std::atomic<uint64_t> ino{0};
+  std::atomic<bool> known{false};
+};
+
+// A folder read by its descriptor: the batch of entries the kernel gave
+// (heap, made on the first query and dropped at the end of the folder) and
+// the place of the next entry in it.
+struct FolderCursor {
+  char* batch;
+  uint32_t at;
+  uint32_t end;
+  bool finished;  // the kernel has no more entries: later queries ask nothing
+  int8_t remote;  // the folder lies on a network file system: 1, local 0, -1 not asked yet
+};
+
 struct PosixFile {
   char* path;        // POSIX path as opened (heap)
   // An entry opened by name within an open folder: a copy of that folder's
@@ -46,17 +67,14 @@ struct PosixFile {
   // path. Name null otherwise.
   int parent_fd;
   char* name;
-  dev_t dev;
-  ino_t ino;
+  mutable FileIdentity identity;
   bool is_dir;
   bool is_link;      // the symbolic link itself
   bool delete_pending;
   // The access the open asked for: the information calls check it as
   // Windows does, so an open that asks for too little fails here too.
   ACCESS_MASK access;
-  DIR* dir;          // directory cursor, made on the first query
-  char pending[1024];  // an entry read but not yet handed out
-  bool has_pending;
+  FolderCursor cursor;
 };
 
 // The record of an open descriptor, or null when it has none.
@@ -78,6 +96,12 @@ uint32_t attributes_of(const struct stat& st, bool link);
 bool entry_status(const PosixFile* f, int dir_fd, const char* name, struct stat* st, bool* mount_point);
 // Status of the open entry: the link itself when it was opened as one.
 bool stat_of(int fd, const PosixFile* f, struct stat* st);
+// Device and inode of the open entry: those kept, else from its status
+// (then kept). False with errno set when the status fails.
+bool identity_of(int fd, const PosixFile* f, dev_t* dev, ino_t* ino);
+void identity_keep(const PosixFile* f, const struct stat& st);
+// Whether the process runs as root (asked once).
+bool process_is_root();
 void fill_basic(FILE_BASIC_INFORMATION* b, const struct stat& st, uint32_t attrs);
 void fill_standard(FILE_STANDARD_INFORMATION* s, const struct stat& st, const PosixFile* f);
 bool dir_is_empty(const char* path);

@@ -137,7 +137,7 @@ NTSTATUS NtCopyXattrs(HANDLE from, HANDLE to, ULONG* changed) {
   const PosixFile* source_file = file_state(from_fd);
   const PosixFile* target_file = file_state(to_fd);
   if ((source_file && source_file->is_link) || (target_file && target_file->is_link)) return STATUS_SUCCESS;
-  const bool root = geteuid() == 0;
+  const bool root = process_is_root();
   XattrEntry source(from_fd), target(to_fd);
   char* source_list = nullptr;
   char* target_list = nullptr;
