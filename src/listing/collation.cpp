@@ -15,16 +15,20 @@ inline uint32_t next_unescaped(const char* s, uint64_t length, uint64_t* pos) {
   return c;
 }
 
+// The next code point the name order compares first: folded, and where
+// names are bytes, what an escape stands for.
+inline uint32_t next_folded(const char* s, uint64_t length, uint64_t* pos) {
+  if (!kSystemNamesAreBytes) return utf8_next_folded(s, length, *pos, pos);
+  const uint32_t c = next_unescaped(s, length, pos);
+  return c <= kMaxCodePoint ? case_fold(c) : c;
+}
+
 // Names compared by what their escapes stand for, folded or plain.
 int compare_unescaped(const char* a, uint64_t len_a, const char* b, uint64_t len_b, bool folded) {
   uint64_t pa = 0, pb = 0;
   for (;;) {
-    uint32_t ca = next_unescaped(a, len_a, &pa);
-    uint32_t cb = next_unescaped(b, len_b, &pb);
-    if (folded) {
-      if (ca <= kMaxCodePoint) ca = case_fold(ca);
-      if (cb <= kMaxCodePoint) cb = case_fold(cb);
-    }
+    const uint32_t ca = folded ? next_folded(a, len_a, &pa) : next_unescaped(a, len_a, &pa);
+    const uint32_t cb = folded ? next_folded(b, len_b, &pb) : next_unescaped(b, len_b, &pb);
     if (ca != cb) return ca < cb ? -1 : 1;
     if (ca == 0) return 0;
   }
@@ -65,6 +69,41 @@ int name_order(const char* a, uint64_t len_a, const char* b, uint64_t len_b) {
   r = std::memcmp(a, b, len_a < len_b ? len_a : len_b);
   if (r == 0) r = len_a < len_b ? -1 : len_a > len_b ? 1 : 0;
   return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+uint64_t name_order_key(const char* name, uint64_t skip) {
+  // Each folded code point in an order-keeping byte form: UTF-8's forms up
+  // to 21 bits (their byte order is the order of the values), then 0xF8 and
+  // the value's four bytes. The forms are prefix-free and no byte of a name
+  // is 0, so the first eight bytes, zero-padded, order two names whenever
+  // they differ.
+  uint64_t key = 0;
+  int shift = 56;
+  uint64_t pos = skip;
+  while (shift >= 0) {
+    const uint32_t c = next_folded(name, kToTerminator, &pos);
+    if (c == 0) break;
+    uint8_t form[5];
+    int n;
+    if (c < 0x80) {
+      form[0] = static_cast<uint8_t>(c), n = 1;
+    } else if (c < 0x800) {
+      form[0] = static_cast<uint8_t>(0xC0 | c >> 6), n = 2;
+    } else if (c < 0x10000) {
+      form[0] = static_cast<uint8_t>(0xE0 | c >> 12), n = 3;
+    } else if (c < 0x200000) {
+      form[0] = static_cast<uint8_t>(0xF0 | c >> 18), n = 4;
+    } else {
+      form[0] = 0xF8, n = 5;
+    }
+    if (n == 5) {
+      for (int i = 1; i < 5; ++i) form[i] = static_cast<uint8_t>(c >> (32 - 8 * i));
+    } else {
+      for (int i = 1; i < n; ++i) form[i] = static_cast<uint8_t>(0x80 | ((c >> (6 * (n - 1 - i))) & 0x3F));
+    }
+    for (int i = 0; i < n && shift >= 0; ++i, shift -= 8) key |= static_cast<uint64_t>(form[i]) << shift;
+  }
+  return key;
 }
 
 int entry_compare(const char* path_a, const FileInfo* info_a, const char* path_b,

@@ -14,6 +14,12 @@
 // byte that is not UTF-8 after every character and by its value.
 int name_order(const char* a, uint64_t len_a, const char* b, uint64_t len_b);
 
+// A key of `name` for sorting many names at once: where the keys of two
+// names differ, they order the names as name_order does (the smaller key
+// first); equal keys leave the order to name_order. `skip`: a start of ASCII
+// bytes that every name being sorted shares, left out of the key.
+uint64_t name_order_key(const char* name, uint64_t skip);
+
 // The order of two entries in a tree listing: relative paths compared element
 // by element ('\' or '/' separated); a folder's ordinary entry before its
 // contents, its after-contents entry (info->after_contents) after them.

@@ -3,6 +3,7 @@
 // entries.
 #include "listing/dir_level.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -17,10 +18,118 @@ namespace {
 // The entries of one folder share the folder's path, which ends at a
 // separator (never inside a character), so comparing the names alone orders
 // them as the full paths would.
-int level_entry_compare(void* context, void* existing) {
-  const char* name_a = static_cast<const LevelEntry*>(context)->name;
-  const char* name_b = static_cast<const LevelEntry*>(existing)->name;
-  return name_order(name_a, kToTerminator, name_b, kToTerminator);
+bool slot_before(const LevelSlot& a, const LevelSlot& b) {
+  if (a.key != b.key) return a.key < b.key;
+  return name_order(a.entry->name, kToTerminator, b.entry->name, kToTerminator) < 0;
+}
+
+static_assert(offsetof(FileInfo, sys_attr) == sizeof(LevelEntry::flags), "the flag bytes lead FileInfo");
+
+// What an entry that differs from its folder keeps after its name.
+struct EntryMore {
+  uint64_t file_id_high;
+  uint32_t owner;
+  uint32_t group;
+  uint32_t links;
+  uint32_t xattrs;
+};
+
+EntryKept kept_form(const FileInfo* fi, const FileInfo& folder) {
+  if (!fi) return EntryKept::no_info;
+  if (fi->volume_serial != folder.volume_serial ||
+      std::memcmp(fi->volume_id, folder.volume_id, sizeof fi->volume_id) != 0)
+    return EntryKept::whole;
+  if (fi->file_id[1] != 0 || fi->owner != folder.owner || fi->group != folder.group || fi->links != 1 ||
+      fi->xattrs != 0)
+    return EntryKept::more;
+  return EntryKept::usual;
+}
+
+size_t tail_size(EntryKept kept) {
+  switch (kept) {
+    case EntryKept::more: return alignof(EntryMore) - 1 + sizeof(EntryMore);
+    case EntryKept::whole: return alignof(FileInfo) - 1 + sizeof(FileInfo);
+    default: return 0;
+  }
+}
+
+size_t entry_size(uint64_t name_length, EntryKept kept) {
+  return offsetof(LevelEntry, name) + name_length + 1 + tail_size(kept);
+}
+
+// The aligned place after the name.
+template <typename T>
+T* entry_tail(const LevelEntry* e) {
+  auto at = reinterpret_cast<uintptr_t>(e->name + str_len(e->name) + 1);
+  at = (at + alignof(T) - 1) & ~uintptr_t{alignof(T) - 1};
+  return reinterpret_cast<T*>(at);
+}
+
+void entry_keep(LevelEntry* e, EntryKept kept, const FileInfo& fi) {
+  e->kept = kept;
+  if (kept == EntryKept::whole) *entry_tail<FileInfo>(e) = fi;
+  e->file_id = fi.file_id[0];
+  e->size = fi.size;
+  e->write_time = fi.write_time;
+  std::memcpy(e->flags, &fi, sizeof e->flags);
+  e->sys_attr = fi.sys_attr;
+  e->posix_mode = fi.posix_mode;
+  if (kept == EntryKept::more) *entry_tail<EntryMore>(e) = EntryMore{fi.file_id[1], fi.owner, fi.group, fi.links, fi.xattrs};
+}
+
+size_t slots_size(uint64_t capacity) { return capacity * sizeof(LevelSlot); }
+
+// The entries of a folder being read, with their sort keys.
+struct Slots {
+  LevelSlot* slots = nullptr;
+  uint64_t count = 0;
+  uint64_t capacity = 0;
+  Slots() = default;
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+  ~Slots() {
+    if (slots) block_free(slots, slots_size(capacity));
+  }
+  // Room for one more: the array doubles (from a few slots: a deep walk
+  // holds a level per folder on its path). False without memory.
+  bool reserve() {
+    if (count < capacity) return true;
+    const uint64_t grown = capacity ? capacity * 2 : 4;
+    auto* more = static_cast<LevelSlot*>(block_alloc(slots_size(grown)));
+    if (!more) return false;
+    if (slots) {
+      std::memcpy(more, slots, slots_size(count));
+      block_free(slots, slots_size(capacity));
+    }
+    slots = more;
+    capacity = grown;
+    return true;
+  }
+};
+
+// The length of the start of ASCII bytes (no terminator) that `name` shares
+// with the first `same` bytes of `first`.
+uint64_t shared_ascii(const char* first, const char* name, uint64_t same) {
+  uint64_t n = 0;
+  while (n < same && name[n] == first[n] && static_cast<unsigned char>(name[n]) - 1u < 0x7Fu) ++n;
+  return n;
+}
+
+// Puts the entries in name order: one key per entry past the start all names
+// share, one sort; names whose keys tie are compared in full. The level
+// takes the slots over.
+void level_sort(DirLevel* level, Slots& s) {
+  if (s.count != 0) {
+    const char* first = s.slots[0].entry->name;
+    uint64_t same = UINT64_MAX;
+    for (uint64_t i = 0; i < s.count; ++i) same = shared_ascii(first, s.slots[i].entry->name, same);
+    for (uint64_t i = 0; i < s.count; ++i) s.slots[i].key = name_order_key(s.slots[i].entry->name, same);
+    std::sort(s.slots, s.slots + s.count, slot_before);
+  }
+  level->slots = s.slots;
+  level->count = s.count;
+  level->capacity = s.capacity;
+  s.slots = nullptr;
 }
 
 }  // namespace
@@ -28,30 +137,53 @@ int level_entry_compare(void* context, void* existing) {
 void level_destroy(DirLevel* self) {
   if (!self) return;
   native_close(self->handle);
+  if (self->slots) block_free(self->slots, slots_size(self->capacity));
   pool_release(&self->pool);
   block_free(self, sizeof(DirLevel));
+}
+
+FileInfo* level_entry_info(const DirLevel* level, const LevelEntry* e, FileInfo* out) {
+  if (e->kept == EntryKept::no_info) return nullptr;
+  if (e->kept == EntryKept::whole) {
+    *out = *entry_tail<FileInfo>(e);
+    return out;
+  }
+  const FileInfo& folder = level->folder_info;
+  *out = FileInfo{};
+  std::memcpy(out, e->flags, sizeof e->flags);
+  std::memcpy(out->volume_id, folder.volume_id, sizeof out->volume_id);
+  out->volume_serial = folder.volume_serial;
+  out->file_id[0] = e->file_id;
+  out->size = e->size;
+  out->write_time = e->write_time;
+  out->sys_attr = e->sys_attr;
+  out->posix_mode = e->posix_mode;
+  const EntryMore more = e->kept == EntryKept::more ? *entry_tail<EntryMore>(e)
+                                                    : EntryMore{0, folder.owner, folder.group, 1, 0};
+  out->file_id[1] = more.file_id_high;
+  out->owner = more.owner;
+  out->group = more.group;
+  out->links = more.links;
+  out->xattrs = more.xattrs;
+  return out;
 }
 
 namespace {
 
 Error level_next(DirLevel* self, const char** name, uint64_t* name_offset, FileInfo** info) {
-  auto* e = static_cast<LevelEntry*>(ji_current(&self->cursor));
-  if (!e) {
+  if (self->cursor >= self->count) {
     *name = nullptr;
     *name_offset = 0;
     *info = nullptr;
-    const Error failed = self->failed;
-    self->failed = err::ok;
-    return failed != err::ok ? failed : err::no_more_files;
+    return err::no_more_files;
   }
-  // Past the last entry the cursor has depth 0 and ji_current answers null
-  // from then on; the cursor is never stepped from there. A step that needs
-  // a longer path than the cursor holds also ends at depth 0; that is
-  // reported once instead of the end.
-  if (!ji_step(&self->cursor, 1)) self->failed = ji_error(&self->cursor);
+  // The entries lie in the order they were read, not this one: the next
+  // few are fetched ahead.
+  if (self->cursor + 8 < self->count) __builtin_prefetch(self->slots[self->cursor + 8].entry);
+  const LevelEntry* e = self->slots[self->cursor++].entry;
   *name = e->name;
   *name_offset = self->folder_length;
-  *info = e->info_ref;
+  *info = level_entry_info(self, e, &self->current);
   return err::ok;
 }
 
@@ -153,6 +285,7 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
   level->ops = &kLevelOps;
   pool_init(&level->pool);
 
+  Slots slots;
   for (;;) {
     if (cancel_requested(cancel)) {
       e = err::cancelled;
@@ -164,20 +297,16 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
     e = dir_reader_next(reader, &path, &name_offset, &info);
     if (e != err::ok) break;
     const size_t name_length = str_len(path + name_offset);
-    auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, offsetof(LevelEntry, name) + name_length + 1));
-    if (!item) {
+    const EntryKept kept = kept_form(info, reader->folder_info);
+    auto* item = static_cast<LevelEntry*>(pool_allocate(&level->pool, entry_size(name_length, kept)));
+    if (!item || !slots.reserve()) {
       e = err::out_of_memory;
       break;
     }
-    if (info) {
-      item->info = *info;
-      item->info_ref = &item->info;
-    }
     std::memcpy(item->name, path + name_offset, name_length + 1);
-    if (ji_insert(&level->root, level_entry_compare, item, item) == 0) {
-      e = err::stack_overflow;  // the index cannot hold a path that long
-      break;
-    }
+    if (info) entry_keep(item, kept, *info);
+    if (info && info->is_dir) ++level->folders;
+    slots.slots[slots.count++] = LevelSlot{0, item};
   }
   level->refused = reader->refused;
   if (reader->refused) level->refused_name = pool_strdup(&level->pool.allocator, reader->refused_name);
@@ -195,20 +324,20 @@ Error level_read(DirLevel** out, CancelContext* cancel, DirReader* reader, const
   reader->handle = INVALID_HANDLE_VALUE;
   dir_reader_destroy(reader);
   if (e == err::no_more_files && !parent && !level->folder) e = err::out_of_memory;
+  if (e == err::no_more_files) level_sort(level, slots);
   if (e != err::no_more_files) {
     level_destroy(level);
     return e;
-  }
-  if (!ji_first(&level->cursor, &level->root) && ji_error(&level->cursor) != err::ok) {
-    const Error overflow = ji_error(&level->cursor);
-    level_destroy(level);
-    return overflow;
   }
   *out = level;
   return err::ok;
 }
 
 }  // namespace
+
+Error level_read_root(DirLevel** out, CancelContext* cancel, DirReader* reader) {
+  return level_read(out, cancel, reader, nullptr, nullptr);
+}
 
 }  // namespace tree_walk
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "base/jindex.h"
 #include "base/memory.h"
+#include "listing/dir_reader.h"
 #include "listing/tree_lister.h"
 
 namespace tree_walk {
@@ -20,12 +20,19 @@ struct DirLevelOps {
 
 }  // namespace tree_walk
 
+namespace tree_walk {
+struct LevelSlot;
+}
+
 struct DirLevel {
   const tree_walk::DirLevelOps* ops;
   StringPool pool;  // owns every entry record
-  ji_pos_t cursor;
-  void* root;
-  Error failed;     // a step that could not be taken, reported once
+  // The entries in order, read in full and then sorted once.
+  tree_walk::LevelSlot* slots;  // a page block of `capacity` slots, or null
+  uint64_t count;
+  uint64_t capacity;
+  uint64_t cursor;  // the next one handed out
+  uint64_t folders;  // entries that are folders
   uint64_t refused; // entries the reader left out (names that are not plain names)
   const char* refused_name;  // the first of them ("" when it could not be kept)
   // The folder's path with its separator is not kept: a level holds only its
@@ -37,18 +44,40 @@ struct DirLevel {
   uint64_t name_length;
   uint64_t folder_length;  // of the whole path, with the separator
   FileInfo folder_info;  // the folder itself, read from its open handle
+  FileInfo current;      // the entry handed out last
   HANDLE handle;         // the folder, open while its entries are handed out
 };
 
 namespace tree_walk {
 
-// One entry of a folder: index links first, then the entry itself.
+// One entry of a folder, kept small: a folder of many entries is held
+// whole. Of its FileInfo it keeps what the walk and its consumers read (the
+// creation, access and change times are left out); what most entries share
+// with their folder (volume, owner, group, one name, no extended
+// attributes, a file id of 64 bits) only when it differs, after the name.
+// An entry on another volume (a followed link) keeps its whole FileInfo
+// there.
+enum class EntryKept : uint8_t { no_info, usual, more, whole };
 struct LevelEntry {
-  LevelEntry* child[2];
-  FileInfo info;
-  FileInfo* info_ref;  // &info, or null when the reader gave no information
-  char name[1];        // the name and its terminator
+  uint64_t file_id;  // low half
+  uint64_t size;
+  uint64_t write_time;
+  uint8_t flags[8];  // FileInfo's bytes from `attr` to `holds_left_out`
+  uint32_t sys_attr;
+  uint32_t posix_mode;
+  EntryKept kept;
+  char name[1];  // the name and its terminator
 };
+
+// An entry in the level's order, with its sort key (name_order_key).
+struct LevelSlot {
+  uint64_t key;
+  LevelEntry* entry;
+};
+
+// The entry's FileInfo as the reader gave it (but for what a compact entry
+// leaves out) in `out`; null when it had none.
+FileInfo* level_entry_info(const DirLevel* level, const LevelEntry* e, FileInfo* out);
 
 void level_destroy(DirLevel* self);
 
@@ -81,6 +110,10 @@ struct Frame {
   uint8_t left_out;   // for a folder being listed: an entry of it (or deeper) was not handed out
   LevelJobs* jobs;    // the subfolders handed to the read-ahead, or null
 };
+
+// Reads the rest of the root folder open in `reader` into a new level; the
+// reader is destroyed in every case.
+Error level_read_root(DirLevel** out, CancelContext* cancel, DirReader* reader);
 
 // Reads the listed subfolder `entry` of the open folder `parent`; its path is
 // made in `buffer`.

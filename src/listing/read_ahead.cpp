@@ -25,7 +25,8 @@ namespace tree_walk {
 enum class JobState : uint8_t { waiting, reading, done, taken };
 
 struct AheadJob {
-  Frame entry;       // the folder's entry in its level
+  Frame entry;       // the folder's entry in its level (its information: `info`)
+  FileInfo info;
   DirLevel* result;  // done: the folder read, or null with `error`
   Error error;
   JobState state;
@@ -55,6 +56,11 @@ struct ReadAhead {
   Condition walk_wait;
   CancelContext* cancel = nullptr;
   uint32_t flags = 0;
+  // The root folder, read on the worker first when it was handed over.
+  DirReader* root_reader = nullptr;  // waiting to be read
+  DirLevel* root_level = nullptr;    // read, not taken yet
+  Error root_error = err::ok;
+  bool root_read = false;
   PathBuffer path{};  // the worker's
 };
 
@@ -84,6 +90,18 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
   auto* a = static_cast<ReadAhead*>(parameter);
   lock_acquire(&a->lock);
   while (!a->stop) {
+    if (DirReader* reader = a->root_reader) {
+      a->root_reader = nullptr;
+      lock_release(&a->lock);
+      DirLevel* level = nullptr;
+      const Error e = level_read_root(&level, a->cancel, reader);
+      lock_acquire(&a->lock);
+      a->root_level = level;
+      a->root_error = e;
+      a->root_read = true;
+      wake_walk(a);
+      continue;
+    }
     AheadJob* job = a->ready < kAheadReady ? next_job(a) : nullptr;
     if (!job) {
       condition_wait(&a->worker_wait, &a->lock);
@@ -116,6 +134,15 @@ DWORD WINAPI read_ahead_worker(void* parameter) {
   lock_release(&a->lock);
   condition_done(&a->worker_wait);
   return 0;
+}
+
+// Starts the worker unless it was tried before; whether there is one.
+bool worker_started(ReadAhead* a) {
+  if (!a->thread_tried) {
+    a->thread_tried = true;
+    a->thread = thread_start(ThreadKind::folder_reader, read_ahead_worker, a);
+  }
+  return a->thread != nullptr;
 }
 
 // The walk will not enter the job's folder; lock held.
@@ -177,6 +204,8 @@ void read_ahead_destroy(ReadAhead* a) {
   // The worker is gone: what is left of the jobs (those of the levels still
   // open, deepest first) is only freed.
   while (a->top) read_ahead_drop(a, a->top);
+  if (a->root_reader) dir_reader_destroy(a->root_reader);
+  level_destroy(a->root_level);
   condition_done(&a->walk_wait);
   path_buffer_free(&a->path);
   a->~ReadAhead();
@@ -185,25 +214,20 @@ void read_ahead_destroy(ReadAhead* a) {
 
 LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters, void* walk) {
   if (!a || !level) return nullptr;
-  ji_pos_t pos;
-  uint32_t folders = 0;
-  for (void* p = ji_first(&pos, &level->root); p; p = ji_step(&pos, 1))
-    if (const FileInfo* fi = static_cast<LevelEntry*>(p)->info_ref; fi && fi->is_dir) ++folders;
-  if (folders == 0) return nullptr;
-  if (!a->thread_tried) {
-    a->thread_tried = true;
-    a->thread = thread_start(ThreadKind::folder_reader, read_ahead_worker, a);
-  }
-  if (!a->thread) return nullptr;
+  if (level->folders == 0 || level->folders > UINT32_MAX) return nullptr;
+  const auto folders = static_cast<uint32_t>(level->folders);
+  if (!worker_started(a)) return nullptr;
   auto* jobs = static_cast<LevelJobs*>(block_alloc(jobs_size(folders)));
   if (!jobs) return nullptr;
   std::memset(jobs, 0, jobs_size(folders));
   jobs->capacity = folders;
-  for (void* p = ji_first(&pos, &level->root); p && jobs->count < folders; p = ji_step(&pos, 1)) {
-    auto* e = static_cast<LevelEntry*>(p);
-    if (!enters(walk, level, e)) continue;
-    AheadJob& job = jobs->jobs[jobs->count++];
-    job.entry = Frame{level, e->name, level->folder_length, e->info_ref, 0, 0, 0, 0, nullptr};
+  for (uint64_t i = 0; i < level->count && jobs->count < folders; ++i) {
+    const LevelEntry* e = level->slots[i].entry;
+    AheadJob& job = jobs->jobs[jobs->count];
+    const FileInfo* info = level_entry_info(level, e, &job.info);
+    if (!info || !info->is_dir || !enters(walk, level, e->name, info)) continue;
+    job.entry = Frame{level, e->name, level->folder_length, &job.info, 0, 0, 0, 0, nullptr};
+    ++jobs->count;
   }
   if (jobs->count == 0) {
     block_free(jobs, jobs_size(folders));
@@ -214,6 +238,22 @@ LevelJobs* read_ahead_schedule(ReadAhead* a, DirLevel* level, WalkEnters enters,
   a->top = jobs;
   wake_worker(a);
   return jobs;
+}
+
+bool read_ahead_root(ReadAhead* a, DirReader* reader) {
+  if (!a || !worker_started(a)) return false;
+  LockGuard guard(&a->lock);
+  a->root_reader = reader;
+  wake_worker(a);
+  return true;
+}
+
+Error read_ahead_take_root(ReadAhead* a, DirLevel** out) {
+  LockGuard guard(&a->lock);
+  while (!a->root_read) walk_wait(a);
+  *out = a->root_level;
+  a->root_level = nullptr;
+  return a->root_error;
 }
 
 bool read_ahead_take(ReadAhead* a, LevelJobs* jobs, const Frame& entry, DirLevel** out, Error* result) {

@@ -19,8 +19,18 @@ ReadAhead* read_ahead_create(CancelContext* cancel, uint32_t flags);
 // and the read-ahead itself. Null: nothing.
 void read_ahead_destroy(ReadAhead* a);
 
-// Whether the walk enters the folder entry `entry` of `level`.
-using WalkEnters = bool (*)(void* walk, const DirLevel* level, const LevelEntry* entry);
+// Hands the reading of the root folder open in `reader` to the worker
+// (started for it), so that it goes on while the caller does other work.
+// False when there is no worker: the caller still owns the reader.
+bool read_ahead_root(ReadAhead* a, DirReader* reader);
+
+// The root folder handed over by read_ahead_root, once read: the walk waits
+// for it. The level is the caller's.
+Error read_ahead_take_root(ReadAhead* a, DirLevel** out);
+
+// Whether the walk enters the folder entry `name` (described by `info`) of
+// `level`.
+using WalkEnters = bool (*)(void* walk, const DirLevel* level, const char* name, const FileInfo* info);
 
 // Hands the subfolders of `level` (which just became current) that the
 // walk would enter to the worker, which is started with the first of them.

@@ -14,7 +14,6 @@
 namespace {
 
 using tree_walk::Frame;
-using tree_walk::LevelEntry;
 using tree_walk::LevelJobs;
 using tree_walk::PathBuffer;
 using tree_walk::ReadAhead;
@@ -45,6 +44,8 @@ struct Lister {
   FileInfo root_info;
   FileInfo excluded;      // a folder left out of the walk (no file id: none)
   HANDLE entry_folder;    // the folder holding the entry last handed out
+  bool root_ahead;        // the root folder is being read by the read-ahead
+  const char* root_path;  // then its path, with its separator (filter pool)
 };
 
 // Whether the walk goes into the listed entry: a folder that is not a link
@@ -78,13 +79,13 @@ bool relative_paths(Lister* self, const DirLevel* level, const char* name, const
 
 // Whether the walk enters the listed subfolder `entry` of `level`, as far as
 // it can tell before opening it.
-bool walk_enters(void* walk, const DirLevel* level, const LevelEntry* entry) {
+bool walk_enters(void* walk, const DirLevel* level, const char* name, const FileInfo* info) {
   auto* self = static_cast<Lister*>(walk);
-  if (is_excluded(self, entry->info_ref)) return false;
+  if (is_excluded(self, info)) return false;
   const char* relative_path = nullptr;
   const char* relative = nullptr;
-  return relative_paths(self, level, entry->name, &relative_path, &relative) &&
-         descends(self, relative_path, relative, entry->info_ref) == Descend::yes;
+  return relative_paths(self, level, name, &relative_path, &relative) &&
+         descends(self, relative_path, relative, info) == Descend::yes;
 }
 
 // Hands the subfolders of the level that just became current to the
@@ -318,8 +319,28 @@ Error hand_out(Lister* self, Frame* chosen, const char** path, uint64_t* name_of
   return err::no_more_files;
 }
 
+// The root level has become current: names it could not list are reported
+// first.
+void take_root(Lister* self) {
+  if (self->current.level->refused)
+    set_pending_at(self, err::invalid_name, self->current.level, self->current.level->refused_name);
+}
+
+// Waits for the root folder the read-ahead reads. A failure is reported
+// once, about the root, and the walk is over.
+void wait_root(Lister* self) {
+  self->root_ahead = false;
+  const Error e = tree_walk::read_ahead_take_root(self->ahead, &self->current.level);
+  if (e == err::ok) {
+    take_root(self);
+    return;
+  }
+  set_pending(self, e, self->root_path, self->root_prefix);
+}
+
 Error lister_next(TreeLister* base, const char** path, uint64_t* name_offset, const FileInfo** info) {
   auto* self = reinterpret_cast<Lister*>(base);
+  if (self->root_ahead) wait_root(self);
   Frame* chosen = nullptr;
   for (;;) {
     // Deliver what is owed before reading on.
@@ -388,15 +409,36 @@ Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root
     return err::out_of_memory;
   }
 
-  const Error e = dir_level_open(&self->current.level, cancel, str_is_empty(root) ? "." : root, flags);
+  DirReader* reader;
+  Error e = dir_reader_open(&reader, str_is_empty(root) ? "." : root, flags);
   if (e != err::ok) {
     lister_destroy(&self->base);
     return e;
   }
-  self->root_info = self->current.level->folder_info;
-  self->root_prefix = self->current.level->folder_length;
-  if (self->current.level->refused)
-    set_pending_at(self, err::invalid_name, self->current.level, self->current.level->refused_name);
+  self->root_info = reader->folder_info;
+  self->root_prefix = reader->folder_length;
+  // With a read-ahead the root's entries are read on its worker while the
+  // caller goes on (opening the other tree); the first `next` waits for
+  // them. Under a fault plan the calls keep one order: read here.
+  if (self->ahead && !sys::g_fault_armed.load(std::memory_order_relaxed)) {
+    self->root_path = pool_strndup(&self->filter_pool.allocator, reader->path, reader->folder_length);
+    if (!self->root_path) {
+      dir_reader_destroy(reader);
+      lister_destroy(&self->base);
+      return err::out_of_memory;
+    }
+  }
+  if (self->root_path && tree_walk::read_ahead_root(self->ahead, reader)) {
+    self->root_ahead = true;
+    *out = &self->base;
+    return err::ok;
+  }
+  e = tree_walk::level_read_root(&self->current.level, cancel, reader);
+  if (e != err::ok) {
+    lister_destroy(&self->base);
+    return e;
+  }
+  take_root(self);
   *out = &self->base;
   return err::ok;
 }

@@ -365,3 +365,43 @@ TEST(NameCompare, StrictWeakOrderAgreesWithModel) {
 }
 
 }  // namespace
+
+// Sorting by name_order_key, with name_order where keys tie, gives exactly
+// the order of sorting by name_order alone, over names meant to mislead a
+// key: escapes, bytes that are no UTF-8, values beyond U+10FFFF, overlong
+// forms, surrogates, foldings across the ASCII border (U+212A is k), case
+// pairs, and long shared starts that leave the key only the tail. Keys are
+// taken past the ASCII start every name shares, as a folder's sort does.
+TEST(NameOrderKey, SortsAsNameOrder) {
+  std::vector<std::string> names = {
+      "\xEF\x9C\xAE\xEF\x9C\xAE", "x\xEF\x9D\x9C", "X\xEF\x9D\x9C", "x\xEF\x9F\xAF\xEF\x9E\x9C\xEF\x9E\x80",
+      "x\xEF\x9F\xAF\xEF\x9E\x9F", "x\xEF\x9F\xBE", "x\xEF\x9F\xBF", "x\xFF", "x\x80", "x\xF4\x90\x80\x80",
+      "x\xF7\xBF\xBF\xBF", "x\xC0\xAF", "x\xED\xA0\x80", "x\xE2\x84\xAA", "xk", "xK", "x\xC3\x9F", "xss",
+      "x\xF0\x90\x90\x80", "x\xF0\x90\x90\xA8", "x\xC7\x84", "x\xC7\x85", "x\xC7\x86", "x\xEF\xBF\xBF", "x"};
+  std::mt19937 rng(2026);
+  const std::string shared = "IMG_20261209_";
+  for (int i = 0; i < 400; ++i) {
+    std::string name = shared;
+    const size_t length = 1 + rng() % 12;
+    for (size_t k = 0; k < length; ++k) name += kTokens[rng() % std::size(kTokens)].bytes;
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  auto order = [](const std::string& a, const std::string& b) {
+    return name_order(a.c_str(), kToTerminator, b.c_str(), kToTerminator) < 0;
+  };
+  for (const bool all : {true, false}) {
+    // All names, and those of the shared start only (whose keys skip it).
+    std::vector<std::string> set;
+    for (const std::string& n : names)
+      if (all || n.compare(0, shared.size(), shared) == 0) set.push_back(n);
+    const uint64_t skip = all ? 0 : shared.size();
+    std::vector<std::pair<uint64_t, std::string>> keyed;
+    for (const std::string& n : set) keyed.emplace_back(name_order_key(n.c_str(), skip), n);
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : order(a.second, b.second);
+    });
+    std::sort(set.begin(), set.end(), order);
+    ASSERT_EQ(keyed.size(), set.size());
+    for (size_t i = 0; i < set.size(); ++i) EXPECT_EQ(keyed[i].second, set[i]) << i << (all ? " all" : " shared");
+  }
+}

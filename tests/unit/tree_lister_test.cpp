@@ -267,6 +267,30 @@ TEST(TreeLister, LongAndNonAsciiNamesAreDeliveredWhole) {
   EXPECT_EQ(list_tree(t.path(), kEngineFlags, {}).text, (Stream{longest, mixed, cjk}));
 }
 
+// A folder of names that share a long start and differ in case, script and
+// folding, read on the lister's thread and on the caller's: every name comes
+// once, each after the one before (run_lister checks the order).
+TEST(TreeLister, FolderOfManyLookalikeNamesInOrder) {
+  SKIP_UNLESS_LISTING();
+  testos::TempDir t;
+  // Wine makes names case-insensitively: there, no two parts fold alike.
+  const std::vector<std::string> parts =
+      testos::running_under_wine()
+          ? std::vector<std::string>{"a", "\xC3\xA9", "\xC3\x9F", "ss", "k", "\xF0\x90\x90\xA8", "_", "0"}
+          : std::vector<std::string>{"a", "A", "\xC3\xA9", "\xC3\x89", "\xC3\x9F", "ss", "\xE2\x84\xAA", "k", "K",
+                                     "\xF0\x90\x90\x80", "\xF0\x90\x90\xA8", "\xC7\x85", "_", "0"};
+  std::mt19937 rng(7);
+  std::vector<std::string> names;
+  for (int i = 0; i < 1500; ++i) {
+    std::string name = "report-2026-12-09-";
+    for (size_t k = 1 + rng() % 6; k > 0; --k) name += parts[rng() % parts.size()];
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  make_paths(t, names);
+  for (const uint32_t flags : {kEngineFlags, kEngineFlags | LIST_READ_AHEAD})
+    EXPECT_EQ(list_tree(t.path(), flags, {}).text.size(), names.size()) << flags;
+}
+
 // A folder that cannot be read gives its error once, with its own path; the
 // folder is still delivered (it is selected), and the walk goes on.
 TEST(TreeLister, UnreadableFolderGivesItsErrorOnceAndTheWalkGoesOn) {
