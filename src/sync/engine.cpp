@@ -33,6 +33,13 @@ const char* error_relative(const Side& side, const char* path) {
   return path;
 }
 
+// Whether a path a lister names in an error is the side's root.
+bool names_root(const Side& side, const char* path) {
+  if (side.base == nullptr) return false;
+  const size_t n = str_len(path), b = str_len(side.base);
+  return (n == b || n + 1 == b) && std::memcmp(path, side.base, n) == 0;
+}
+
 // Reads the side's next entry. A listing error is reported as OpenFailed with
 // the folder it names, remembered, and the listing goes on.
 void advance(Engine* g, Side* side) {
@@ -53,6 +60,13 @@ void advance(Engine* g, Side* side) {
       return;
     }
     if (e == err::ok || e == err::no_more_files) break;
+    // The root's own entries could not be read: the side cannot be used, as
+    // when its root cannot be opened.
+    if (!side->offset_known && path != nullptr && e != err::invalid_name && e != err::cancelled &&
+        names_root(*side, path)) {
+      side->root_unreadable = e;
+      break;
+    }
     // From here on this side is incomplete: the other side's extras are kept.
     side->listing_failed = true;
     if (e == err::invalid_name) side->name_unusable = true;
@@ -365,6 +379,8 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
 
   advance(g, &g->source);
   advance(g, &g->target);
+  if (g->source.root_unreadable != 0) return SyncResult::SourceUnusable;
+  if (g->target.root_unreadable != 0) return SyncResult::TargetUnusable;
 
   for (;;) {
     pool_release(&g->step_pool);

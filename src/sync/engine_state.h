@@ -26,6 +26,7 @@ struct Side {
   bool offset_known = false;
   bool listing_failed = false;  // some folder of this side could not be listed
   bool name_unusable = false;   // some name of this side could not be used
+  Error root_unreadable = 0;    // the root's own entries could not be read (before any entry)
   HANDLE folder = INVALID_HANDLE_VALUE;  // the open folder holding the pending entry
   uint64_t name_offset = 0;     // where the pending entry's name starts in path
 

@@ -471,6 +471,11 @@ TEST(Engine, RootsTakenAsGiven) {
 }
 
 // A source or target that cannot be listed ends the run before any event.
+NTSTATUS refuse_listing(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS,
+                        BOOLEAN, PUNICODE_STRING, BOOLEAN) {
+  return static_cast<NTSTATUS>(0xC0000185L);  // an I/O error
+}
+
 TEST(Engine, UnusableRoots) {
   SKIP_UNLESS_LISTING();
   testos::TempDir source, target;
@@ -484,6 +489,12 @@ TEST(Engine, UnusableRoots) {
             SyncResult::SourceUnusable);
   EXPECT_EQ(synchronize(nullptr, s, missing.c_str(), kSyncDefaultFlags, nullptr, record, &events),
             SyncResult::TargetUnusable);
+  // A root that opens but whose entries cannot be read (they are read on
+  // the lister's worker) is as unusable.
+  {
+    const sys::CallReplacement<sys::SysCall::NtQueryDirectoryFile> refuse(refuse_listing);
+    EXPECT_EQ(synchronize(nullptr, s, t, kSyncDefaultFlags, nullptr, record, &events), SyncResult::SourceUnusable);
+  }
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(read_tree(target).empty());
 }
