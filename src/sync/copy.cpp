@@ -20,8 +20,8 @@ constexpr uint8_t kFinishSetMask = ATTR_READONLY | ATTR_CONTENT_INDEXED;
 
 bool xattrs_kept(Engine* g, Error e, const char* rel) {
   if (e != err::not_supported) return e == err::ok;
-  if (!g->xattrs_refused) g->report(SyncEvent::XattrsNotKept, rel);
-  g->xattrs_refused = true;
+  // Told once per run: the first one in the engine's order goes out.
+  g->report(SyncEvent::XattrsNotKept, rel);
   return true;
 }
 
