@@ -286,3 +286,11 @@ void file_info_finish(FileInfo* info) {
   else if (!(info->sys_attr & FA_NOT_CONTENT_INDEXED))
     info->attr |= ATTR_CONTENT_INDEXED;
 }
+
+bool folder_is_remote(const char* path) {
+  ScopedHandle h;
+  FILE_FS_DEVICE_INFORMATION device{};
+  return native_open(path, kOpenListFolder, h.out()) == err::ok &&
+         native_query_volume(h.get(), kVolumeInfoDevice, &device, sizeof device) == err::ok &&
+         (device.Characteristics & kRemoteDevice) != 0;
+}

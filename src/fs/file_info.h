@@ -92,3 +92,7 @@ struct Lookup3 {
 // How many leading UTF-16 units of an object name name its volume, for the
 // given number of levels (the whole name when it has fewer separators).
 size_t volume_part_length(const wchar16* name, size_t units, uint32_t levels);
+
+// Whether the folder lies on a network file system (a share; on Linux also
+// FUSE), where every call is a round trip; false when it cannot be told.
+bool folder_is_remote(const char* path);

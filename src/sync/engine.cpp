@@ -372,6 +372,12 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
   }
   const SyncResult opened = open_target(g, target, filters);
   if (opened != SyncResult::Finished) return opened;
+  // Without memory for the copies' ring every copy fails as it would
+  // without a buffer. The count by default follows where the target lies.
+  if (!g->no_modify) {
+    const uint32_t copies = g->copies != 0 ? g->copies : sync_copies_default(folder_is_remote(g->target.base));
+    if (!overlap_start(g, copies)) overlap_end(g);
+  }
   // Overlapping trees: the target's root is never copied into itself, and
   // the source's root is never removed from a target that holds it.
   tree_lister_exclude(g->source.lister, tree_lister_root(g->target.lister));
@@ -427,10 +433,11 @@ SyncResult run_engine(Engine* g, const char* source, const char* target, const c
 
 }  // namespace
 
-uint32_t sync_copies_default() {
+uint32_t sync_copies_default(bool remote) {
   const uint32_t processors = sys::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
-  const uint32_t copies = 4 * processors;
-  return copies < 4 ? 4 : copies > 16 ? 16 : copies;
+  const uint32_t copies = remote ? 4 * processors : processors;
+  const uint32_t least = remote ? 4 : 2;
+  return copies < least ? least : copies > 16 ? 16 : copies;
 }
 
 SyncResult synchronize(Signal* abort, const char* source, const char* target, uint32_t flags,
@@ -448,9 +455,7 @@ SyncResult synchronize(Signal* abort, const char* source, const char* target, ui
   pool_init(&g.step_pool);
   g.buffer = block_alloc(kSyncCopyBufferSize);
 
-  // Without memory for the copies' ring every copy fails as it would
-  // without a buffer.
-  if (!overlap_start(&g, copies != 0 ? copies : sync_copies_default())) overlap_end(&g);
+  g.copies = copies;
   const SyncResult result = run_engine(&g, source, target, filters);
   // Copies still under way are finished (undone after an abort) before
   // anything they use goes.

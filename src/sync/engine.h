@@ -84,10 +84,11 @@ struct SyncMeter {
   void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;
 };
 
-// Copies made at once: at most this many; by default four per processor,
-// from 4 to 16.
+// Copies made at once: at most this many. By default, into a network file
+// system four per processor (4 to 16), where the copies wait for the
+// server; elsewhere one per processor (2 to 16), where more only contend.
 constexpr uint32_t kSyncCopiesMax = 64;
-uint32_t sync_copies_default();
+uint32_t sync_copies_default(bool remote);
 
 // `user` is handed to every call of `callback` (and of the meter's
 // progress). `meter` may be null. `copies`: file copies made at once (0: the

@@ -150,7 +150,7 @@ struct Engine {
   void* linked = nullptr;         // the source files of several names met so far, by file (hard_links.cpp)
   uint64_t bytes = 0;  // file data copied (or, to a virtual target, read)
   void (*progress)(void* user, const char* relative_path, uint64_t done, uint64_t total) = nullptr;
-  uint32_t copies = 1;            // copies made at once (1: all on the engine's thread)
+  uint32_t copies = 0;            // copies made at once as asked (0: the default for the target)
   Overlap* overlap = nullptr;
 
   bool aborted() const { return abort != nullptr && signal_is_raised(abort); }

@@ -353,7 +353,7 @@ TEST(Engine, ReadAheadChangesNothing) {
       runs[one_thread] = run_sync(s, t, flags);
       // A folder reader per side, then the copy workers (the first refused
       // ends their start).
-      EXPECT_EQ(threads.count(), one_thread ? 3u : 2u + sync_copies_default());
+      EXPECT_EQ(threads.count(), one_thread ? 3u : 2u + sync_copies_default(false));
       trees[one_thread] = read_tree(t);
     }
     EXPECT_EQ(runs[0].result, runs[1].result);

@@ -242,10 +242,21 @@ void describe_in_parallel(StatusJob* job) {
   pool.finished.wait(held, [&] { return job->workers == 0; });
 }
 
+
+// The kernel's batch of entries: the next one, or null when it is used up.
+const dirent64* batch_entry(const FolderCursor& c) {
+  return c.at < c.end ? reinterpret_cast<const dirent64*>(c.batch + c.at) : nullptr;
+}
+
+constexpr size_t kBatchBytes = 32768;
+constexpr size_t kRunMax = 64;  // entries described at a time
+
+}  // namespace
+
 // Whether the open folder lies on a file system where each status is a round
 // trip: network file systems and FUSE. Asked once per device (and anew once
 // the call that tells is replaced).
-bool folder_is_remote(int fd, dev_t dev) {
+bool posix_file::folder_is_remote(int fd, dev_t dev) {
   static std::mutex lock;
   static dev_t known_dev[16];
   static bool known_remote[16];
@@ -286,16 +297,6 @@ bool folder_is_remote(int fd, dev_t dev) {
   }
   return remote;
 }
-
-// The kernel's batch of entries: the next one, or null when it is used up.
-const dirent64* batch_entry(const FolderCursor& c) {
-  return c.at < c.end ? reinterpret_cast<const dirent64*>(c.batch + c.at) : nullptr;
-}
-
-constexpr size_t kBatchBytes = 32768;
-constexpr size_t kRunMax = 64;  // entries described at a time
-
-}  // namespace
 
 NTSTATUS NtQueryDirectoryFile(HANDLE handle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK io, PVOID buffer,
                               ULONG length, FILE_INFORMATION_CLASS info_class, BOOLEAN single_entry,

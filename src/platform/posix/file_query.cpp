@@ -395,7 +395,7 @@ NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, PIO_STATUS_BLOCK io, PVOID 
     if (length < sizeof(FILE_FS_DEVICE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
     auto* d = static_cast<FILE_FS_DEVICE_INFORMATION*>(buffer);
     d->DeviceType = 7;  // disk
-    d->Characteristics = 0;
+    d->Characteristics = folder_is_remote(fd, dev) ? 0x10 : 0;  // FILE_REMOTE_DEVICE
     return done(io, STATUS_SUCCESS, sizeof *d);
   }
   return STATUS_INVALID_INFO_CLASS;

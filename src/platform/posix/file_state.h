@@ -113,6 +113,10 @@ inline NTSTATUS access_check(const PosixFile* f, ACCESS_MASK needed) {
 // Stores the status and information in the I/O status block and returns the status.
 NTSTATUS done(PIO_STATUS_BLOCK io, NTSTATUS st, ULONG_PTR information);
 
+// Whether the open entry `fd` of device `dev` lies on a file system where
+// each status is a round trip (network file systems, FUSE).
+bool folder_is_remote(int fd, dev_t dev);
+
 // Whether the extended attribute `name` is one the process copies: user.*
 // and the access lists always, trusted.* and security.* as root (only root
 // may set them).
