@@ -71,16 +71,19 @@ constexpr VolumePrefix kVolumePrefixes[] = {
     prefix(WSTR("\\Device\\Lanman"), 4),   prefix(WSTR("\\Device\\Webdav"), 4),
 };
 
+// Whether the open entry lies on a remote device (a network file system).
+bool handle_is_remote(HANDLE h) {
+  FILE_FS_DEVICE_INFORMATION device{};
+  return native_query_volume(h, kVolumeInfoDevice, &device, sizeof device) == err::ok &&
+         (device.Characteristics & kRemoteDevice) != 0;
+}
+
 // Levels of the object name that name the volume: by the table of known
 // device prefixes, else 4 for a remote device and 2 for any other.
 uint32_t volume_levels(HANDLE h, const wchar16* name, size_t units) {
   for (const VolumePrefix& p : kVolumePrefixes)
     if (units >= p.units && std::memcmp(name, p.text, p.units * sizeof(wchar16)) == 0) return p.levels;
-  FILE_FS_DEVICE_INFORMATION device{};
-  if (native_query_volume(h, kVolumeInfoDevice, &device, sizeof device) == err::ok &&
-      (device.Characteristics & kRemoteDevice))
-    return 4;
-  return 2;
+  return handle_is_remote(h) ? 4 : 2;
 }
 
 }  // namespace
@@ -289,8 +292,5 @@ void file_info_finish(FileInfo* info) {
 
 bool folder_is_remote(const char* path) {
   ScopedHandle h;
-  FILE_FS_DEVICE_INFORMATION device{};
-  return native_open(path, kOpenListFolder, h.out()) == err::ok &&
-         native_query_volume(h.get(), kVolumeInfoDevice, &device, sizeof device) == err::ok &&
-         (device.Characteristics & kRemoteDevice) != 0;
+  return native_open(path, kOpenListFolder, h.out()) == err::ok && handle_is_remote(h.get());
 }

@@ -53,7 +53,9 @@ inline void tree_lister_destroy(TreeLister* l) {
 // Opens a lister on the root folder (null or "" means "."). `filters` is a
 // null-terminated array of filter arguments ("+pattern", "-pattern" or
 // "pattern"), or null. On failure *out is null and nothing is left allocated;
-// a root that cannot be read fails with its reader's error.
+// a root that cannot be opened fails with its reader's error. With
+// LIST_READ_AHEAD the root's entries are read on the lister's worker: a
+// failure to read them comes from the first next, naming the root.
 Error tree_lister_open(TreeLister** out, CancelContext* cancel, const char* root, uint32_t flags,
                        const char* const* filters);
 
